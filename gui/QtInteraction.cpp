@@ -1,0 +1,37 @@
+#include "gui/QtInteraction.h"
+
+#include <QMessageBox>
+
+namespace portvale {
+
+int QtInteraction::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
+    QMessageBox box(parent_);
+    box.setWindowTitle(QString::fromStdString(caption));
+    box.setText(QString::fromStdString(text));
+    switch (flags & 0xF0) {
+        case MB_ICONERROR: box.setIcon(QMessageBox::Critical); break;
+        case MB_ICONQUESTION: box.setIcon(QMessageBox::Question); break;
+        case MB_ICONWARNING: box.setIcon(QMessageBox::Warning); break;
+        case MB_ICONINFORMATION: box.setIcon(QMessageBox::Information); break;
+        default: box.setIcon(QMessageBox::NoIcon); break;
+    }
+    switch (flags & 0x0F) {
+        case MB_OKCANCEL:
+            box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+            break;
+        case MB_YESNO:
+            box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+            break;
+        default:
+            box.setStandardButtons(QMessageBox::Ok);
+            break;
+    }
+    switch (box.exec()) {
+        case QMessageBox::Cancel: return IDCANCEL;
+        case QMessageBox::Yes: return IDYES;
+        case QMessageBox::No: return IDNO;
+        default: return IDOK;
+    }
+}
+
+}  // namespace portvale
