@@ -1,0 +1,162 @@
+#pragma once
+// The socket interface the socket layer is written against: WinSock 1.1 calls over
+// non-blocking BSD sockets (IPv4, TCP), with WinSock's error numbers and texts, and
+// readiness delivered as posted window messages through the GUI thread's dispatcher.
+// Names live in portvale::ws so they never clash with the POSIX calls they wrap.
+//
+// Failure: calls return SOCKET_ERROR (or INVALID_SOCKET, or a zero handle) and leave
+// the reason in WSAGetLastError(), which is per thread.
+
+#include <netinet/in.h>
+#include <sys/select.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/Dispatcher.h"
+
+namespace portvale::ws {
+
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+using HANDLE = std::uintptr_t;  // asynchronous request handle; 0 is none
+
+// WinSock error numbers.
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEINPROGRESS = 10036;
+constexpr int WSAEALREADY = 10037;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEDESTADDRREQ = 10039;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAEPROTOTYPE = 10041;
+constexpr int WSAENOPROTOOPT = 10042;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAESOCKTNOSUPPORT = 10044;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEPFNOSUPPORT = 10046;
+constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENETUNREACH = 10051;
+constexpr int WSAENETRESET = 10052;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEISCONN = 10056;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETOOMANYREFS = 10059;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAELOOP = 10062;
+constexpr int WSAENAMETOOLONG = 10063;
+constexpr int WSAEHOSTDOWN = 10064;
+constexpr int WSAEHOSTUNREACH = 10065;
+constexpr int WSASYSNOTREADY = 10091;
+constexpr int WSAVERNOTSUPPORTED = 10092;
+constexpr int WSANOTINITIALISED = 10093;
+constexpr int WSAHOST_NOT_FOUND = 11001;
+constexpr int WSATRY_AGAIN = 11002;
+constexpr int WSANO_RECOVERY = 11003;
+constexpr int WSANO_DATA = 11004;
+
+// Notification codes (low 16 bits of a WM_SOCKET_NOTIFY lParam).
+constexpr long FD_READ = 0x01;
+constexpr long FD_WRITE = 0x02;
+constexpr long FD_OOB = 0x04;
+constexpr long FD_ACCEPT = 0x08;
+constexpr long FD_CONNECT = 0x10;
+constexpr long FD_CLOSE = 0x20;
+
+constexpr LPARAM WSAMAKESELECTREPLY(long event, int error) {
+    return static_cast<LPARAM>((static_cast<std::uint32_t>(error) << 16) |
+                               (static_cast<std::uint32_t>(event) & 0xFFFFu));
+}
+constexpr long WSAGETSELECTEVENT(LPARAM lParam) { return static_cast<long>(lParam & 0xFFFF); }
+constexpr int WSAGETSELECTERROR(LPARAM lParam) { return static_cast<int>((lParam >> 16) & 0xFFFF); }
+constexpr LPARAM WSAMAKEASYNCREPLY(int buflen, int error) {
+    return static_cast<LPARAM>((static_cast<std::uint32_t>(error) << 16) |
+                               (static_cast<std::uint32_t>(buflen) & 0xFFFFu));
+}
+constexpr int WSAGETASYNCERROR(LPARAM lParam) { return static_cast<int>((lParam >> 16) & 0xFFFF); }
+
+constexpr int MAXGETHOSTSTRUCT = 1024;
+// Windows-only socket option for the accepted sockets of a thread-blocking server.
+constexpr int SO_OPENTYPE = 0x7008;
+constexpr int SO_SYNCHRONOUS_NONALERT = 0x20;
+
+struct WSADATA {
+    std::uint16_t wVersion = 0;
+    std::uint16_t wHighVersion = 0;
+    char szDescription[257] = {};
+    char szSystemStatus[129] = {};
+};
+
+int WSAStartup(std::uint16_t version, WSADATA* data);
+int WSACleanup();
+int WSAGetLastError();
+void WSASetLastError(int error);
+// The text of a WinSock error number ("Connection refused" for 10061, ...); for an
+// unknown number, a generic text with the number.
+std::string WSAErrorText(int error);
+
+SOCKET socket(int af, int type, int protocol);
+int bind(SOCKET s, const sockaddr_in* address, int length);
+int listen(SOCKET s, int backlog);
+SOCKET accept(SOCKET s, sockaddr_in* address, int* length);
+int connect(SOCKET s, const sockaddr_in* address, int length);
+int closesocket(SOCKET s);
+int send(SOCKET s, const void* buffer, int length, int flags);
+int recv(SOCKET s, void* buffer, int length, int flags);
+int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const timeval* timeout);
+// FIONBIO (0 = blocking, non-zero = non-blocking) and FIONREAD (bytes waiting).
+int ioctlsocket(SOCKET s, long command, std::uint32_t* argument);
+int getsockopt(SOCKET s, int level, int name, void* value, int* length);
+int setsockopt(SOCKET s, int level, int name, const void* value, int length);
+int getsockname(SOCKET s, sockaddr_in* address, int* length);
+int getpeername(SOCKET s, sockaddr_in* address, int* length);
+
+// Puts s in non-blocking mode and posts msg to window for each readiness change:
+// wParam = s, lParam = WSAMAKESELECTREPLY(FD_ code, error). An empty mask (or a null
+// window) stops the notifications. Re-enabling follows WinSock: FD_READ once until
+// the next recv; FD_WRITE once connected and again after a send that would block;
+// FD_ACCEPT until the next accept; FD_CONNECT once with its error; FD_CLOSE once,
+// only after the data that came before it has been read, carrying 10054 on a reset.
+int WSAAsyncSelect(SOCKET s, HWND window, std::uint32_t msg, long events);
+
+// Asynchronous lookups on a worker thread. On completion msg is posted to window
+// with wParam = the request handle and lParam = WSAMAKEASYNCREPLY(size, error); the
+// buffer then holds the record (read it with HostRecordAddress / ServiceRecordPort).
+// 0 on failure to start. A cancelled request's completion never arrives.
+HANDLE WSAAsyncGetHostByName(HWND window, std::uint32_t msg, const char* name, char* buffer,
+                             int bufferLength);
+HANDLE WSAAsyncGetServByName(HWND window, std::uint32_t msg, const char* name,
+                             const char* protocol, char* buffer, int bufferLength);
+int WSACancelAsyncRequest(HANDLE request);
+// The first IPv4 address (network order) of a host record in a lookup buffer.
+std::uint32_t HostRecordAddress(const char* buffer);
+// The port (network order) of a service record in a lookup buffer.
+std::uint16_t ServiceRecordPort(const char* buffer);
+
+// Blocking resolution. False with WSAGetLastError() set (11001 host not found, ...).
+bool gethostbyname(const char* name, std::uint32_t* addressNetworkOrder);
+bool getservbyname(const char* name, const char* protocol, std::uint16_t* portNetworkOrder);
+// Dotted IPv4 text to a network-order address; INADDR_NONE when it is not one.
+std::uint32_t inet_addr(const char* text);
+
+// Host resolution used by gethostbyname and the asynchronous lookup: returns 0 and
+// the first IPv4 address (network order), or a WinSock error. Tests install their own
+// so they never depend on DNS; null restores the system resolver. Thread-safe.
+using HostResolver = std::function<int(const std::string& name, std::uint32_t* address)>;
+void SetHostResolver(HostResolver resolver);
+
+}  // namespace portvale::ws
