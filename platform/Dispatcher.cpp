@@ -442,4 +442,9 @@ std::size_t Dispatcher::WindowCount() const {
 
 std::size_t Dispatcher::WatchCount() const { return watches_.size(); }
 
+std::size_t Dispatcher::QueuedSentCount() const {
+    std::lock_guard lock(mutex_);
+    return sent_.size();
+}
+
 }  // namespace portvale

@@ -117,6 +117,8 @@ public:
     // Number of live windows and watches (for leak checks in tests).
     std::size_t WindowCount() const;
     std::size_t WatchCount() const;
+    // Sent messages and synchronise requests waiting to be handled.
+    std::size_t QueuedSentCount() const;
 
 private:
     Dispatcher();
