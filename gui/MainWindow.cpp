@@ -15,8 +15,13 @@ MainWindow::MainWindow() {
 void MainWindow::CentreOnScreen() {
     QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen) return;
+    // A small screen gets a smaller window rather than one hanging off its edges.
+    const QRect available = screen->availableGeometry();
+    const QSize decoration = frameGeometry().size() - size();
+    const QSize room = available.size() - decoration;
+    if (width() > room.width() || height() > room.height()) resize(size().boundedTo(room));
     QRect frame = frameGeometry();
-    frame.moveCenter(screen->availableGeometry().center());
+    frame.moveCenter(available.center());
     move(frame.topLeft());
 }
 

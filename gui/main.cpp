@@ -20,8 +20,9 @@ int main(int argc, char** argv) {
     portvale::MainWindow window;
     portvale::QtInteraction interaction(&window);
     portvale::Application().SetInteraction(&interaction);
-    window.CentreOnScreen();
+    // Centred once shown, when the frame's decoration is known.
     window.show();
+    window.CentreOnScreen();
     const int rc = QApplication::exec();
     portvale::Application().SetInteraction(nullptr);
     return rc;
