@@ -1,0 +1,481 @@
+#include "sockets/WinSocket.h"
+
+#include <sys/ioctl.h>
+
+#include <exception>
+
+#include "framework/Application.h"
+#include "framework/SysUtils.h"
+
+namespace portvale {
+
+namespace {
+
+constexpr int kAddressLength = static_cast<int>(sizeof(sockaddr_in));
+constexpr int kMaxListenQueue = 5;  // WinSock 1.1's SOMAXCONN
+constexpr std::uint16_t kWinsockVersion = 0x0101;
+
+ws::WSADATA& LayerWsaData() {
+    static ws::WSADATA data;
+    return data;
+}
+
+void ClearAddress(sockaddr_in& address) {
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_port = 0;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+}
+
+TErrorEvent ErrorKindFor(long code) {
+    switch (code) {
+        case ws::FD_READ: return erReceive;
+        case ws::FD_WRITE: return erSend;
+        case ws::FD_ACCEPT: return erAccept;
+        case ws::FD_CONNECT: return erConnect;
+        case ws::FD_CLOSE: return erDisconnect;
+        default: return erGeneral;
+    }
+}
+
+void ReportFromDestructor() {
+    // A destructor must not throw; the failure is shown like any other.
+    Application().HandleException(std::current_exception());
+}
+
+}  // namespace
+
+ESocketError SocketApiError(int code, const char* api) {
+    return ESocketError(Format(sWindowsSocketError, ws::WSAErrorText(code).c_str(), code, api));
+}
+
+int CheckWinsockResult(int result, const char* api) {
+    if (result == 0) return 0;
+    const int error = ws::WSAGetLastError();
+    if (error == ws::WSAEWOULDBLOCK) return error;
+    throw SocketApiError(error, api);
+}
+
+void StartWinsock() {
+    const int result = ws::WSAStartup(kWinsockVersion, &LayerWsaData());
+    if (result != 0) throw SocketApiError(result, "WSAStartup");
+}
+
+void StopWinsock() {
+    const int result = ws::WSACleanup();
+    if (result != 0) throw SocketApiError(result, "WSACleanup");
+}
+
+// ---- construction and destruction ----
+
+TCustomWinSocket::TCustomWinSocket(ws::SOCKET socket) : life_(std::make_shared<Life>()) {
+    StartWinsock();
+    notifyMask_ = kClientNotifyMask;
+    socket_ = socket;
+    ClearAddress(sockAddr_);
+    connected_ = socket != ws::INVALID_SOCKET;
+}
+
+TCustomWinSocket::~TCustomWinSocket() {
+    DestroyQuietly();
+    try {
+        StopWinsock();
+    } catch (...) {
+        ReportFromDestructor();
+    }
+}
+
+void TCustomWinSocket::DestroyQuietly() {
+    if (!life_->alive) return;
+    EventSink.Clear();
+    try {
+        // Also a descriptor that never got connected (an attempt still pending, or one
+        // whose failure an error handler absorbed) is closed here, and a pending lookup
+        // is cancelled before the buffer its worker writes into goes away.
+        if (socket_ != ws::INVALID_SOCKET || lookupRequest_ != 0)
+            TCustomWinSocket::Teardown(socket_);
+    } catch (...) {
+        ReportFromDestructor();
+    }
+    life_->alive = false;
+    if (window_ != 0) {
+        Dispatcher::Instance().DeallocateHWnd(window_);
+        window_ = 0;
+    }
+}
+
+// ---- opening ----
+
+void TCustomWinSocket::OpenClient(const std::string& host, const std::string& address,
+                                  const std::string& service, std::uint16_t port,
+                                  bool blocking) {
+    Open(host, address, service, port, 0, blocking, Role::client);
+}
+
+void TCustomWinSocket::OpenListener(const std::string& host, const std::string& address,
+                                    const std::string& service, std::uint16_t port,
+                                    int queueSize, bool blocking) {
+    Open(host, address, service, port, queueSize, blocking, Role::listener);
+}
+
+void TCustomWinSocket::Open(const std::string& host, const std::string& address,
+                            const std::string& service, std::uint16_t port, int queueSize,
+                            bool blocking, Role role) {
+    if (connected_)
+        throw ESocketError(role == Role::client ? sSocketAlreadyOpen : sCannotListenOnOpen);
+    DiscardStaleDescriptor();
+    socket_ = ws::socket(AF_INET, SOCK_STREAM, 0);
+    if (socket_ == ws::INVALID_SOCKET) throw ESocketError(sCannotCreateSocket);
+    const auto life = life_;
+    try {
+        NotifyEvent(this, skLookup);
+        if (!life->alive) return;
+        if (blocking) {
+            BuildAddress(host, address, service, port, role);
+            if (role == Role::client)
+                BeginConnect();
+            else
+                BeginListen(queueSize);
+        } else {
+            AdvanceLookup(host, address, service, port, queueSize, role);
+        }
+    } catch (...) {
+        if (life->alive) Teardown(socket_);
+        throw;
+    }
+}
+
+void TCustomWinSocket::DiscardStaleDescriptor() {
+    // Left over from an attempt that failed with an absorbed error or never finished:
+    // nobody will close it later, so it is closed here rather than leaked. It was never
+    // reported as connected, so no disconnect is reported for it either.
+    if (lookupRequest_ != 0) {
+        ws::WSACancelAsyncRequest(lookupRequest_);
+        lookupRequest_ = 0;
+    }
+    if (socket_ != ws::INVALID_SOCKET) {
+        ws::closesocket(socket_);
+        socket_ = ws::INVALID_SOCKET;
+    }
+    ClearAddress(sockAddr_);
+    lookupPhase_ = lpIdle;
+}
+
+void TCustomWinSocket::BuildAddress(const std::string& host, const std::string& address,
+                                    const std::string& service, std::uint16_t port, Role role) {
+    sockAddr_.sin_family = AF_INET;
+    if (!host.empty())
+        sockAddr_.sin_addr.s_addr = ResolveHost(host);
+    else if (!address.empty())
+        sockAddr_.sin_addr.s_addr = ws::inet_addr(address.c_str());
+    else if (role == Role::client)
+        throw ESocketError(sNoAddress);
+    else
+        sockAddr_.sin_addr.s_addr = htonl(INADDR_ANY);
+    const std::uint16_t hostPort = service.empty() ? port : ResolveService(service);
+    sockAddr_.sin_port = htons(hostPort);
+}
+
+char* TCustomWinSocket::EnsureLookupBuffer() {
+    if (!lookupBuffer_) lookupBuffer_ = std::make_unique<char[]>(ws::MAXGETHOSTSTRUCT);
+    return lookupBuffer_.get();
+}
+
+void TCustomWinSocket::AdvanceLookup(const std::string& host, const std::string& address,
+                                     const std::string& service, std::uint16_t port,
+                                     int queueSize, Role role) {
+    const auto life = life_;
+    try {
+        AdvanceLookupStep(host, address, service, port, queueSize, role);
+    } catch (...) {
+        if (life->alive) Teardown(socket_);
+        throw;
+    }
+}
+
+void TCustomWinSocket::AdvanceLookupStep(const std::string& host, const std::string& address,
+                                         const std::string& service, std::uint16_t port,
+                                         int queueSize, Role role) {
+    // Each phase either waits for a lookup (and returns) or falls through to the next,
+    // so an open that needs no lookup reaches connect or listen within this call.
+    const auto life = life_;
+    if (lookupPhase_ == lpIdle) {
+        sockAddr_.sin_family = AF_INET;
+        if (role == Role::listener) {
+            lookupPhase_ = lpAddressStage;
+            sockAddr_.sin_addr.s_addr = htonl(INADDR_ANY);
+        } else if (!host.empty()) {
+            char* buffer = EnsureLookupBuffer();
+            lookupRequest_ = ws::WSAAsyncGetHostByName(NotifyWindowHandle(), WM_LOOKUP_DONE,
+                                                       host.c_str(), buffer, ws::MAXGETHOSTSTRUCT);
+            CheckWinsockResult(lookupRequest_ == 0 ? 1 : 0, "WSAASyncGetHostByName");
+            pendingService_ = service;
+            pendingPort_ = port;
+            pendingQueueSize_ = queueSize;
+            pendingIsClient_ = true;
+            lookupPhase_ = lpAddressStage;
+            return;
+        } else if (!address.empty()) {
+            lookupPhase_ = lpAddressStage;
+            sockAddr_.sin_addr.s_addr = ws::inet_addr(address.c_str());
+        } else {
+            int code = kNoAddressErrorCode;
+            NotifyError(this, erLookup, code);
+            if (life->alive) Teardown(socket_);
+            if (code != 0) throw ESocketError(sNoAddress);
+            return;
+        }
+    }
+    if (lookupPhase_ == lpAddressStage) {
+        if (!service.empty()) {
+            char* buffer = EnsureLookupBuffer();
+            lookupRequest_ = ws::WSAAsyncGetServByName(NotifyWindowHandle(), WM_LOOKUP_DONE,
+                                                       service.c_str(), "tcp", buffer,
+                                                       ws::MAXGETHOSTSTRUCT);
+            CheckWinsockResult(lookupRequest_ == 0 ? 1 : 0, "WSAASyncGetServByName");
+            pendingIsClient_ = role == Role::client;
+            pendingQueueSize_ = queueSize;
+            lookupPhase_ = lpServiceStage;
+            return;
+        }
+        lookupPhase_ = lpServiceStage;
+        sockAddr_.sin_port = htons(port);
+    }
+    if (lookupPhase_ == lpServiceStage) {
+        lookupPhase_ = lpIdle;
+        if (role == Role::client)
+            BeginConnect();
+        else
+            BeginListen(queueSize);
+    }
+}
+
+void TCustomWinSocket::BeginConnect() {
+    const auto life = life_;
+    ApplyNotifyMask();
+    NotifyEvent(this, skConnecting);
+    if (!life->alive) return;
+    CheckWinsockResult(ws::connect(socket_, &sockAddr_, kAddressLength), "connect");
+    lookupPhase_ = lpIdle;
+    if ((notifyMask_ & ws::FD_CONNECT) == 0) {
+        connected_ = socket_ != ws::INVALID_SOCKET;
+        NotifyEvent(this, skConnect);
+    }
+}
+
+void TCustomWinSocket::BeginListen(int queueSize) {
+    const auto life = life_;
+    CheckWinsockResult(ws::bind(socket_, &sockAddr_, kAddressLength), "bind");
+    ApplyNotifyMask();
+    if (queueSize > kMaxListenQueue) queueSize = kMaxListenQueue;
+    NotifyEvent(this, skListen);
+    if (!life->alive) return;
+    CheckWinsockResult(ws::listen(socket_, queueSize), "listen");
+    lookupPhase_ = lpIdle;
+    connected_ = true;
+}
+
+void TCustomWinSocket::ApplyNotifyMask() {
+    if (notifyMask_ != 0) {
+        ws::WSAAsyncSelect(socket_, NotifyWindowHandle(), WM_SOCKET_NOTIFY, notifyMask_);
+    } else {
+        ws::WSAAsyncSelect(socket_, 0, 0, 0);
+        std::uint32_t nonBlocking = 0;
+        ws::ioctlsocket(socket_, FIONBIO, &nonBlocking);
+    }
+}
+
+void TCustomWinSocket::SetNotifyMask(TSocketNotifyMask mask) {
+    if (mask == notifyMask_) return;
+    notifyMask_ = mask;
+    if (socket_ != ws::INVALID_SOCKET) ApplyNotifyMask();
+}
+
+// ---- closing ----
+
+void TCustomWinSocket::CloseConnection() { Teardown(socket_); }
+
+void TCustomWinSocket::Teardown(ws::SOCKET socket) {
+    const auto life = life_;
+    std::lock_guard guard(life->lock);
+    if (lookupRequest_ != 0) {
+        const ws::HANDLE request = lookupRequest_;
+        lookupRequest_ = 0;
+        lookupPhase_ = lpIdle;
+        CheckWinsockResult(ws::WSACancelAsyncRequest(request), "WSACancelASyncRequest");
+    }
+    if (socket == ws::INVALID_SOCKET || socket != socket_) return;
+    NotifyEvent(this, skDisconnect);
+    if (!life->alive) return;  // a handler destroyed us; the destructor closed the socket
+    CheckWinsockResult(ws::closesocket(socket_), "closesocket");
+    socket_ = ws::INVALID_SOCKET;
+    ClearAddress(sockAddr_);
+    connected_ = false;
+    // A closed object starts its next open from the beginning, also after a failed
+    // lookup left the phase where the lookup stopped.
+    lookupPhase_ = lpIdle;
+}
+
+void TCustomWinSocket::ScheduleRelease() {
+    if (window_ != 0) Dispatcher::Instance().PostMessage(window_, WM_SOCKET_RELEASE, 0, 0);
+}
+
+// ---- notification handlers ----
+
+void TCustomWinSocket::AcceptReady(ws::SOCKET) {}
+
+void TCustomWinSocket::ConnectDone(ws::SOCKET) {}
+
+void TCustomWinSocket::ReadReady(ws::SOCKET socket) {
+    if (socket_ != ws::INVALID_SOCKET && socket == socket_) NotifyEvent(this, skRead);
+}
+
+void TCustomWinSocket::WriteReady(ws::SOCKET socket) {
+    if (socket_ != ws::INVALID_SOCKET && socket == socket_) NotifyEvent(this, skWrite);
+}
+
+void TCustomWinSocket::NotifyEvent(TCustomWinSocket* socket, TSocketEventKind kind) {
+    if (EventSink) EventSink(this, socket, kind);
+}
+
+void TCustomWinSocket::NotifyError(TCustomWinSocket* socket, TErrorEvent errorEvent,
+                                   int& errorCode) {
+    if (ErrorSink) ErrorSink(this, socket, errorEvent, errorCode);
+}
+
+// ---- transfer ----
+
+int TCustomWinSocket::SendBuffer(const void* buffer, int count) {
+    const auto life = life_;
+    std::lock_guard guard(life->lock);
+    if (!connected_) return 0;
+    const int sent = ws::send(socket_, buffer, count, 0);
+    if (sent != ws::SOCKET_ERROR) return sent;
+    const int error = ws::WSAGetLastError();
+    if (error == ws::WSAEWOULDBLOCK) return -1;
+    int code = error;
+    NotifyError(this, erSend, code);
+    if (life->alive) Teardown(socket_);
+    if (code != 0) throw SocketApiError(code, "send");
+    return -1;
+}
+
+int TCustomWinSocket::SendString(const std::string& text) {
+    return SendBuffer(text.data(), static_cast<int>(text.size()));
+}
+
+int TCustomWinSocket::ReceiveBuffer(void* buffer, int count) {
+    const auto life = life_;
+    std::lock_guard guard(life->lock);
+    if (count == -1 && connected_) {
+        std::uint32_t waiting = 0;
+        ws::ioctlsocket(socket_, FIONREAD, &waiting);
+        return static_cast<int>(waiting);
+    }
+    if (!connected_) return 0;
+    const int received = ws::recv(socket_, buffer, count, 0);
+    if (received != ws::SOCKET_ERROR) return received;
+    const int error = ws::WSAGetLastError();
+    if (error == ws::WSAEWOULDBLOCK) return -1;
+    int code = error;
+    NotifyError(this, erReceive, code);
+    if (life->alive) Teardown(socket_);
+    if (code != 0) throw SocketApiError(code, "recv");
+    return -1;
+}
+
+int TCustomWinSocket::BytesAvailable() { return ReceiveBuffer(nullptr, -1); }
+
+// ---- resolution ----
+
+std::uint32_t TCustomWinSocket::ResolveHost(const std::string& name) {
+    std::uint32_t address = 0;
+    if (!ws::gethostbyname(name.c_str(), &address)) return 0;
+    return address;
+}
+
+std::uint16_t TCustomWinSocket::ResolveService(const std::string& name) {
+    std::uint16_t port = 0;
+    if (!ws::getservbyname(name.c_str(), "tcp", &port)) return 0;
+    return ntohs(port);
+}
+
+// ---- the hidden window ----
+
+HWND TCustomWinSocket::NotifyWindowHandle() {
+    if (window_ == 0) {
+        window_ = Dispatcher::Instance().AllocateHWnd(
+            [this](std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
+                return WindowProcedure(msg, wParam, lParam);
+            });
+    }
+    return window_;
+}
+
+LRESULT TCustomWinSocket::WindowProcedure(std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
+    // Nothing may be touched after a handler returns: it may have destroyed us.
+    try {
+        switch (msg) {
+            case WM_SOCKET_NOTIFY:
+                HandleSocketNotify(static_cast<ws::SOCKET>(wParam), ws::WSAGETSELECTEVENT(lParam),
+                                   ws::WSAGETSELECTERROR(lParam));
+                return 0;
+            case WM_SOCKET_RELEASE:
+                HandleRelease();
+                return 0;
+            case WM_LOOKUP_DONE:
+                HandleLookupDone(static_cast<ws::HANDLE>(wParam), ws::WSAGETASYNCERROR(lParam));
+                return 0;
+            default:
+                return Dispatcher::DefWindowProc(window_, msg, wParam, lParam);
+        }
+    } catch (...) {
+        Application().HandleException(std::current_exception());
+    }
+    return 0;
+}
+
+void TCustomWinSocket::HandleSocketNotify(ws::SOCKET socket, long code, int error) {
+    if (error != 0) {
+        int errorCode = error;
+        NotifyError(this, ErrorKindFor(code), errorCode);
+        if (errorCode != 0) throw ESocketError(Format(sAsyncSocketError, errorCode));
+        return;  // absorbed: the notification is dropped
+    }
+    switch (code) {
+        case ws::FD_READ: ReadReady(socket); break;
+        case ws::FD_WRITE: WriteReady(socket); break;
+        case ws::FD_ACCEPT: AcceptReady(socket); break;
+        case ws::FD_CONNECT: ConnectDone(socket); break;
+        case ws::FD_CLOSE: Teardown(socket); break;
+        default: break;
+    }
+}
+
+void TCustomWinSocket::HandleRelease() { delete this; }
+
+void TCustomWinSocket::HandleLookupDone(ws::HANDLE request, int error) {
+    if (request != lookupRequest_ || lookupRequest_ == 0) return;
+    lookupRequest_ = 0;
+    const Role role = pendingIsClient_ ? Role::client : Role::listener;
+    if (error != 0) {
+        const auto life = life_;
+        int code = error;
+        NotifyError(this, erLookup, code);
+        if (life->alive) Teardown(socket_);
+        if (code != 0) throw SocketApiError(error, "ASync Lookup");
+        return;
+    }
+    if (lookupPhase_ == lpAddressStage) {
+        sockAddr_.sin_addr.s_addr = ws::HostRecordAddress(lookupBuffer_.get());
+        const std::string service = pendingService_;
+        AdvanceLookup(std::string(), std::string(), service, pendingPort_, pendingQueueSize_, role);
+    } else if (lookupPhase_ == lpServiceStage) {
+        sockAddr_.sin_port = ws::ServiceRecordPort(lookupBuffer_.get());
+        pendingPort_ = 0;
+        pendingService_.clear();
+        AdvanceLookup(std::string(), std::string(), std::string(), 0, pendingQueueSize_, role);
+    }
+}
+
+}  // namespace portvale
