@@ -95,6 +95,7 @@ TEST(ThreadTest, OnTerminateRunsOnTheGuiThreadAndFreeOnTerminateDeletesTheThread
     protected:
         void Execute() override {}
     };
+    destroyed = 0;
     const auto gui = std::this_thread::get_id();
     bool terminatedOnGui = false;
     auto* thread = new SelfFreeing();
