@@ -1,0 +1,207 @@
+// The socket object on its own: its event sequence, lookups and their completion
+// messages, notifications for other descriptors, listen queue and error texts.
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/sockets/SocketTestSupport.h"
+
+namespace portvale::test {
+namespace {
+
+// A socket object of the given class with its sinks writing into a log.
+template <typename Socket>
+class Sinked {
+public:
+    template <typename... A>
+    explicit Sinked(A&&... args) : socket(std::make_unique<Socket>(std::forward<A>(args)...)) {
+        socket->EventSink = [this](TCustomWinSocket*, TCustomWinSocket*, TSocketEventKind kind) {
+            kinds.push_back(kind);
+        };
+        socket->ErrorSink = [this](TCustomWinSocket*, TCustomWinSocket*, TErrorEvent kind, int& code) {
+            errors.push_back({kind, code});
+            code = 0;
+        };
+    }
+    bool Saw(TSocketEventKind kind) const {
+        return std::find(kinds.begin(), kinds.end(), kind) != kinds.end();
+    }
+
+    std::unique_ptr<Socket> socket;
+    std::vector<TSocketEventKind> kinds;
+    std::vector<std::pair<TErrorEvent, int>> errors;
+};
+
+using WinSocketTest = SocketTest;
+
+TEST_F(WinSocketTest, FixedOrdinalsOfEventAndErrorKinds) {
+    const std::vector<std::pair<int, int>> ordinals = {
+        {skLookup, 0},  {skConnecting, 1}, {skConnect, 2},    {skDisconnect, 3},
+        {skListen, 4},  {skAccept, 5},     {skWrite, 6},      {skRead, 7},
+        {erGeneral, 0}, {erSend, 1},       {erReceive, 2},    {erConnect, 3},
+        {erDisconnect, 4}, {erAccept, 5},  {erLookup, 6},
+        {WM_SOCKET_NOTIFY, 0x401}, {WM_SOCKET_RELEASE, 0x402}, {WM_LOOKUP_DONE, 0x403},
+    };
+    for (const auto& [value, expected] : ordinals) EXPECT_EQ(value, expected);
+}
+
+TEST_F(WinSocketTest, NewObjectIsClosedWithTheClientMask) {
+    TCustomWinSocket socket(ws::INVALID_SOCKET);
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(socket.NotifyMask(), 0x33);
+    EXPECT_EQ(socket.NotifyWindow(), 0u);
+    EXPECT_EQ(socket.LookupPhase(), lpIdle);
+    EXPECT_EQ(socket.SockAddr().sin_family, AF_INET);
+    TServerWinSocket listener;
+    EXPECT_EQ(listener.NotifyMask(), 0x08);
+}
+
+TEST_F(WinSocketTest, ListenerBindsAnyAddressAndLowersItsQueueToFive) {
+    Sinked<TServerWinSocket> s;
+    s.socket->OpenListener("ignored.host", "127.0.0.2", "", 0, 10, false);
+    EXPECT_EQ(s.kinds, (std::vector<TSocketEventKind>{skLookup, skListen}));
+    EXPECT_TRUE(s.socket->IsConnected());
+    sockaddr_in bound{};
+    int length = static_cast<int>(sizeof(bound));
+    ws::getsockname(s.socket->SocketDesc(), &bound, &length);
+    EXPECT_EQ(bound.sin_addr.s_addr, htonl(INADDR_ANY));
+    const auto backlog = ListenBacklog(ntohs(bound.sin_port));
+    if (!backlog) GTEST_SKIP() << "the kernel offers no socket diagnostics here";
+    EXPECT_EQ(*backlog, 5u);
+}
+
+TEST_F(WinSocketTest, ListenQueueBelowTheLimitIsKept) {
+    Sinked<TServerWinSocket> s;
+    s.socket->OpenListener("", "", "", 0, 2, false);
+    const auto backlog = ListenBacklog(BoundPort(*s.socket));
+    if (!backlog) GTEST_SKIP() << "the kernel offers no socket diagnostics here";
+    EXPECT_EQ(*backlog, 2u);
+}
+
+TEST_F(WinSocketTest, LookupCompletionForAnotherRequestIsIgnored) {
+    PosixListener peer;
+    std::atomic<bool> release{false};
+    std::atomic<bool> resolved{false};
+    ws::SetHostResolver([&](const std::string&, std::uint32_t* address) {
+        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        *address = htonl(INADDR_LOOPBACK);
+        resolved = true;
+        return 0;
+    });
+    Sinked<TClientWinSocket> s;
+    s.socket->OpenClient(kKnownHost, "", "", peer.Port(), false);
+    EXPECT_EQ(s.socket->LookupPhase(), lpAddressStage);
+    const ws::HANDLE pending = s.socket->LookupRequest();
+    ASSERT_NE(pending, 0u);
+    Dispatcher::Instance().SendMessage(s.socket->NotifyWindow(), WM_LOOKUP_DONE, pending + 1,
+                                       ws::WSAMAKEASYNCREPLY(0, ws::WSAHOST_NOT_FOUND));
+    EXPECT_EQ(s.socket->LookupRequest(), pending);
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_EQ(s.kinds, (std::vector<TSocketEventKind>{skLookup}));
+
+    release = true;
+    ASSERT_TRUE(PumpUntil([&] { return s.Saw(skConnect); }));
+    ASSERT_GE(s.kinds.size(), 3u);
+    EXPECT_EQ(std::vector<TSocketEventKind>(s.kinds.begin(), s.kinds.begin() + 3),
+              (std::vector<TSocketEventKind>{skLookup, skConnecting, skConnect}));
+    EXPECT_EQ(s.socket->LookupRequest(), 0u);
+    EXPECT_EQ(resolved.load(), true);
+}
+
+TEST_F(WinSocketTest, DestroyingDuringALookupCancelsIt) {
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    std::atomic<bool> resolved{false};
+    ws::SetHostResolver([&](const std::string&, std::uint32_t* address) {
+        entered = true;
+        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        *address = htonl(INADDR_LOOPBACK);
+        resolved = true;
+        return 0;
+    });
+    const auto waitFor = [](const std::atomic<bool>& flag) {
+        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (!flag && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        return flag.load();
+    };
+    const int before = CountOpenDescriptors();
+    const std::size_t windowsBefore = Dispatcher::Instance().WindowCount();
+    {
+        Sinked<TClientWinSocket> s;
+        s.socket->OpenClient(kKnownHost, "", "", 9, false);
+        ASSERT_NE(s.socket->LookupRequest(), 0u);
+        ASSERT_TRUE(waitFor(entered));  // the worker is inside the lookup now
+    }
+    release = true;
+    // The late completion must neither arrive nor write into the freed buffer.
+    ASSERT_TRUE(waitFor(resolved));
+    Dispatcher::Instance().ProcessPending();
+    EXPECT_EQ(CountOpenDescriptors(), before);
+    EXPECT_EQ(Dispatcher::Instance().WindowCount(), windowsBefore);
+}
+
+TEST_F(WinSocketTest, ReadAndWriteForAnotherDescriptorRaiseNoEvent) {
+    PosixListener peer;
+    Sinked<TClientWinSocket> s;
+    s.socket->OpenClient("", "127.0.0.1", "", peer.Port(), false);
+    ASSERT_TRUE(PumpUntil([&] { return s.Saw(skConnect); }));
+    s.kinds.clear();
+    const WPARAM other = static_cast<WPARAM>(s.socket->SocketDesc() + 1000);
+    for (long code : {ws::FD_READ, ws::FD_WRITE, ws::FD_CLOSE}) {
+        Dispatcher::Instance().SendMessage(s.socket->NotifyWindow(), WM_SOCKET_NOTIFY, other,
+                                           ws::WSAMAKESELECTREPLY(code, 0));
+    }
+    EXPECT_TRUE(s.kinds.empty());
+    EXPECT_TRUE(s.socket->IsConnected());
+    const int accepted = peer.Accept();
+    ::close(accepted);
+}
+
+TEST_F(WinSocketTest, NotificationErrorsMapToTheirKinds) {
+    const std::vector<std::pair<long, TErrorEvent>> table = {
+        {ws::FD_READ, erReceive},  {ws::FD_WRITE, erSend},       {ws::FD_ACCEPT, erAccept},
+        {ws::FD_CONNECT, erConnect}, {ws::FD_CLOSE, erDisconnect}, {ws::FD_OOB, erGeneral},
+    };
+    Sinked<TClientWinSocket> s;
+    const HWND window = s.socket->NotifyWindowHandle();
+    for (const auto& [code, kind] : table) {
+        s.errors.clear();
+        Dispatcher::Instance().SendMessage(window, WM_SOCKET_NOTIFY, 7,
+                                           ws::WSAMAKESELECTREPLY(code, ws::WSAENETDOWN));
+        ASSERT_EQ(s.errors.size(), 1u) << code;
+        EXPECT_EQ(s.errors[0].first, kind) << code;
+        EXPECT_EQ(s.errors[0].second, ws::WSAENETDOWN) << code;
+    }
+    EXPECT_TRUE(s.kinds.empty());
+    EXPECT_TRUE(interaction.shown.empty());
+}
+
+TEST_F(WinSocketTest, ApiErrorTextNamesTheCall) {
+    EXPECT_EQ(SocketApiError(ws::WSAECONNREFUSED, "connect").Message(),
+              "Windows socket error: " + ws::WSAErrorText(ws::WSAECONNREFUSED) +
+                  " (10061), on API 'connect'");
+    EXPECT_EQ(CheckWinsockResult(0, "bind"), 0);
+    ws::WSASetLastError(ws::WSAEWOULDBLOCK);
+    EXPECT_EQ(CheckWinsockResult(ws::SOCKET_ERROR, "send"), ws::WSAEWOULDBLOCK);
+    ws::WSASetLastError(ws::WSAEADDRINUSE);
+    EXPECT_THROW(CheckWinsockResult(ws::SOCKET_ERROR, "bind"), ESocketError);
+}
+
+TEST_F(WinSocketTest, ScheduledReleaseDestroysTheObjectAfterItsMessage) {
+    const std::size_t windowsBefore = Dispatcher::Instance().WindowCount();
+    auto* socket = new TCustomWinSocket(ws::INVALID_SOCKET);
+    socket->ScheduleRelease();  // no window yet: nothing happens
+    socket->NotifyWindowHandle();
+    EXPECT_EQ(Dispatcher::Instance().WindowCount(), windowsBefore + 1);
+    socket->ScheduleRelease();
+    ASSERT_TRUE(PumpUntil([&] { return Dispatcher::Instance().WindowCount() == windowsBefore; }));
+}
+
+}  // namespace
+}  // namespace portvale::test
