@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libqt6svg6-dev qt6-qpa-plugins libgl-dev
+  qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev googletest
   socat procps
 )
