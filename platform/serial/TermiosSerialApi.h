@@ -52,6 +52,10 @@
 
 namespace portvale {
 
+namespace termios_backend {
+struct TermiosPort;
+}
+
 class TermiosSerialApi : public ISerialApi {
 public:
     TermiosSerialApi();
@@ -83,13 +87,11 @@ public:
                    std::uint32_t* written, OVERLAPPED* overlapped) override;
     std::uint32_t GetLastError() override;
 
-    struct Port;
-
 private:
-    std::shared_ptr<Port> Find(HANDLE handle);
+    std::shared_ptr<termios_backend::TermiosPort> Find(HANDLE handle);
 
     std::mutex mutex_;
-    std::map<HANDLE, std::shared_ptr<Port>> ports_;
+    std::map<HANDLE, std::shared_ptr<termios_backend::TermiosPort>> ports_;
     HANDLE nextHandle_ = 1;
 };
 
