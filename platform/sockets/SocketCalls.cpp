@@ -58,6 +58,10 @@ bool IsSolSocket(int level) { return level == SOL_SOCKET || level == kWinSolSock
 
 }  // namespace
 
+// Start-up is counted, and WSACleanup without a matching start-up fails with
+// WSANOTINITIALISED; the other calls do not insist on a start-up, because nothing on
+// Linux needs one and the socket layer starts WinSock before its first call anyway.
+// Nor does the last WSACleanup close the sockets still open.
 int WSAStartup(std::uint16_t version, WSADATA* data) {
     if (data == nullptr) return WSAEFAULT;
     const int major = version & 0xFF;

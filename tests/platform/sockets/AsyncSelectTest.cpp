@@ -186,6 +186,17 @@ TEST_F(AcceptedPair, CloseFollowsTheLastByte) {
     EXPECT_GT(window.Count(ours, FD_READ), 1);
 }
 
+TEST_F(AcceptedPair, CloseAloneIsPostedOnThePeersCloseWhateverIsUnread) {
+    Open(FD_CLOSE);
+    RawSend(peer, "never read");
+    ::close(peer);
+    peer = -1;
+    ASSERT_TRUE(window.PumpUntilCount(ours, FD_CLOSE, 1));
+    window.Settle();
+    ASSERT_EQ(window.notes.size(), 1u);
+    EXPECT_EQ(window.notes[0].error, 0);
+}
+
 TEST_F(AcceptedPair, ResetPostsCloseWithConnectionReset) {
     struct Case {
         const char* name;
@@ -269,6 +280,10 @@ TEST_F(AcceptedPair, NotificationsQueuedForAClosedSocketAreNotDelivered) {
     // Data waits and there is room to write, so FD_WRITE and FD_READ are posted
     // together; the first handler closes the socket, and a new socket, which Linux
     // gives the same descriptor number, is selected to the same window.
+    // Another selected socket keeps notifications in use, so what is queued stays
+    // queued when ours is closed and must be recognised as stale on delivery.
+    const SOCKET bystander = ws::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(WSAAsyncSelect(bystander, window.Handle(), kSocketNotify, kStream), 0);
     SOCKET replacement = INVALID_SOCKET;
     const SOCKET closed = ours;
     window.onNote = [&](const Note&) {
@@ -284,6 +299,7 @@ TEST_F(AcceptedPair, NotificationsQueuedForAClosedSocketAreNotDelivered) {
     EXPECT_EQ(replacement, closed) << "the descriptor number was reused";
     EXPECT_EQ(window.notes.size(), 1u);
     closesocket(replacement);
+    closesocket(bystander);
 }
 
 TEST_F(AcceptedPair, EmptyMaskStopsNotificationsAndAllowsBlockingAgain) {
