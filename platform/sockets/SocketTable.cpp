@@ -161,6 +161,7 @@ void OnReady(int fd, std::uint64_t generation, std::uint32_t events);
 // interest set would still wake us for ever on a broken connection.
 bool UpdateWatch(Record& r) {
     const std::uint32_t wanted = DesiredEvents(r);
+    if (wanted == 0 && r.watch == 0) return true;
     Dispatcher& dispatcher = Dispatcher::Instance();
     try {
         if (wanted == 0) {

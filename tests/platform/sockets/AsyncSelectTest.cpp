@@ -319,6 +319,28 @@ TEST_F(AcceptedPair, EmptyMaskStopsNotificationsAndAllowsBlockingAgain) {
     EXPECT_EQ(recv(ours, buffer, sizeof buffer, 0), 5);
 }
 
+TEST_F(AcceptedPair, OtherThreadsMaySelectAndReEnable) {
+    Open(0);
+    std::atomic<bool> selected{false};
+    std::thread selector([&] {
+        WSAAsyncSelect(ours, window.Handle(), kSocketNotify, FD_READ | FD_WRITE);
+        selected = true;
+    });
+    // Selecting from another thread waits for the GUI thread, which must keep pumping.
+    ASSERT_TRUE(PumpUntil([&] { return selected.load(); }));
+    selector.join();
+    ASSERT_TRUE(window.PumpUntilCount(ours, FD_WRITE, 1));
+
+    RawSend(peer, "ab");
+    ASSERT_TRUE(window.PumpUntilCount(ours, FD_READ, 1));
+    std::thread reader([&] {
+        char byte;
+        recv(ours, &byte, 1, 0);
+    });
+    reader.join();
+    ASSERT_TRUE(window.PumpUntilCount(ours, FD_READ, 2)) << "re-enabled from the reader's thread";
+}
+
 TEST(BlockingMode, AcceptAndRecvWaitForThePeer) {
     std::uint16_t port = 0;
     const SOCKET listener = Listener(&port);
