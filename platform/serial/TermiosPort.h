@@ -29,6 +29,16 @@ constexpr Millis kDrainPollPeriod{10};
 constexpr std::uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr std::uint64_t kWakeTag = 1, kInputTag = 2, kOutputTag = 3;
 
+// A system call returning -1 on failure, repeated while a signal interrupts it.
+template <typename Call>
+int RetryOnEintr(Call call) {
+    int r;
+    do {
+        r = call();
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
 // ioctl, retried on EINTR; returns 0 or the errno.
 int IoctlRetry(int fd, unsigned long request, void* arg);
 

@@ -122,7 +122,7 @@ HANDLE TermiosSerialApi::CreateFile(const std::string& deviceName) {
     if (int err = IoctlRetry(fd, TIOCEXCL, nullptr)) return failOpen(err);
 
     termios t{};
-    if (::tcgetattr(fd, &t) != 0) {
+    if (RetryOnEintr([&] { return ::tcgetattr(fd, &t); }) != 0) {
         const int err = errno;
         IoctlRetry(fd, TIOCNXCL, nullptr);
         return failOpen(err);
@@ -130,7 +130,7 @@ HANDLE TermiosSerialApi::CreateFile(const std::string& deviceName) {
     // Raw at once: a pty slave left in its cooked default would echo every received
     // byte back to the peer.
     MakeRawLine(t);
-    if (::tcsetattr(fd, TCSANOW, &t) != 0) {
+    if (RetryOnEintr([&] { return ::tcsetattr(fd, TCSANOW, &t); }) != 0) {
         const int err = errno;
         IoctlRetry(fd, TIOCNXCL, nullptr);
         return failOpen(err);
@@ -149,9 +149,9 @@ HANDLE TermiosSerialApi::CreateFile(const std::string& deviceName) {
     wake.events = EPOLLIN;
     wake.data.u64 = kWakeTag;
     // Edge-triggered: the tty layer wakes readers after every received chunk, so this
-    // fires once per arrival and never for bytes that stay unread. It is registered
-    // for EPOLLIN only: the tty's wake-ups are keyed, so write-space wake-ups do not
-    // reach it (they would report the waiting input again).
+    // fires once per arrival and never again for bytes left in the kernel (the receive
+    // queue is full). EPOLLIN only: the tty's wake-ups are keyed, so the wake-ups for
+    // free output space, one per drained chunk, do not wake the worker.
     epoll_event in{};
     in.events = EPOLLIN | EPOLLET;
     in.data.u64 = kInputTag;
@@ -220,11 +220,11 @@ bool TermiosSerialApi::SetCommState(HANDLE handle, const DCB& dcb) {
     if (!port) return Fail(ERROR_INVALID_HANDLE);
     if (port->hungUp) return FailErrno(port->hangupError);
     termios before{};
-    if (::tcgetattr(port->fd, &before) != 0) return FailErrno(errno);
+    if (RetryOnEintr([&] { return ::tcgetattr(port->fd, &before); }) != 0) return FailErrno(errno);
     termios t = before;
     LineRequest request;
     if (int err = ApplyDcbToTermios(dcb, t, request)) return FailErrno(err);
-    if (::tcsetattr(port->fd, TCSANOW, &t) != 0) return FailErrno(errno);
+    if (RetryOnEintr([&] { return ::tcsetattr(port->fd, TCSANOW, &t); }) != 0) return FailErrno(errno);
     if (request.customRate) {
         std::uint32_t actual = 0;
         int err = SetCustomBaudRate(port->fd, dcb.BaudRate, actual);
@@ -233,7 +233,7 @@ bool TermiosSerialApi::SetCommState(HANDLE handle, const DCB& dcb) {
         const std::uint64_t diff = actual > dcb.BaudRate ? actual - dcb.BaudRate : dcb.BaudRate - actual;
         if (!err && diff * 50 > dcb.BaudRate) err = EINVAL;
         if (err) {
-            ::tcsetattr(port->fd, TCSANOW, &before);
+            RetryOnEintr([&] { return ::tcsetattr(port->fd, TCSANOW, &before); });
             return FailErrno(err);
         }
     }
@@ -371,7 +371,8 @@ bool TermiosSerialApi::ClearCommError(HANDLE handle, std::uint32_t* errors, COMS
         std::uint64_t out = static_cast<std::uint32_t>(std::max(kernelOut, 0));
         for (const auto& w : port->writes) out += w.count - w.done;
         if (port->waitingChar) out += 1;
-        s.cbInQue = static_cast<std::uint32_t>(port->input.size() + static_cast<std::size_t>(std::max(kernelIn, 0)));
+        s.cbInQue = static_cast<std::uint32_t>(port->input.size() +
+                                               static_cast<std::size_t>(std::max(kernelIn, 0)));
         s.cbOutQue = static_cast<std::uint32_t>(std::min<std::uint64_t>(out, MAXDWORD));
         int lines = 0;
         if (!port->hungUp && port->hasModemLines && out > 0 && (port->dcb.Flags & fDCB_OutxCtsFlow) &&
@@ -393,13 +394,13 @@ bool TermiosSerialApi::PurgeComm(HANDLE handle, std::uint32_t flags) {
     // A hung-up line has nothing left to flush (and fails the flush with EIO).
     if ((flags & PURGE_TXCLEAR)) {
         port->waitingChar.reset();
-        if (!port->hungUp && ::tcflush(port->fd, TCOFLUSH) != 0) err = errno;
+        if (!port->hungUp && RetryOnEintr([&] { return ::tcflush(port->fd, TCOFLUSH); }) != 0) err = errno;
     }
     if ((flags & PURGE_RXCLEAR)) {
         port->input.clear();
         port->filter.Reset();
         port->above80 = false;
-        if (!port->hungUp && ::tcflush(port->fd, TCIFLUSH) != 0) err = errno;
+        if (!port->hungUp && RetryOnEintr([&] { return ::tcflush(port->fd, TCIFLUSH); }) != 0) err = errno;
     }
     if (!port->hungUp) port->UpdateOutWatch();
     return err ? FailErrno(err) : Succeed();
@@ -419,10 +420,16 @@ bool TermiosSerialApi::EscapeCommFunction(HANDLE handle, std::uint32_t function)
         case SETBREAK: err = IoctlRetry(fd, TIOCSBRK, nullptr); break;
         case CLRBREAK: err = IoctlRetry(fd, TIOCCBRK, nullptr); break;
         case SETXOFF:
-            if (::tcflow(fd, TCOOFF) != 0) err = errno; else port->outputHeld = true;
+            if (RetryOnEintr([&] { return ::tcflow(fd, TCOOFF); }) != 0)
+                err = errno;
+            else
+                port->outputHeld = true;
             break;
         case SETXON:
-            if (::tcflow(fd, TCOON) != 0) err = errno; else port->outputHeld = false;
+            if (RetryOnEintr([&] { return ::tcflow(fd, TCOON); }) != 0)
+                err = errno;
+            else
+                port->outputHeld = false;
             break;
         case RESETDEV: break;  // nothing to reset on a tty
         default: err = EINVAL; break;
@@ -501,7 +508,14 @@ bool TermiosSerialApi::ReadFile(HANDLE handle, void* buffer, std::uint32_t count
     if (port->reads.empty()) {
         port->Ingest();
         r.done = static_cast<std::uint32_t>(port->input.take(r.buffer, count));
-        if (r.done > 0 && !port->hungUp) port->Ingest();  // refill what was taken
+        // Bytes left in the kernel by a full receive queue were counted as waiting;
+        // a read of that count gets them too.
+        while (r.done > 0 && !port->hungUp) {
+            port->Ingest();
+            const std::size_t more = port->input.take(r.buffer + r.done, count - r.done);
+            if (more == 0) break;
+            r.done += static_cast<std::uint32_t>(more);
+        }
         if (port->hungUp && r.done == 0)
             return Reject(overlapped, static_cast<std::uint32_t>(port->hangupError));
         if (r.done == count || r.immediate || (r.returnOnAny && r.done > 0) || port->hungUp)

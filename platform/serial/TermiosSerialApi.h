@@ -39,7 +39,8 @@
 //   DTR/RTS fails there (ENOTTY), since the requested change cannot happen.
 // - DCB settings termios cannot express are accepted and approximated: DTR handshake
 //   raises DTR, RTS toggle leaves RTS low at rest, DSR flow and DSR sensitivity and
-//   TXContinueOnXoff are not enforced, the XON/XOFF limits are the kernel's own.
+//   TXContinueOnXoff and abort-on-error are not enforced, the XON/XOFF limits are the
+//   kernel's own.
 // - GetLastError is the errno of the failing call (or one of the ERROR_ codes).
 //
 // All calls may be made from any thread.

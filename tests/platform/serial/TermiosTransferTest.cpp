@@ -195,6 +195,19 @@ TEST_F(TransferTest, ReceiveOptionsShapeTheBytes) {
     }
 }
 
+TEST_F(TransferTest, BytesBeyondAFullReceiveQueueAreCountedAndRead) {
+    // The receive queue holds 4096 bytes; the rest waits in the kernel's own buffer.
+    std::string sent(6000, '\0');
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i % 251);
+    pty.Send(sent);
+    ASSERT_TRUE(WaitForInput(6000));
+    std::string got(6000, '\0');
+    std::uint32_t n = 0;
+    ASSERT_TRUE(api.ReadFile(handle, got.data(), 6000, &n, nullptr));
+    EXPECT_EQ(n, 6000u);
+    EXPECT_EQ(got, sent);
+}
+
 TEST_F(TransferTest, PriorityCharacterIsSent) {
     ASSERT_TRUE(api.TransmitCommChar(handle, '!'));
     EXPECT_EQ(pty.Receive(1), "!");
