@@ -13,9 +13,6 @@ namespace portvale {
 
 namespace {
 
-// How long the accept thread waits before it looks at its stop request again: closing
-// a descriptor does not wake a thread that Linux holds in accept() on it.
-constexpr long kAcceptWaitMicroseconds = 100000;
 // The connection thread's readiness waits.
 constexpr long kServeWaitMicroseconds = 500;
 
@@ -313,14 +310,8 @@ TServerAcceptThread::~TServerAcceptThread() {
 }
 
 void TServerAcceptThread::Execute() {
+    // accept blocks here; closing the listening socket ends the wait.
     while (!Terminated()) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(listeningSocket_, &readable);
-        timeval timeout{0, kAcceptWaitMicroseconds};
-        const int ready = ws::select(listeningSocket_ + 1, &readable, nullptr, nullptr, &timeout);
-        if (Terminated()) break;
-        if (ready <= 0) continue;
         try {
             serverSocket_->AcceptReady(listeningSocket_);
         } catch (...) {

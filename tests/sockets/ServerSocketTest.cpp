@@ -181,6 +181,39 @@ TEST_F(ServerSocketTest, BindingATakenPortFailsAndStaysInactive) {
     EXPECT_EQ(second.server.WinSocket()->SocketDesc(), ws::INVALID_SOCKET);
 }
 
+// A handler may stop the server while one of its connections is reporting: the
+// connection is destroyed under the running notification, which must then end
+// without touching it.
+TEST_F(ServerSocketTest, StoppingFromInsideAConnectionHandler) {
+    struct Case {
+        const char* name;
+        bool fromDisconnect;
+    };
+    for (const Case& c : {Case{"read", false}, Case{"disconnect", true}}) {
+        SCOPED_TRACE(c.name);
+        RecordedServer r;
+        const auto stop = [&](TObject*, TCustomWinSocket*) { r.server.SetActive(false); };
+        if (c.fromDisconnect)
+            r.server.OnClientDisconnect = stop;
+        else
+            r.server.OnClientRead = stop;
+        r.Listen();
+        const int leaving = ConnectPosix(r.port);
+        const int staying = ConnectPosix(r.port);
+        ASSERT_TRUE(PumpUntil([&] { return r.connected.size() == 2; }));
+        if (c.fromDisconnect)
+            ::close(leaving);
+        else
+            SendAllPosix(leaving, "stop");
+        ASSERT_TRUE(PumpUntil([&] { return !r.server.Active(); }));
+        EXPECT_EQ(r.server.WinSocket()->ActiveConnections(), 0);
+        EXPECT_EQ(ReadToEndPosix(staying), "");
+        Dispatcher::Instance().ProcessPending();  // a release left queued must be dropped
+        ::close(staying);
+        if (!c.fromDisconnect) ::close(leaving);
+    }
+}
+
 // 200 clients connect, send a payload each and leave, driven from a helper thread,
 // while the GUI thread serves the server.
 TEST_F(ServerSocketTest, BurstOfClientsDeliversEveryByteAndLeaksNothing) {
