@@ -146,6 +146,45 @@ TEST_F(WinSocketTest, DestroyingDuringALookupCancelsIt) {
     EXPECT_EQ(Dispatcher::Instance().WindowCount(), windowsBefore);
 }
 
+TEST_F(WinSocketTest, ServiceNamesAreLookedUpBeforeListenAndConnect) {
+    std::uint16_t networkPort = 0;
+    if (!ws::getservbyname("tcpmux", "tcp", &networkPort))
+        GTEST_SKIP() << "no services database here";
+    {
+        const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = networkPort;
+        const bool free = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        ::close(probe);
+        if (!free) GTEST_SKIP() << "port " << ntohs(networkPort) << " cannot be bound here";
+    }
+    Sinked<TServerWinSocket> listener;
+    listener.socket->OpenListener("", "", "tcpmux", 0, 5, false);
+    EXPECT_EQ(listener.kinds, (std::vector<TSocketEventKind>{skLookup}));
+    EXPECT_EQ(listener.socket->LookupPhase(), lpServiceStage);
+    ASSERT_TRUE(PumpUntil([&] { return listener.socket->IsConnected(); }));
+    EXPECT_EQ(BoundPort(*listener.socket), ntohs(networkPort));
+
+    Sinked<TClientWinSocket> client;
+    client.socket->OpenClient("", "127.0.0.1", "tcpmux", 0, false);
+    EXPECT_EQ(client.kinds, (std::vector<TSocketEventKind>{skLookup}));
+    ASSERT_TRUE(PumpUntil([&] { return client.Saw(skConnect); }));
+    EXPECT_FALSE(client.Saw(skListen));
+    EXPECT_EQ(client.socket->SockAddr().sin_port, networkPort);
+}
+
+TEST_F(WinSocketTest, UnknownServiceEndsTheOpenWithALookupError) {
+    Sinked<TClientWinSocket> client;
+    client.socket->OpenClient("", "127.0.0.1", "no-such-service-here", 0, false);
+    ASSERT_TRUE(PumpUntil([&] { return client.Saw(skDisconnect); }));
+    ASSERT_EQ(client.errors.size(), 1u);
+    EXPECT_EQ(client.errors[0].first, erLookup);
+    EXPECT_NE(client.errors[0].second, 0);
+    EXPECT_EQ(client.socket->SocketDesc(), ws::INVALID_SOCKET);
+    EXPECT_EQ(client.socket->LookupPhase(), lpIdle);
+}
+
 TEST_F(WinSocketTest, ReadAndWriteForAnotherDescriptorRaiseNoEvent) {
     PosixListener peer;
     Sinked<TClientWinSocket> s;
