@@ -131,6 +131,7 @@ TEST_F(EventTest, InputPassingEightyPercentOfTheQueueIsReported) {
     EXPECT_FALSE(w.Ended(30));
     pty.Send(std::string(40, 'b'));
     ASSERT_TRUE(w.Ended());
+    EXPECT_TRUE(w.Result(api, handle));
     EXPECT_EQ(w.mask, EV_RX80FULL);
 }
 
