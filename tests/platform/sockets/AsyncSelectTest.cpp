@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -362,21 +365,48 @@ TEST(BlockingMode, AcceptAndRecvWaitForThePeer) {
     closesocket(listener);
 }
 
-TEST(BlockingMode, ClosingAListenerWakesAnAcceptBlockedInAnotherThread) {
-    std::uint16_t port = 0;
-    const SOCKET listener = Listener(&port);
-    std::atomic<bool> returned{false};
-    std::atomic<SOCKET> result{0};
-    std::thread acceptor([&] {
-        result = accept(listener, nullptr, nullptr);
-        returned = true;
-    });
-    // Whether the thread is already inside accept or gets there after the close,
-    // it must come back with a failure.
-    closesocket(listener);
-    ASSERT_TRUE(Eventually([&] { return returned.load(); }));
-    acceptor.join();
-    EXPECT_EQ(result.load(), INVALID_SOCKET);
+// Whether a thread of this process sleeps in the kernel (here: in the blocking call).
+bool IsSleeping(pid_t thread) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto end = line.rfind(')');
+    return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
+}
+
+TEST(BlockingMode, ClosingASocketWakesACallBlockedOnItInAnotherThread) {
+    struct Case {
+        const char* name;
+        bool connected;  // recv on a connection, else accept on a listener
+    };
+    for (const Case& c : {Case{"accept", false}, Case{"recv", true}}) {
+        SCOPED_TRACE(c.name);
+        std::uint16_t port = 0;
+        const SOCKET listener = Listener(&port);
+        int peer = -1;
+        SOCKET target = listener;
+        if (c.connected) {
+            peer = RawConnect(port);
+            target = accept(listener, nullptr, nullptr);
+        }
+        std::atomic<bool> returned{false};
+        std::atomic<int> result{0};
+        std::atomic<pid_t> thread{0};
+        std::thread blocked([&] {
+            thread = ::gettid();
+            char byte;
+            result = c.connected ? recv(target, &byte, 1, 0)
+                                 : static_cast<int>(accept(target, nullptr, nullptr));
+            returned = true;
+        });
+        ASSERT_TRUE(Eventually([&] { return thread != 0 && IsSleeping(thread); }));
+        closesocket(target);
+        ASSERT_TRUE(Eventually([&] { return returned.load(); }));
+        blocked.join();
+        EXPECT_LE(result.load(), 0);
+        if (c.connected) closesocket(listener);
+        if (peer >= 0) ::close(peer);
+    }
 }
 
 }  // namespace
