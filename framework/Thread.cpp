@@ -72,6 +72,8 @@ void TThread::Body() {
         }
     }
     if (FreeOnTerminate) {
+        // The destructors below wait for the end; mark it, or they would wait for ever.
+        finished_.Set();
         thread_.detach();
         delete this;
         return;

@@ -182,7 +182,6 @@ TEST_F(ComPortDevice, UpdateBatchReachesTheDeviceOnceAtTheOutermostEnd) {
 
 TEST_F(ComPortDevice, OpenAndCloseTellLinksAndHandlersInOrder) {
     test::LogAllHandlers(*port, log);
-    TComLink link;
     link.OnConn = [&](TObject*, bool on) { log.Add(std::string("link Conn ") + (on ? "on" : "off")); };
     link.OnCTSChange = [&](TObject*, bool on) { log.Add(std::string("link CTS ") + (on ? "on" : "off")); };
     link.OnDSRChange = [&](TObject*, bool on) { log.Add(std::string("link DSR ") + (on ? "on" : "off")); };

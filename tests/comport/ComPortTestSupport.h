@@ -80,7 +80,9 @@ protected:
         SetSerialApi(nullptr);
     }
     RecordingSerialApi api;
-    CallLog log;  // outlives the port, whose destructor still calls handlers
+    CallLog log;  // these outlive the port, whose destructor still tells them
+    TComLink link;
+    TComLink otherLink;
     std::unique_ptr<TComPort> port = std::make_unique<TComPort>(nullptr);
 };
 
