@@ -274,16 +274,20 @@ void TermiosPort::MarkHungUp(int err) {
 }
 
 void TermiosPort::ExpireDeadlines(Clock::time_point now) {
+    bool readEnded = false;
     for (auto it = reads.begin(); it != reads.end();) {
         const bool total = it->totalDeadline && *it->totalDeadline <= now;
         const bool interval = it->done > 0 && it->intervalDeadline && *it->intervalDeadline <= now;
         if (total || interval) {
             CompleteRead(*it, ERROR_SUCCESS);
             it = reads.erase(it);
+            readEnded = true;
         } else {
             ++it;
         }
     }
+    // The read queued behind an ended one may now take what is waiting.
+    if (readEnded) ServeReads();
     for (auto it = writes.begin(); it != writes.end();) {
         if (it->deadline && *it->deadline <= now) {
             // Windows completes a timed-out write as a success with the count

@@ -1,5 +1,6 @@
 #include <sys/resource.h>
 
+#include <atomic>
 #include <string>
 
 #include "tests/platform/serial/PtyFixture.h"
@@ -68,6 +69,43 @@ TEST_F(EventTest, ReceivedDataFiresOncePerArrivalNotForBytesLeftUnread) {
     COMSTAT stat;
     ASSERT_TRUE(api.ClearCommError(handle, nullptr, &stat));
     EXPECT_EQ(stat.cbInQue, 4u);
+}
+
+TEST_F(EventTest, AnEventLoopReceivesAStreamWholeAndStopsCleanly) {
+    // The shape of a port's event thread: wait for the device or a stop, then read
+    // what the receive event announced.
+    ASSERT_TRUE(api.SetCommMask(handle, EV_RXCHAR | EV_TXEMPTY | EV_ERR));
+    Event stop(true, false);
+    std::string received;
+    std::atomic<std::size_t> receivedSize{0};
+    std::thread loop([&] {
+        Event done(true, true);
+        OVERLAPPED ov;
+        ov.hEvent = &done;
+        for (;;) {
+            std::uint32_t mask = 0, n = 0;
+            api.WaitCommEvent(handle, &mask, &ov);
+            if (WaitForMultipleObjects({&stop, &done}, false, INFINITE) != WAIT_OBJECT_0 + 1) break;
+            if (!api.GetOverlappedResult(handle, &ov, &n, false) || !(mask & EV_RXCHAR)) continue;
+            COMSTAT stat;
+            if (!api.ClearCommError(handle, nullptr, &stat)) break;
+            std::string chunk(stat.cbInQue, '\0');
+            if (!api.ReadFile(handle, chunk.data(), stat.cbInQue, &n, nullptr)) break;
+            received.append(chunk, 0, n);
+            receivedSize = received.size();
+        }
+        api.SetCommMask(handle, 0);  // ends the wait still pending
+        std::uint32_t n = 0;
+        api.GetOverlappedResult(handle, &ov, &n, true);
+    });
+    std::string sent;
+    for (int i = 0; i < 100 * 1024; ++i) sent.push_back(static_cast<char>((i * 31) >> 3));
+    for (std::size_t at = 0; at < sent.size(); at += 1000) pty.Send(sent.substr(at, 1000));
+    EXPECT_TRUE(WaitUntil([&] { return receivedSize >= sent.size(); }));
+    stop.Set();
+    loop.join();
+    EXPECT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent);
 }
 
 TEST_F(EventTest, EventsBetweenWaitsCompleteTheNextWaitAtOnce) {
