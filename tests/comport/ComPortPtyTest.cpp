@@ -1,0 +1,174 @@
+// The port on real pseudo-terminals through the termios backend: the test holds the
+// master side and plays the peer; the port opens the slave by its path.
+#include <dirent.h>
+#include <sys/resource.h>
+
+#include "tests/comport/ComPortTestSupport.h"
+#include "tests/platform/serial/PtyFixture.h"
+
+namespace portvale {
+namespace {
+
+using test::PumpUntil;
+
+double ProcessCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Share of one core the process used while the GUI loop ran for about a second.
+double CpuShareWhilePumping() {
+    const double cpuBefore = ProcessCpuSeconds();
+    const auto wallBefore = std::chrono::steady_clock::now();
+    Dispatcher::Instance().RunFor(std::chrono::milliseconds(1000), nullptr);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
+    return (ProcessCpuSeconds() - cpuBefore) / wall;
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir)) ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+class ComPortOnPty : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetSerialApi(nullptr);  // the real backend
+        if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+        port->SetPort(pty.path());
+    }
+    void TearDown() override {
+        port.reset();
+        EXPECT_TRUE(PumpUntil([] { return TComThread::LiveCount() == 0; }));
+    }
+    bool PumpUntilWaiting(std::int32_t count) {
+        return PumpUntil([&] { return port->InputCount() >= count; });
+    }
+
+    test::Pty pty;
+    test::CallLog log;
+    std::unique_ptr<TComPort> port = std::make_unique<TComPort>(nullptr);
+};
+
+TEST_F(ComPortOnPty, ASecondOpenOfTheSameDeviceFails) {
+    port->Open();
+    TComPort second(nullptr);
+    second.SetPort(pty.path());
+    try {
+        second.Open();
+        FAIL() << "the device opened twice";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ComCode(), CError_OpenFailed);
+        EXPECT_GT(e.SystemCode(), 0);
+        EXPECT_EQ(e.Message(), "Unable to open com port (win error code: " + std::to_string(e.SystemCode()) + ")");
+    }
+    EXPECT_FALSE(second.Connected());
+    EXPECT_TRUE(port->Connected());
+}
+
+TEST_F(ComPortOnPty, WrittenBytesArriveAtThePeerByteForByte) {
+    port->Open();
+    std::string all;
+    for (int c = 0; c < 256; ++c) all.push_back(static_cast<char>(c));
+    EXPECT_EQ(port->Write(all.data(), static_cast<std::int32_t>(all.size())), 256);
+    EXPECT_EQ(pty.Receive(256), all);
+    EXPECT_EQ(port->WriteStr("hello\r\n"), 7);
+    EXPECT_EQ(pty.Receive(7), "hello\r\n");
+}
+
+TEST_F(ComPortOnPty, ArrivingBytesRaiseOnRxCharOnTheGuiThreadAndStayReadable) {
+    std::atomic<std::int32_t> lastCount{0};
+    bool onGuiThread = true;
+    port->OnRxChar = [&](TObject*, std::int32_t count) {
+        onGuiThread = onGuiThread && Dispatcher::Instance().IsGuiThread();
+        lastCount = count;
+    };
+    port->Open();
+    pty.Send(std::string("he\0lo", 5));
+    ASSERT_TRUE(PumpUntil([&] { return lastCount.load() == 5; }));
+    EXPECT_TRUE(onGuiThread);
+    std::string text;
+    EXPECT_EQ(port->ReadStr(text, 5), 5);
+    EXPECT_EQ(text, std::string("he\0lo", 5));
+}
+
+TEST_F(ComPortOnPty, WithoutOnRxCharBytesArriveOnceThroughOnRxBuf) {
+    std::string received;
+    port->SetTriggersOnRxChar(false);
+    port->OnRxBuf = [&](TObject*, const char* buffer, std::int32_t count) { received.append(buffer, count); };
+    port->OnRxChar = [&](TObject*, std::int32_t) { log.Add("RxChar"); };
+    port->Open();
+    std::string sent;
+    for (int i = 0; i < 2000; ++i) sent.push_back(static_cast<char>(i * 7));
+    pty.Send(sent);
+    ASSERT_TRUE(PumpUntil([&] { return received.size() >= sent.size(); }));
+    EXPECT_EQ(received, sent);
+    EXPECT_EQ(port->InputCount(), 0);
+    EXPECT_EQ(log.Size(), 0u);
+}
+
+TEST_F(ComPortOnPty, ReadWithDefaultTimeoutsReturnsAtOnce) {
+    port->Open();
+    char buffer[16];
+    EXPECT_EQ(port->Read(buffer, 16), 0);
+    pty.Send("abcd");
+    ASSERT_TRUE(PumpUntilWaiting(4));
+    std::string text;
+    EXPECT_EQ(port->ReadStr(text, 10), 4);
+    EXPECT_EQ(text, "abcd");
+}
+
+TEST_F(ComPortOnPty, ClosingDiscardsUnreadInput) {
+    port->Open();
+    pty.Send("stale");
+    ASSERT_TRUE(PumpUntilWaiting(5));
+    port->Close();
+    port->Open();
+    EXPECT_EQ(port->InputCount(), 0);
+    pty.Send("new");
+    ASSERT_TRUE(PumpUntilWaiting(3));
+    std::string text;
+    port->ReadStr(text, 10);
+    EXPECT_EQ(text, "new");
+}
+
+TEST_F(ComPortOnPty, UnreadBytesCostNoCpu) {
+    std::atomic<int> events{0};
+    port->OnRxChar = [&](TObject*, std::int32_t) { ++events; };
+    port->Open();
+    pty.Send("left unread");
+    ASSERT_TRUE(PumpUntil([&] { return events.load() > 0; }));
+    EXPECT_LT(CpuShareWhilePumping(), 0.10);
+    EXPECT_EQ(port->InputCount(), 11);
+}
+
+TEST_F(ComPortOnPty, HangUpNeitherSpinsNorCrashesAndCloseStillWorks) {
+    port->Open();
+    pty.CloseMaster();
+    // The device wait fails on the hung-up line and the thread ends.
+    ASSERT_TRUE(PumpUntil([&] { return port->EventWorker()->Finished(); }));
+    EXPECT_LT(CpuShareWhilePumping(), 0.10);
+    EXPECT_TRUE(port->Connected());
+    EXPECT_NO_THROW(port->Close());
+    EXPECT_FALSE(port->Connected());
+}
+
+TEST_F(ComPortOnPty, OpenAndCloseManyTimes) {
+    const int descriptors = OpenDescriptors();
+    for (int i = 0; i < 200; ++i) {
+        port->Open();
+        ASSERT_TRUE(port->WorkerRunning());
+        port->Close();
+    }
+    EXPECT_EQ(TComThread::LiveCount(), 0);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+}  // namespace
+}  // namespace portvale
