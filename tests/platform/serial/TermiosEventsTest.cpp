@@ -82,8 +82,9 @@ TEST_F(EventTest, AnEventLoopReceivesAStreamWholeAndStopsCleanly) {
         Event done(true, true);
         OVERLAPPED ov;
         ov.hEvent = &done;
+        std::uint32_t mask = 0;  // written until the last wait has ended
         for (;;) {
-            std::uint32_t mask = 0, n = 0;
+            std::uint32_t n = 0;
             api.WaitCommEvent(handle, &mask, &ov);
             if (WaitForMultipleObjects({&stop, &done}, false, INFINITE) != WAIT_OBJECT_0 + 1) break;
             if (!api.GetOverlappedResult(handle, &ov, &n, false) || !(mask & EV_RXCHAR)) continue;
