@@ -148,6 +148,7 @@ TEST_F(ComPortEvents, FailingHandlerEndsTheThreadButThePortStaysUsable) {
     api.AddInput("x");
     api.RaiseEvents(EV_RXCHAR);
     ASSERT_TRUE(PumpUntil([&] { return port->EventWorker()->Finished(); }));
+    port->EventWorker()->WaitFor();
     EXPECT_TRUE(port->EventWorker()->FatalException() != nullptr);
     EXPECT_TRUE(port->Connected());
     EXPECT_EQ(port->WriteStr("ok"), 2);
@@ -303,6 +304,7 @@ TEST_F(ComPortEvents, AsyncFormsRefuseAMissingRecordBeforeTouchingTheDevice) {
 
 TEST_F(ComPortEvents, WaitForEventWithoutAnEventThread) {
     port->Open();  // with the event thread
+    ASSERT_TRUE(api.WaitForPendingEventWait(test::kDeadline));
     api.ClearCalls();
     TComEvents events{evRing};
     try {
