@@ -190,6 +190,20 @@ TEST_F(ComPortEvents, HandlerMayCloseThePortUnderEverySyncMethod) {
     }
 }
 
+TEST_F(ComPortEvents, CloseServesAHandOverTheThreadAlreadyRequested) {
+    OpenLogged(smThreadSync);
+    api.ClearCalls();
+    api.AddInput("x");
+    api.RaiseEvents(EV_RXCHAR);
+    // Once the thread has fetched the result it hands the batch over, and the GUI
+    // thread is not pumping: Close has to serve that hand-over while it waits.
+    ASSERT_TRUE(test::WaitFor([&] { return api.CountOf("GetOverlappedResult") > 0; }));
+    port->Close();
+    const std::vector<std::string> expected = {"CTS off", "DSR off", "RLSD off", "BeforeClose", "RxChar 1",
+                                               "AfterClose"};
+    EXPECT_EQ(log.Entries(), expected);
+}
+
 TEST_F(ComPortEvents, ReadsAndWritesInTheirBlockingForms) {
     port->SetEvents(TComEvents{});
     port->Open();
