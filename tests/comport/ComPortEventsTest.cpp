@@ -204,6 +204,19 @@ TEST_F(ComPortEvents, CloseServesAHandOverTheThreadAlreadyRequested) {
     EXPECT_EQ(log.Entries(), expected);
 }
 
+TEST_F(ComPortEvents, WindowMethodDispatchesOnlyKnownEventsOfAnOpenPort) {
+    test::LogAllHandlers(*port, log);
+    EXPECT_EQ(port->WindowMethod(WM_COMPORT_EVENT, EV_RING, 0), 0);  // closed: ignored
+    port->SetEvents(TComEvents{});
+    port->Open();
+    log.Clear();
+    port->WindowMethod(WM_COMPORT_EVENT, EV_RING, 0);
+    port->WindowMethod(WM_COMPORT_EVENT, EV_PERR, 0);  // no event of ours
+    port->WindowMethod(WM_COMPORT_EVENT, EV_BREAK, 0);
+    port->WindowMethod(WM_USER + 2, EV_RING, 0);
+    EXPECT_EQ(log.Entries(), (std::vector<std::string>{"Ring", "Break"}));
+}
+
 TEST_F(ComPortEvents, ReadsAndWritesInTheirBlockingForms) {
     port->SetEvents(TComEvents{});
     port->Open();
