@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 
 #include "comport/ComThread.h"
 #include "comport/EventWaitBlock.h"
@@ -67,6 +68,7 @@ TCustomComPort::TCustomComPort(TComponent* owner) : TComponent(owner) {
 }
 
 TCustomComPort::~TCustomComPort() {
+    if (retiringWorker_) retiringWorker_->ForgetPort();
     try {
         Close();
     } catch (...) {
@@ -95,9 +97,10 @@ TCustomComPort::~TCustomComPort() {
 
 void TCustomComPort::Open() {
     if (connected_ || Designing()) return;
+    const std::weak_ptr<const bool> alive = lifeToken_;
     CallBeforeOpen();
-    // A before-open handler may have opened the port itself.
-    if (connected_) return;
+    // A before-open handler may have opened (or destroyed) the port itself.
+    if (alive.expired() || connected_) return;
     CreateHandle();
     connected_ = true;
     try {
@@ -133,9 +136,10 @@ void TCustomComPort::Open() {
 
 void TCustomComPort::Close() {
     if (!connected_ || Designing()) return;
+    const std::weak_ptr<const bool> alive = lifeToken_;
     CallBeforeClose();
-    // A before-close handler may have closed the port itself.
-    if (!connected_) return;
+    // A before-close handler may have closed (or destroyed) the port itself.
+    if (alive.expired() || !connected_) return;
     std::exception_ptr abortError;
     try {
         AbortAllAsync();
@@ -146,13 +150,15 @@ void TCustomComPort::Close() {
     }
     if (workerRunning_) {
         DestroyWorker();
+        // Handlers served while waiting for the thread may have closed or destroyed
+        // the port.
+        if (alive.expired()) return;
         workerRunning_ = false;
         if (notifyWindow_) {
             Dispatcher::Instance().DeallocateHWnd(notifyWindow_);
             notifyWindow_ = 0;
         }
     }
-    // Handlers served while waiting for the thread may have closed the port.
     if (!connected_) return;
     DestroyHandle();
     connected_ = false;
@@ -168,9 +174,15 @@ void TCustomComPort::DestroyWorker() {
         // so waiting for the thread would never end. It finishes on its own.
         worker->Detach();
         (void)worker.release();
+        return;
     }
-    // Otherwise the destructor stops the thread and waits for its end, serving the
-    // hand-overs it has already requested.
+    // Stop the thread and wait for its end, serving the hand-overs it has already
+    // requested. Should a handler served meanwhile destroy the port, the destructor
+    // cuts the thread off from it through retiringWorker_.
+    const std::weak_ptr<const bool> alive = lifeToken_;
+    retiringWorker_ = worker.get();
+    worker.reset();
+    if (!alive.expired()) retiringWorker_ = nullptr;
 }
 
 void TCustomComPort::SetConnected(bool value) {
@@ -568,8 +580,12 @@ void TCustomComPort::TransmitChar(char ch) {
 // ---- dispatch ----
 
 void TCustomComPort::CallRxChar() {
+    const std::weak_ptr<const bool> alive = lifeToken_;
     std::int32_t count = InputCount();
-    if (count > 0) SendSignalToLink(leRx, true);
+    if (count > 0) {
+        SendSignalToLink(leRx, true);
+        if (alive.expired()) return;
+    }
     if (count > 0 && !GetTriggersOnRxChar()) {
         std::vector<char> data;
         std::int32_t got = 0;
@@ -584,8 +600,12 @@ void TCustomComPort::CallRxChar() {
         for (std::size_t i = 0; i < linkList_.size(); ++i) {
             TComLink* link = linkList_[i];
             if (!link->OnRxBuf) continue;
-            if (!read) readNow();
+            if (!read) {
+                readNow();
+                if (alive.expired()) return;
+            }
             if (got > 0) link->OnRxBuf(this, data.data(), got);
+            if (alive.expired()) return;
         }
         if (!read && !triggersOnRxChar_) readNow();
         if (read) count = 0;
@@ -594,19 +614,24 @@ void TCustomComPort::CallRxChar() {
 }
 
 void TCustomComPort::CallTxEmpty() {
+    const std::weak_ptr<const bool> alive = lifeToken_;
     SendSignalToLink(leTx, false);
+    if (alive.expired()) return;
     NotifyLink(leTxEmpty);
+    if (alive.expired()) return;
     DoTxEmpty();
 }
 
 void TCustomComPort::CallRxFlag() {
+    const std::weak_ptr<const bool> alive = lifeToken_;
     NotifyLink(leRxFlag);
-    DoRxFlag();
+    if (!alive.expired()) DoRxFlag();
 }
 
 void TCustomComPort::CallRing() {
+    const std::weak_ptr<const bool> alive = lifeToken_;
     NotifyLink(leRing);
-    DoRing();
+    if (!alive.expired()) DoRing();
 }
 
 void TCustomComPort::CallBreak() { DoBreak(); }
@@ -617,47 +642,52 @@ void TCustomComPort::CallError() {
     if (!errors.Empty()) DoError(errors);
 }
 
-void TCustomComPort::CallCTSChange() {
-    const bool on = Signals().Contains(csCTS);
-    SendSignalToLink(leCTS, on);
-    DoCTSChange(on);
+void TCustomComPort::CallSignalChange(TComSignal signal, TComLinkEvent event,
+                                      void (TCustomComPort::*handler)(bool)) {
+    const std::weak_ptr<const bool> alive = lifeToken_;
+    const bool on = Signals().Contains(signal);
+    SendSignalToLink(event, on);
+    if (!alive.expired()) (this->*handler)(on);
 }
 
-void TCustomComPort::CallDSRChange() {
-    const bool on = Signals().Contains(csDSR);
-    SendSignalToLink(leDSR, on);
-    DoDSRChange(on);
-}
-
-void TCustomComPort::CallRLSDChange() {
-    const bool on = Signals().Contains(csRLSD);
-    SendSignalToLink(leRLSD, on);
-    DoRLSDChange(on);
-}
+void TCustomComPort::CallCTSChange() { CallSignalChange(csCTS, leCTS, &TCustomComPort::DoCTSChange); }
+void TCustomComPort::CallDSRChange() { CallSignalChange(csDSR, leDSR, &TCustomComPort::DoDSRChange); }
+void TCustomComPort::CallRLSDChange() { CallSignalChange(csRLSD, leRLSD, &TCustomComPort::DoRLSDChange); }
 
 void TCustomComPort::CallBeforeOpen() { DoBeforeOpen(); }
 
 void TCustomComPort::CallAfterOpen() {
-    SendSignalToLink(leConn, true);
-    DoAfterOpen();
-    CallCTSChange();
-    CallDSRChange();
-    CallRLSDChange();
+    const std::weak_ptr<const bool> alive = lifeToken_;
+    const std::function<void()> steps[] = {[this] { SendSignalToLink(leConn, true); },
+                                           [this] { DoAfterOpen(); },
+                                           [this] { CallCTSChange(); },
+                                           [this] { CallDSRChange(); },
+                                           [this] { CallRLSDChange(); }};
+    for (const auto& step : steps) {
+        step();
+        if (alive.expired()) return;
+    }
 }
 
 void TCustomComPort::CallBeforeClose() {
-    SendSignalToLink(leCTS, false);
-    SendSignalToLink(leDSR, false);
-    SendSignalToLink(leRLSD, false);
-    DoCTSChange(false);
-    DoDSRChange(false);
-    DoRLSDChange(false);
-    DoBeforeClose();
+    const std::weak_ptr<const bool> alive = lifeToken_;
+    const std::function<void()> steps[] = {[this] { SendSignalToLink(leCTS, false); },
+                                           [this] { SendSignalToLink(leDSR, false); },
+                                           [this] { SendSignalToLink(leRLSD, false); },
+                                           [this] { DoCTSChange(false); },
+                                           [this] { DoDSRChange(false); },
+                                           [this] { DoRLSDChange(false); },
+                                           [this] { DoBeforeClose(); }};
+    for (const auto& step : steps) {
+        step();
+        if (alive.expired()) return;
+    }
 }
 
 void TCustomComPort::CallAfterClose() {
+    const std::weak_ptr<const bool> alive = lifeToken_;
     SendSignalToLink(leConn, false);
-    DoAfterClose();
+    if (!alive.expired()) DoAfterClose();
 }
 
 void TCustomComPort::DoAfterClose() { OnAfterClose(this); }
@@ -723,7 +753,8 @@ bool TCustomComPort::HasLink() const {
                        [](const TComLink* link) { return static_cast<bool>(link->OnRxBuf); });
 }
 
-// The walks go by index: a callback may register or unregister links.
+// The walks go by index: a callback may register or unregister links, or even
+// destroy the port.
 void TCustomComPort::SendSignalToLink(TComLinkEvent event, bool onOff) {
     for (std::size_t i = 0; i < linkList_.size(); ++i) {
         TComLink* link = linkList_[i];
@@ -737,7 +768,11 @@ void TCustomComPort::SendSignalToLink(TComLinkEvent event, bool onOff) {
             case leRx: callback = &link->OnRx; break;
             default: break;
         }
-        if (callback && *callback) (*callback)(this, onOff);
+        if (callback && *callback) {
+            const std::weak_ptr<const bool> alive = lifeToken_;
+            (*callback)(this, onOff);
+            if (alive.expired()) return;
+        }
     }
 }
 
@@ -751,14 +786,21 @@ void TCustomComPort::NotifyLink(TComLinkEvent event) {
             case leRxFlag: callback = &link->OnRxFlag; break;
             default: break;
         }
-        if (callback && *callback) (*callback)(this);
+        if (callback && *callback) {
+            const std::weak_ptr<const bool> alive = lifeToken_;
+            (*callback)(this);
+            if (alive.expired()) return;
+        }
     }
 }
 
 void TCustomComPort::TxNotifyLink(const char* buffer, std::int32_t count) {
     for (std::size_t i = 0; i < linkList_.size(); ++i) {
         TComLink* link = linkList_[i];
-        if (link->OnTxBuf) link->OnTxBuf(this, buffer, count);
+        if (!link->OnTxBuf) continue;
+        const std::weak_ptr<const bool> alive = lifeToken_;
+        link->OnTxBuf(this, buffer, count);
+        if (alive.expired()) return;
     }
 }
 

@@ -239,6 +239,7 @@ protected:
     void CallAfterClose();
 
 private:
+    void CallSignalChange(TComSignal signal, TComLinkEvent event, void (TCustomComPort::*handler)(bool));
     friend class TComThread;
 
     bool Applicable() const;
@@ -249,6 +250,7 @@ private:
     void DestroyWorker();
 
     std::unique_ptr<TComThread> eventWorker_;
+    TComThread* retiringWorker_ = nullptr;  // being stopped and waited for
     bool workerRunning_ = false;
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     HWND notifyWindow_ = 0;
@@ -272,6 +274,9 @@ private:
     std::unique_ptr<TComFlowControl> flowControl_;
     TSyncMethod syncMethod_ = smThreadSync;
     TStoredProps storedProps_{spBasic};
+    // Expires with the port: code that called out to a handler checks it before it
+    // touches the port again, since a handler may destroy the port.
+    std::shared_ptr<const bool> lifeToken_ = std::make_shared<const bool>(true);
 };
 
 // The published port the application places on its forms.

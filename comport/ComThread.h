@@ -31,6 +31,8 @@ public:
     // Cuts the thread loose from its port: it touches neither port nor device again,
     // ends after the dispatch in progress and frees itself. The port forgets it.
     void Detach();
+    // The port goes away while someone waits for this thread: dispatch nothing more.
+    void ForgetPort() { port_ = nullptr; }
     // Event threads alive in the process, detached ones included.
     static int LiveCount();
 

@@ -1,6 +1,7 @@
 // Event dispatch, links and transfers against the recording device: the order of a
 // batch under each sync method, the receive paths, what links are told, failing
 // handlers, closing from inside a handler, and the blocking and async transfer forms.
+#include <algorithm>
 #include <thread>
 
 #include "tests/comport/ComPortTestSupport.h"
@@ -202,6 +203,37 @@ TEST_F(ComPortEvents, CloseServesAHandOverTheThreadAlreadyRequested) {
     const std::vector<std::string> expected = {"CTS off", "DSR off", "RLSD off", "BeforeClose", "RxChar 1",
                                                "AfterClose"};
     EXPECT_EQ(log.Entries(), expected);
+}
+
+TEST_F(ComPortEvents, HandlerMayDestroyThePort) {
+    link.OnRxBuf = [&](TObject*, const char*, std::int32_t) { log.Add("link RxBuf"); };
+    port->RegisterLink(&link);
+    OpenLogged(smThreadSync);
+    // Nothing of the port may be touched once the handler returns.
+    port->OnRxBuf = [this](TObject*, const char*, std::int32_t) { port.reset(); };
+    api.AddInput("x");
+    api.RaiseEvents(EV_RXCHAR);
+    ASSERT_TRUE(PumpUntil([&] { return port == nullptr && TComThread::LiveCount() == 0; }));
+    const auto entries = log.Entries();
+    EXPECT_EQ(entries.back(), "AfterClose");
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), "link RxBuf"), 0);
+    EXPECT_EQ(api.OpenHandles(), 0);
+}
+
+TEST_F(ComPortEvents, HandlerServedDuringCloseMayDestroyThePort) {
+    OpenLogged(smThreadSync);
+    port->OnRxChar = [this](TObject*, std::int32_t) { port.reset(); };
+    api.ClearCalls();
+    api.AddInput("x");
+    api.RaiseEvents(EV_RXCHAR | EV_RING);
+    ASSERT_TRUE(test::WaitFor([&] { return api.CountOf("GetOverlappedResult") > 0; }));
+    TComPort* raw = port.get();
+    raw->Close();
+    EXPECT_EQ(port, nullptr);
+    EXPECT_EQ(TComThread::LiveCount(), 0);
+    EXPECT_EQ(api.OpenHandles(), 0);
+    const auto entries = log.Entries();
+    EXPECT_EQ(std::count(entries.begin(), entries.end(), "Ring"), 0);
 }
 
 TEST_F(ComPortEvents, WindowMethodDispatchesOnlyKnownEventsOfAnOpenPort) {
