@@ -112,6 +112,11 @@ TServerClientWinSocket* TServerWinSocket::ConnectionAt(int index) const {
     return connections_[static_cast<std::size_t>(index)];
 }
 
+int TServerWinSocket::ActiveConnections() const {
+    std::lock_guard guard(clientListLock_);
+    return static_cast<int>(connections_.size());
+}
+
 int TServerWinSocket::ActiveThreads() const {
     std::lock_guard guard(clientListLock_);
     return static_cast<int>(std::count_if(threads_.begin(), threads_.end(), [](const auto* t) {

@@ -62,7 +62,7 @@ public:
 
     // The connection at that index, oldest first; EListError when there is none.
     TServerClientWinSocket* ConnectionAt(int index) const;
-    int ActiveConnections() const { return static_cast<int>(connections_.size()); }
+    int ActiveConnections() const;
     int ActiveThreads() const;
 
     void RegisterClient(TServerClientWinSocket* clientSocket);

@@ -6,6 +6,7 @@
 // each notification into an event or an error for its owner's sinks, and sends and
 // receives without buffering of its own.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -190,7 +191,9 @@ private:
     void HandleLookupDone(ws::HANDLE request, int error);
 
     ws::SOCKET socket_ = ws::INVALID_SOCKET;
-    bool connected_ = false;
+    // Read by the connection threads of a thread-blocking server while the GUI thread
+    // may close the connection.
+    std::atomic<bool> connected_{false};
     HWND window_ = 0;
     sockaddr_in sockAddr_{};
     TSocketNotifyMask notifyMask_ = kClientNotifyMask;

@@ -38,17 +38,6 @@ public:
 
 using WinSocketTest = SocketTest;
 
-TEST_F(WinSocketTest, FixedOrdinalsOfEventAndErrorKinds) {
-    const std::vector<std::pair<int, int>> ordinals = {
-        {skLookup, 0},  {skConnecting, 1}, {skConnect, 2},    {skDisconnect, 3},
-        {skListen, 4},  {skAccept, 5},     {skWrite, 6},      {skRead, 7},
-        {erGeneral, 0}, {erSend, 1},       {erReceive, 2},    {erConnect, 3},
-        {erDisconnect, 4}, {erAccept, 5},  {erLookup, 6},
-        {WM_SOCKET_NOTIFY, 0x401}, {WM_SOCKET_RELEASE, 0x402}, {WM_LOOKUP_DONE, 0x403},
-    };
-    for (const auto& [value, expected] : ordinals) EXPECT_EQ(value, expected);
-}
-
 TEST_F(WinSocketTest, NewObjectIsClosedWithTheClientMask) {
     TCustomWinSocket socket(ws::INVALID_SOCKET);
     EXPECT_FALSE(socket.IsConnected());
