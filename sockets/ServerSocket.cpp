@@ -16,17 +16,13 @@ namespace {
 // The connection thread's readiness waits.
 constexpr long kServeWaitMicroseconds = 500;
 
+// A failure on a worker thread is shown like any other, on the GUI thread (the central
+// handler keeps silent exceptions silent).
 void ReportOnGuiThread(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const EAbort&) {
-        return;  // silent by design
-    } catch (...) {
-    }
     try {
         Dispatcher::Instance().Synchronize([error] { Application().HandleException(error); });
     } catch (...) {
-        // Nothing is left to tell; the thread ends all the same.
+        // Nothing is left to tell; the thread goes on or ends all the same.
     }
 }
 
