@@ -183,25 +183,37 @@ TEST_F(ClientSocketTest, UnknownHostReportsLookupErrorThenDisconnectAndCanRetry)
 }
 
 TEST_F(ClientSocketTest, NoHostAndNoAddress) {
-    {
+    struct Case {
+        TClientType type;
+        bool absorb;
+        bool raises;
+        std::vector<std::string> log;
+    };
+    const std::vector<Case> cases = {
+        {ctNonBlocking, true, false, {"lookup", "error", "disconnect"}},
+        {ctNonBlocking, false, true, {"lookup", "error", "disconnect"}},
+        {ctBlocking, true, true, {"lookup", "disconnect"}},  // no error offered
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "type " << c.type << " absorb " << c.absorb);
         RecordedClient r;
+        r.absorb = c.absorb;
+        r.client.SetClientType(c.type);
         r.client.SetPort(1);
-        r.client.SetActive(true);
-        EXPECT_EQ(r.log, (std::vector<std::string>{"lookup", "error", "disconnect"}));
-        EXPECT_EQ(r.errors[0].kind, erLookup);
-        EXPECT_EQ(r.errors[0].code, 1110);
-    }
-    {
-        RecordedClient r;
-        r.absorb = false;
         try {
             r.client.SetActive(true);
-            ADD_FAILURE() << "no exception";
+            EXPECT_FALSE(c.raises);
         } catch (const ESocketError& e) {
+            EXPECT_TRUE(c.raises);
             EXPECT_STREQ(e.what(), "No address specified");
         }
-        EXPECT_TRUE(r.Has("disconnect"));
+        EXPECT_EQ(r.log, c.log);
+        if (!r.errors.empty()) {
+            EXPECT_EQ(r.errors[0].kind, erLookup);
+            EXPECT_EQ(r.errors[0].code, 1110);
+        }
         EXPECT_FALSE(r.client.Active());
+        EXPECT_EQ(r.client.WinSocket()->SocketDesc(), ws::INVALID_SOCKET);
     }
 }
 
