@@ -70,6 +70,10 @@ TEST_F(ClientSocketTest, OpenByHostLooksUpThenConnects) {
     // The lookup runs on a worker and completes by message: nothing is connecting yet.
     EXPECT_EQ(r.log, (std::vector<std::string>{"lookup"}));
     EXPECT_FALSE(r.client.Active());
+    // While the attempt is pending, Active is false: closing is no change, and the
+    // settings may change without touching the attempt.
+    r.client.SetActive(false);
+    EXPECT_NO_THROW(r.client.SetHost(kUnknownHost));
     ASSERT_TRUE(PumpUntil([&] { return r.Has("connect"); }));
     EXPECT_EQ(r.log, (std::vector<std::string>{"lookup", "connecting", "connect"}));
     EXPECT_TRUE(r.activeAtEvent);
