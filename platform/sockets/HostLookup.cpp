@@ -238,35 +238,37 @@ HANDLE Start(std::shared_ptr<Request> request) {
 
 }  // namespace
 
-HANDLE WSAAsyncGetHostByName(HWND window, std::uint32_t msg, const char* name, char* buffer,
-                             int bufferLength) {
+namespace {
+
+// A request with what both lookups share; null when the arguments are unusable.
+std::shared_ptr<Request> NewRequest(HWND window, std::uint32_t msg, const char* name, char* buffer,
+                                    int bufferLength, bool isHost) {
     if (name == nullptr || buffer == nullptr || bufferLength < 0) {
         Fail(WSAEFAULT);
-        return 0;
+        return nullptr;
     }
     auto request = std::make_shared<Request>();
     request->window = window;
     request->msg = msg;
     request->buffer = buffer;
     request->bufferLength = bufferLength;
-    request->isHost = true;
+    request->isHost = isHost;
     request->name = name;
-    return Start(std::move(request));
+    return request;
+}
+
+}  // namespace
+
+HANDLE WSAAsyncGetHostByName(HWND window, std::uint32_t msg, const char* name, char* buffer,
+                             int bufferLength) {
+    auto request = NewRequest(window, msg, name, buffer, bufferLength, true);
+    return request ? Start(std::move(request)) : 0;
 }
 
 HANDLE WSAAsyncGetServByName(HWND window, std::uint32_t msg, const char* name,
                              const char* protocol, char* buffer, int bufferLength) {
-    if (name == nullptr || buffer == nullptr || bufferLength < 0) {
-        Fail(WSAEFAULT);
-        return 0;
-    }
-    auto request = std::make_shared<Request>();
-    request->window = window;
-    request->msg = msg;
-    request->buffer = buffer;
-    request->bufferLength = bufferLength;
-    request->isHost = false;
-    request->name = name;
+    auto request = NewRequest(window, msg, name, buffer, bufferLength, false);
+    if (!request) return 0;
     request->anyProtocol = protocol == nullptr;
     if (protocol != nullptr) request->protocol = protocol;
     return Start(std::move(request));
