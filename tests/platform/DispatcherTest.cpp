@@ -172,15 +172,15 @@ TEST_F(DispatcherTest, WindowDestroyedInItsOwnHandlerDropsItsQueuedMessages) {
 
 TEST_F(DispatcherTest, DestroyingAWindowReleasesBlockedSendersWithZero) {
     auto window = std::make_unique<RecordingWindow>();
+    const HWND handle = window->handle;
     std::atomic<bool> started{false};
     std::atomic<LRESULT> result{-1};
     std::thread sender([&] {
         started = true;
-        result = d.SendMessage(window->handle, WM_USER, 0, 0);
+        result = d.SendMessage(handle, WM_USER, 0, 0);
     });
     while (!started) std::this_thread::yield();
     // Destroy before pumping: whether or not the send was queued yet, it ends with 0.
-    const HWND handle = window->handle;
     window.reset();
     sender.join();
     EXPECT_EQ(result, 0);
