@@ -144,12 +144,16 @@ std::shared_ptr<Dispatcher::Window> Dispatcher::FindWindow(HWND wnd) const {
 }
 
 bool Dispatcher::PostMessage(HWND wnd, std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
+    bool wasEmpty;
     {
         std::lock_guard lock(mutex_);
         if (windows_.find(wnd) == windows_.end()) return false;
+        wasEmpty = posted_.empty();
         posted_.push_back(Posted{wnd, msg, wParam, lParam});
     }
-    SignalEventFd(wakeFd_);
+    // One wake-up per non-empty queue is enough: ProcessPending signals again when it
+    // leaves messages behind, so a burst of posts costs one system call, not one each.
+    if (wasEmpty) SignalEventFd(wakeFd_);
     return true;
 }
 
@@ -351,10 +355,16 @@ bool Dispatcher::ProcessPending() {
     // Only what was queued when this step began, so a handler that posts to itself
     // cannot keep the step going for ever; sent messages stay ahead of posted ones.
     while (count-- > 0) {
-        ProcessSent();
+        if (QueuedSentCount() > 0) ProcessSent();
         if (!HandleOnePosted()) break;
         any = true;
     }
+    bool leftBehind;
+    {
+        std::lock_guard lock(mutex_);
+        leftBehind = !posted_.empty();
+    }
+    if (leftBehind) SignalEventFd(wakeFd_);
     if (HandleReadyFds()) any = true;
     return any;
 }

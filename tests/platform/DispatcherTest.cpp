@@ -221,6 +221,26 @@ TEST_F(DispatcherTest, PollFdTurnsReadableWhenAnotherThreadPosts) {
     EXPECT_EQ(window.received.size(), 1u);
 }
 
+TEST_F(DispatcherTest, PostsMadeWhileAStepRunsKeepTheFdReadableAfterIt) {
+    RecordingWindow window;
+    while (d.ProcessPending()) {
+    }
+    window.onMessage = [&](std::uint32_t msg, WPARAM, LPARAM) -> LRESULT {
+        // Posted from another thread while the step runs and the queue is not empty.
+        if (msg == WM_USER + 1) std::thread([&] { d.PostMessage(window.handle, WM_USER + 3, 0, 0); }).join();
+        return 0;
+    };
+    d.PostMessage(window.handle, WM_USER + 1, 0, 0);
+    d.PostMessage(window.handle, WM_USER + 2, 0, 0);
+    ASSERT_TRUE(d.ProcessPending());
+    ASSERT_EQ(window.received.size(), 2u) << "a step handles only what was queued when it began";
+    pollfd p{d.PollFd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 0), 1) << "the message left behind must wake the loop";
+    d.ProcessPending();
+    ASSERT_EQ(window.received.size(), 3u);
+    EXPECT_EQ(window.received[2].msg, WM_USER + 3u);
+}
+
 TEST_F(DispatcherTest, SynchronizeRunsOnTheGuiThreadAndCarriesExceptionsBack) {
     const auto gui = std::this_thread::get_id();
     std::atomic<bool> ranOnGui{false};
