@@ -528,6 +528,8 @@ std::int32_t TCustomComPort::WaitForAsync(PAsync& async) {
     async->Started = false;
     if (!ok)
         RaiseWithSystemCode(async->Kind == okWrite ? CError_WriteFailed : CError_ReadFailed);
+    // A read never reports transmitted bytes: the record may still hold the copy of an
+    // earlier write, which the links were told of when that write completed.
     if (async->Kind == okRead) {
         if (InputCount() == 0) SendSignalToLink(leRx, false);
     } else if (async->Data) {

@@ -77,8 +77,12 @@ void TComThread::Execute() {
         if (WaitForMultipleObjects(waitList, false, INFINITE) != WAIT_OBJECT_0 + 1) break;
         std::uint32_t unused = 0;
         const bool completed = api.GetOverlappedResult(handle_, &wait->overlapped, &unused, false);
+        // A wait still running keeps its block; a new one could not start beside it.
+        if (!completed && api.GetLastError() == ERROR_IO_INCOMPLETE) break;
         pending = false;
-        if (!completed) break;
+        // A wait that ended in failure has no events to report, but the device may
+        // still work: the next wait tells, and a device that is gone refuses it above.
+        if (!completed) continue;
         pendingEvents_ = MaskToEvents(wait->mask);
         DispatchComMsg();
         // Detached inside the dispatch: the port has closed the device already.

@@ -143,6 +143,16 @@ TEST_F(ComPortEvents, TransmitSideIsToldToLinks) {
     port->UnRegisterLink(&link);
 }
 
+TEST_F(ComPortEvents, AWaitThatEndsInFailureReportsNothingAndTheThreadWaitsOn) {
+    OpenLogged();
+    ASSERT_TRUE(PumpUntil([&] { return api.EventWaitPending(); }));
+    api.Fail("GetOverlappedResult", 5, 1);
+    api.RaiseEvents(EV_BREAK);
+    ASSERT_TRUE(RingAndWait());
+    EXPECT_EQ(log.Entries(), std::vector<std::string>{"Ring"});
+    EXPECT_FALSE(port->EventWorker()->Finished());
+}
+
 TEST_F(ComPortEvents, FailingHandlerEndsTheThreadButThePortStaysUsable) {
     OpenLogged(smThreadSync);
     port->OnRxChar = [](TObject*, std::int32_t) { throw Exception("handler failed"); };
@@ -312,12 +322,17 @@ TEST_F(ComPortEvents, AsyncWritesOwnTheirBytesAndReportProgress) {
     EXPECT_EQ(api.Written(), "payload");
     EXPECT_EQ(log.Entries(), std::vector<std::string>{"link TxBuf payload"});
 
-    // A read through a record that wrote before tells no transmitted buffer.
+    // A read through a record that wrote before tells no transmitted buffer, whether
+    // it empties the input queue or leaves bytes behind.
     log.Clear();
     char buffer[4];
     api.AddInput("r");
     EXPECT_EQ(port->ReadAsync(buffer, 4, async), 1);
     EXPECT_EQ(port->WaitForAsync(async), 1);
+    api.AddInput("st");
+    EXPECT_EQ(port->ReadAsync(buffer, 1, async), 1);
+    EXPECT_EQ(port->WaitForAsync(async), 1);
+    EXPECT_EQ(port->InputCount(), 1);
     EXPECT_TRUE(log.Entries().empty());
 
     api.HoldWrites(true);
