@@ -299,6 +299,8 @@ void TCustomWinSocket::Teardown(ws::SOCKET socket) {
     const auto life = life_;
     std::lock_guard guard(life->lock);
     if (lookupRequest_ != 0) {
+        // Forgotten before the cancel is checked: a request that cannot be cancelled
+        // is gone all the same, and keeping it would make every later close fail too.
         const ws::HANDLE request = lookupRequest_;
         lookupRequest_ = 0;
         lookupPhase_ = lpIdle;
@@ -455,6 +457,8 @@ void TCustomWinSocket::HandleSocketNotify(ws::SOCKET socket, long code, int erro
 void TCustomWinSocket::HandleRelease() { delete this; }
 
 void TCustomWinSocket::HandleLookupDone(ws::HANDLE request, int error) {
+    // With no lookup pending, a completion can only be stray; taking it would close an
+    // open connection on its error.
     if (request != lookupRequest_ || lookupRequest_ == 0) return;
     lookupRequest_ = 0;
     const Role role = pendingIsClient_ ? Role::client : Role::listener;

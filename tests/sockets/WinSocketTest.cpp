@@ -87,6 +87,21 @@ TEST_F(WinSocketTest, LookupCompletionForAnotherRequestIsIgnored) {
     EXPECT_EQ(resolved.load(), true);
 }
 
+TEST_F(WinSocketTest, LookupCompletionWithNothingPendingLeavesAConnectionAlone) {
+    PosixListener peer;
+    Sinked<TClientWinSocket> s;
+    s.socket->OpenClient("", "127.0.0.1", "", peer.Port(), false);
+    ASSERT_TRUE(PumpUntil([&] { return s.Saw(skConnect); }));
+    ASSERT_EQ(s.socket->LookupRequest(), 0u);
+    Dispatcher::Instance().SendMessage(s.socket->NotifyWindow(), WM_LOOKUP_DONE, 0,
+                                       ws::WSAMAKEASYNCREPLY(0, ws::WSAHOST_NOT_FOUND));
+    EXPECT_TRUE(s.errors.empty());
+    EXPECT_FALSE(s.Saw(skDisconnect));
+    EXPECT_TRUE(s.socket->IsConnected());
+    const int accepted = peer.Accept();
+    ::close(accepted);
+}
+
 TEST_F(WinSocketTest, DestroyingDuringALookupCancelsIt) {
     std::atomic<bool> entered{false};
     std::atomic<bool> release{false};
