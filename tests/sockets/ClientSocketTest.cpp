@@ -2,6 +2,7 @@
 // errors offered to OnError and raised when not absorbed, reads and closes.
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -93,8 +94,7 @@ TEST_F(ClientSocketTest, OpenByAddressConnectsWithinTheCall) {
     EXPECT_EQ(r.log, (std::vector<std::string>{"lookup", "connecting"}));
     ASSERT_TRUE(PumpUntil([&] { return r.client.Active(); }));
 
-    // Changing a setting of an open connection is refused; the same text in another
-    // letter case is no change at all.
+    // Changing a setting of an open connection is refused.
     try {
         r.client.SetAddress("127.0.0.2");
         ADD_FAILURE() << "no exception";
@@ -124,6 +124,48 @@ TEST_F(ClientSocketTest, OpenByAddressConnectsWithinTheCall) {
     EXPECT_EQ(r.client.WinSocket()->SendBuffer(&byte, 1), 0);
     EXPECT_EQ(r.client.WinSocket()->BytesAvailable(), 0);
     EXPECT_EQ(r.client.WinSocket()->ReceiveBuffer(&byte, 1), 0);
+}
+
+TEST_F(ClientSocketTest, WhileConnectedOnlyTheCurrentSettingsAreAccepted) {
+    PosixListener peer;
+    RecordedClient r;
+    r.client.SetHost(kKnownHost);
+    r.client.SetPort(peer.Port());
+    r.client.SetActive(true);
+    ASSERT_TRUE(PumpUntil([&] { return r.client.Active(); }));
+    const int accepted = peer.Accept();
+    ASSERT_GE(accepted, 0);
+
+    struct Case {
+        const char* name;
+        std::function<void()> set;
+        bool raises;
+    };
+    const std::vector<Case> cases = {
+        {"host in another letter case", [&] { r.client.SetHost("PortVale.TEST"); }, false},
+        {"same port", [&] { r.client.SetPort(peer.Port()); }, false},
+        {"same empty address", [&] { r.client.SetAddress(""); }, false},
+        {"other host", [&] { r.client.SetHost(kUnknownHost); }, true},
+        {"address", [&] { r.client.SetAddress("127.0.0.1"); }, true},
+        {"service", [&] { r.client.SetService("tcpmux"); }, true},
+        {"other port", [&] { r.client.SetPort(peer.Port() + 1); }, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        try {
+            c.set();
+            EXPECT_FALSE(c.raises);
+        } catch (const ESocketError& e) {
+            EXPECT_TRUE(c.raises);
+            EXPECT_STREQ(e.what(), "Can't change value while socket is active");
+        }
+    }
+    EXPECT_EQ(r.client.Host(), kKnownHost);
+    EXPECT_EQ(r.client.Address(), "");
+    EXPECT_EQ(r.client.Service(), "");
+    EXPECT_EQ(r.client.Port(), peer.Port());
+    EXPECT_TRUE(r.client.WinSocket()->IsConnected());
+    ::close(accepted);
 }
 
 TEST_F(ClientSocketTest, HostSettingIsCaseInsensitiveAndFreeWhileNotActive) {
@@ -184,6 +226,41 @@ TEST_F(ClientSocketTest, UnknownHostReportsLookupErrorThenDisconnectAndCanRetry)
     const int accepted = peer.Accept();
     EXPECT_GE(accepted, 0);
     ::close(accepted);
+}
+
+TEST_F(ClientSocketTest, UnknownHostNotAbsorbedIsShownWithTheLookupName) {
+    RecordedClient r;
+    r.absorb = false;
+    r.client.SetHost(kUnknownHost);
+    r.client.SetPort(1);
+    r.client.SetActive(true);
+    ASSERT_TRUE(PumpUntil([&] { return !interaction.shown.empty(); }));
+    EXPECT_EQ(interaction.shown[0].text,
+              "Windows socket error: " + ws::WSAErrorText(ws::WSAHOST_NOT_FOUND) +
+                  " (11001), on API 'ASync Lookup'");
+    EXPECT_EQ(r.log, (std::vector<std::string>{"lookup", "error", "disconnect"}));
+    EXPECT_FALSE(r.client.Active());
+}
+
+// connect refusing the looked-up address at once is no notification error: it is not
+// offered to OnError, and the central handler shows it once the socket is closed.
+TEST_F(ClientSocketTest, ConnectFailingAtOnceAfterTheLookupIsShownNotOffered) {
+    ws::SetHostResolver([](const std::string&, std::uint32_t* address) {
+        *address = htonl(INADDR_ANY);  // an address connect cannot use
+        return 0;
+    });
+    RecordedClient r;
+    r.client.SetHost("any.test");
+    r.client.SetPort(1);
+    r.client.SetActive(true);
+    ASSERT_TRUE(PumpUntil([&] { return !interaction.shown.empty(); }));
+    EXPECT_EQ(interaction.shown[0].text,
+              "Windows socket error: " + ws::WSAErrorText(ws::WSAEADDRNOTAVAIL) +
+                  " (10049), on API 'connect'");
+    EXPECT_EQ(r.log, (std::vector<std::string>{"lookup", "connecting", "disconnect"}));
+    EXPECT_TRUE(r.errors.empty());
+    EXPECT_FALSE(r.client.Active());
+    EXPECT_EQ(r.client.WinSocket()->SocketDesc(), ws::INVALID_SOCKET);
 }
 
 TEST_F(ClientSocketTest, NoHostAndNoAddress) {

@@ -214,6 +214,42 @@ TEST_F(ServerSocketTest, StoppingFromInsideAConnectionHandler) {
     }
 }
 
+// The new connection's own handlers may stop the server as well: the connection is
+// then destroyed while its accept is still being handled.
+TEST_F(ServerSocketTest, StoppingFromTheNewConnectionsHandlers) {
+    for (const bool fromAccept : {false, true}) {
+        SCOPED_TRACE(fromAccept ? "accept" : "client-connect");
+        RecordedServer r;
+        const auto stop = [&](TObject*, TCustomWinSocket*) { r.server.SetActive(false); };
+        if (fromAccept)
+            r.server.OnAccept = stop;
+        else
+            r.server.OnClientConnect = stop;
+        r.Listen();
+        const int peer = ConnectPosix(r.port);
+        ASSERT_GE(peer, 0);
+        ASSERT_TRUE(PumpUntil([&] { return !r.server.Active(); }));
+        EXPECT_EQ(r.server.WinSocket()->ActiveConnections(), 0);
+        EXPECT_EQ(r.Count("client-disconnect"), 0);
+        EXPECT_EQ(r.Count("disconnect"), 1);
+        EXPECT_EQ(ReadToEndPosix(peer), "");
+        Dispatcher::Instance().ProcessPending();
+        ::close(peer);
+    }
+}
+
+TEST_F(ServerSocketTest, ListensOnEveryInterfaceWithAQueueOfFive) {
+    RecordedServer r;
+    r.Listen();
+    sockaddr_in bound{};
+    int length = static_cast<int>(sizeof(bound));
+    ws::getsockname(r.server.WinSocket()->SocketDesc(), &bound, &length);
+    EXPECT_EQ(bound.sin_addr.s_addr, htonl(INADDR_ANY));
+    const auto backlog = ListenBacklog(r.port);
+    if (!backlog) GTEST_SKIP() << "the kernel offers no socket diagnostics here";
+    EXPECT_EQ(*backlog, 5u);
+}
+
 // 200 clients connect, send a payload each and leave, driven from a helper thread,
 // while the GUI thread serves the server.
 TEST_F(ServerSocketTest, BurstOfClientsDeliversEveryByteAndLeaksNothing) {
