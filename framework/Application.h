@@ -59,4 +59,15 @@ private:
 // The one application object; it installs itself as the dispatcher's exception sink.
 TApplication& Application();
 
+// Runs f at a dispatch boundary (a user's input reaching the controls, a start-up
+// step): whatever it throws goes to the central handler instead of the caller.
+template <typename F>
+void Guarded(F&& f) {
+    try {
+        f();
+    } catch (...) {
+        Application().HandleException(std::current_exception());
+    }
+}
+
 }  // namespace portvale

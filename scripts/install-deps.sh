@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev googletest
-  socat procps
+  socat procps netbase
 )
 
 missing=()

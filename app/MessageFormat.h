@@ -1,0 +1,43 @@
+#pragma once
+// The four message formats: typed text to bytes and received bytes to display text.
+// Pure functions: no window, no device; the form shows the error boxes.
+//
+// Text is UTF-8; bytes are a std::string of raw octets. In String format a byte is
+// the character with that code (Latin-1) and back.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace portvale {
+
+enum TMessageFormat : int { mfString = 0, mfBinary = 1, mfDecimal = 2, mfHex = 3 };
+
+inline constexpr char sNotBinary[] = "Message is not in Binary Format. Example: 10001000 10001000";
+inline constexpr char sNotDecimal[] = "Message is not in Decimal Format. Example: 11 22 33 255";
+inline constexpr char sAbove255[] = "The maximum decimal value is 255. Example: 11 22 33 255";
+
+struct TEncodedMessage {
+    std::string bytes;
+    // Empty on success; otherwise the text of the error box, and bytes is empty.
+    std::string error;
+};
+
+struct TLineEnds {
+    bool carriageReturn = false;
+    bool newLine = false;
+};
+
+// Every format: the conversion followed by CR and/or LF when it succeeded. An empty
+// field between two spaces in Decimal or Hex yields no byte.
+TEncodedMessage ConvertMessage(const std::string& text, int format, TLineEnds ends);
+
+// Received bytes as display text in the given format (an unknown one shows as String).
+std::string FormatBytes(const std::string& bytes, int format);
+
+// UTF-8 text to one byte per character; nullopt names no character when the text
+// holds one above U+00FF, which has no single byte. `offending` gets that character.
+std::optional<std::string> Latin1FromUtf8(const std::string& text, char32_t* offending = nullptr);
+std::string Utf8FromLatin1(const std::string& bytes);
+
+}  // namespace portvale

@@ -1,0 +1,485 @@
+#include "app/unPortvale.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
+
+#include "framework/Application.h"
+#include "framework/Exceptions.h"
+#include "framework/Persistent.h"
+#include "framework/SysUtils.h"
+#include "platform/ShellOpen.h"
+#include "platform/sockets/WinSock.h"
+
+#ifndef PORTVALE_VERSION
+#define PORTVALE_VERSION "0"
+#endif
+
+namespace portvale {
+
+namespace {
+
+constexpr int kImageCount = 12;
+
+template <typename T, typename... Args>
+T* Make(TForm1* form, TWinControl* parent, const char* name, Args&&... args) {
+    T* control = new T(form, std::forward<Args>(args)...);
+    control->SetName(name);
+    if (parent) control->SetParent(parent);
+    return control;
+}
+
+bool FileExists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::string CurrentDirectory() {
+    std::vector<char> buffer(PATH_MAX);
+    while (!::getcwd(buffer.data(), buffer.size())) {
+        if (errno != ERANGE) throw Exception(Format("Cannot read the current directory: %s", std::strerror(errno)));
+        buffer.resize(buffer.size() * 2);
+    }
+    return buffer.data();
+}
+
+// Host text of the edit as the record's single-byte characters; a character that
+// has none keeps its UTF-8 bytes rather than being lost.
+std::string HostBytes(const std::string& text) {
+    auto bytes = Latin1FromUtf8(text);
+    return bytes ? *bytes : text;
+}
+
+}  // namespace
+
+TForm1::TForm1(TComponent* owner) : TForm(owner) {
+    SetName("Form1");
+    SetCaption("Portvale");
+    Position = TPosition::poScreenCenter;
+    BuildControls();
+
+    ComPort1 = new TComPort(this);
+    ComPort1->SetName("ComPort1");
+    ComPort1->SetPort("COM1");
+    ComPort1->SetBaudRate(br9600);
+    ComPort1->SetDataBits(dbEight);
+    ComPort1->Parity().SetBits(prOdd);
+    ComPort1->SetStopBits(sbOneStopBit);
+    ComPort1->FlowControl().SetFlowControl(fcNone);
+    ComPort1->FlowControl().SetControlDTR(dtrDisable);
+    ComPort1->FlowControl().SetControlRTS(rtsDisable);
+    ComPort1->SetEvents(kAllComEvents);
+
+    ClientSocket1 = new TClientSocket(this);
+    ClientSocket1->SetName("ClientSocket1");
+    ClientSocket1->SetClientType(ctNonBlocking);
+    ClientSocket1->SetPort(0);
+    ClientSocket1->OnConnect = TSocketNotifyEvent(this, &TForm1::ClientSocket1Connect);
+    ClientSocket1->OnDisconnect = TSocketNotifyEvent(this, &TForm1::ClientSocket1Disconnect);
+    ClientSocket1->OnError = TSocketErrorEvent(this, &TForm1::ClientSocket1Error);
+
+    ServerSocket1 = new TServerSocket(this);
+    ServerSocket1->SetName("ServerSocket1");
+    ServerSocket1->SetServerType(stNonBlocking);
+    ServerSocket1->SetPort(50200);
+    ServerSocket1->OnClientConnect = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientConnect);
+    ServerSocket1->OnClientDisconnect = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientDisconnect);
+
+    OnCreate = TNotifyEvent(this, &TForm1::FormCreate);
+    OnShow = TNotifyEvent(this, &TForm1::FormShow);
+    SetBounds(0, 0, 960, 720);
+}
+
+TForm1::~TForm1() {
+    // Closing the sockets and the port raises their notifications; the window that
+    // would show them is going, so nobody is told.
+    ClientSocket1->OnConnect.Clear();
+    ClientSocket1->OnDisconnect.Clear();
+    ClientSocket1->OnError.Clear();
+    ServerSocket1->OnClientConnect.Clear();
+    ServerSocket1->OnClientDisconnect.Clear();
+    DestroyComponents();
+}
+
+void TForm1::BuildControls() {
+    il1 = new TImageList(this, 32, 32);
+    il1->SetName("il1");
+    for (int i = 0; i < kImageCount; ++i) il1->Add(Format("icons/%d.svg", i));
+    BuildToolBar();
+    BuildTopPanel();
+    stat1 = Make<TStatusBar>(this, this, "stat1");
+    stat1->SetHeight(24);
+    stat1->SetAlign(TAlign::alBottom);
+    stat1->AddPanel(TStatusPanel{{}, 500, TAlignment::taLeftJustify});
+    stat1->AddPanel(TStatusPanel{{}, 200, TAlignment::taCenter});
+    BuildLogArea();
+}
+
+void TForm1::BuildToolBar() {
+    tlb1 = Make<TToolBar>(this, this, "tlb1");
+    tlb1->Images = il1;
+    tlb1->ShowCaptions = true;
+    tlb1->SetHeight(60);
+    tlb1->SetAlign(TAlign::alTop);
+    auto button = [&](const char* name, const char* caption, int image, void (TForm1::*handler)(TObject*)) {
+        auto* b = Make<TToolButton>(this, tlb1, name);
+        b->SetCaption(caption);
+        b->SetImageIndex(image);
+        b->OnClick = TNotifyEvent(this, handler);
+        return b;
+    };
+    auto separator = [&](const char* name) {
+        auto* b = Make<TToolButton>(this, tlb1, name);
+        b->Style = TToolButtonStyle::tbsSeparator;
+        return b;
+    };
+    btnConnect = button("btnConnect", sTcpConnect, 0, &TForm1::btnConnectClick);
+    btnDisconnect = button("btnDisconnect", "TCP Disconnect", 1, &TForm1::btnDisconnectClick);
+    btnSeparator1 = separator("btnSeparator1");
+    btnComPortOn = button("btnComPortOn", "Com-Port On", 6, &TForm1::btnComPortOnClick);
+    btnComPortOff = button("btnComPortOff", "Com-Port Off", 7, &TForm1::btnComPortOffClick);
+    btnSeparator2 = separator("btnSeparator2");
+    btnSetup = Make<TToolButton>(this, tlb1, "btnSetup");
+    btnSetup->SetCaption("Com Port Settings");
+    btnSetup->SetImageIndex(2);
+    btnSave = button("btnSave", "Save Settings", 5, &TForm1::btnSaveClick);
+    btnSeparator3 = separator("btnSeparator3");
+    btnWebsite = button("btnWebsite", "Website", 10, &TForm1::btnWebsiteClick);
+    btnDonate = button("btnDonate", "Buy", 9, &TForm1::btnDonateClick);
+    btnHelp = button("btnHelp", "Help", 11, &TForm1::btnHelpClick);
+}
+
+void TForm1::BuildTopPanel() {
+    pnl1 = Make<TPanel>(this, this, "pnl1");
+    pnl1->SetHeight(150);
+    pnl1->SetAlign(TAlign::alTop);
+    auto labelled = [&](TLabel*& label, const char* labelName, const char* caption, TEdit*& edit,
+                        const char* editName, const char* text) {
+        label = Make<TLabel>(this, pnl1, labelName);
+        label->SetCaption(caption);
+        edit = Make<TEdit>(this, pnl1, editName);
+        edit->SetText(text);
+        label->FocusControl = edit;
+    };
+    labelled(lblHost, "lblHost", "Server:", txbHost, "txbHost", "localhost");
+    labelled(lblPort, "lblPort", "TCP/IP Port :", txbPort, "txbPort", "5000");
+    labelled(lblSendMessage, "lblSendMessage", "TCP Message", txbSendMessage, "txbSendMessage", "");
+    txbSendMessage->OnKeyPress = TKeyPressEvent(this, &TForm1::txbSendMessageKeyPress);
+    btnTCPSendMessage = Make<TButton>(this, pnl1, "btnTCPSendMessage");
+    btnTCPSendMessage->SetCaption("(TCP/IP)   Send");
+    btnTCPSendMessage->OnClick = TNotifyEvent(this, &TForm1::btnTCPSendMessageClick);
+    labelled(lblCom, "lblCom", "Com  Message:", txbCom, "txbCom", "");
+    btnSendCom = Make<TButton>(this, pnl1, "btnSendCom");
+    btnSendCom->SetCaption("(Com Port) Send");
+    btnSendCom->OnClick = TNotifyEvent(this, &TForm1::btnSendComClick);
+
+    chkCarriageReturn = Make<TCheckBox>(this, pnl1, "chkCarriageReturn");
+    chkCarriageReturn->SetCaption("Add Carriage Return");
+    chkCarriageReturn->SetChecked(true);
+    chkNewLine = Make<TCheckBox>(this, pnl1, "chkNewLine");
+    chkNewLine->SetCaption("Add New Line");
+    chkNewLine->SetChecked(true);
+
+    const std::vector<std::string> formats{"String", "Binary", "Decimal", "Hex"};
+    grpTCPSocketType = Make<TRadioGroup>(this, pnl1, "grpTCPSocketType");
+    grpTCPSocketType->SetCaption("TCP Socket Mode");
+    grpTCPSocketType->SetItems({"Off", "Client", "Server"});
+    grpTCPSocketType->OnClick = TNotifyEvent(this, &TForm1::grpTCPSocketTypeClick);
+    rdSendFormat = Make<TRadioGroup>(this, pnl1, "rdSendFormat");
+    rdSendFormat->SetCaption("Sending Format");
+    rdSendFormat->SetItems(formats);
+    rdSendFormat->SetItemIndex(0);
+    rdSendFormat->OnClick = TNotifyEvent(this, &TForm1::rdSendFormatClick);
+    rdIncomingFormat = Make<TRadioGroup>(this, pnl1, "rdIncomingFormat");
+    rdIncomingFormat->SetCaption("Incoming Format");
+    rdIncomingFormat->SetItems(formats);
+    rdIncomingFormat->SetItemIndex(0);
+    rdIncomingFormat->OnClick = TNotifyEvent(this, &TForm1::rdIncomingFormatClick);
+}
+
+void TForm1::BuildLogArea() {
+    pnl4 = Make<TPanel>(this, this, "pnl4");
+    pnl4->OnResize = TNotifyEvent(this, &TForm1::pnl4Resize);
+
+    pnl5 = Make<TPanel>(this, pnl4, "pnl5");
+    pnl5->SetHeight(37);
+    pnl5->SetAlign(TAlign::alBottom);
+    imgConectionStatus = Make<TImage>(this, pnl5, "imgConectionStatus");
+    imgConectionStatus->Transparent = true;
+    imgConectionStatus->SetBounds(4, 2, 32, 32);
+    lbl4 = Make<TLabel>(this, pnl5, "lbl4");
+    lbl4->SetAlignment(TAlignment::taRightJustify);
+    lbl4->SetCaption("Portvale " PORTVALE_VERSION " \xE2\x80\x94 TCP \xE2\x86\x94 serial bridge");
+
+    auto pane = [&](TPanel*& panel, const char* panelName, TAlign align, TGroupBox*& group,
+                    const char* groupName, const char* caption, TRichEdit*& edit, const char* editName) {
+        panel = Make<TPanel>(this, pnl4, panelName);
+        panel->SetAlign(align);
+        group = Make<TGroupBox>(this, panel, groupName);
+        group->SetCaption(caption);
+        group->SetAlign(TAlign::alClient);
+        edit = Make<TRichEdit>(this, group, editName);
+        edit->SetAlign(TAlign::alClient);
+        edit->BoldFont = true;
+        edit->ScrollBars = TScrollStyle::ssBoth;
+    };
+    pane(pnl2, "pnl2", TAlign::alTop, grp1, "grp1", "TCP/IP Incoming Message", redtTCPIPMsg, "redtTCPIPMsg");
+    pane(pnl3, "pnl3", TAlign::alClient, grp2, "grp2", "Com Port Incoming Message", redtComPortMsg,
+         "redtComPortMsg");
+    pnl4->SetAlign(TAlign::alClient);
+}
+
+std::unique_ptr<TForm1> TForm1::CreateMainWindow() {
+    auto form = std::make_unique<TForm1>(nullptr);
+    Guarded([&] { form->Create(); });
+    Guarded([&] { form->WriteDefaultSettingsIfMissing(); });
+    return form;
+}
+
+// ---- start-up ----
+
+void TForm1::FormCreate(TObject*) { InitMainWindow(); }
+
+void TForm1::FormShow(TObject*) { InitMainWindow(); }
+
+void TForm1::InitMainWindow() {
+    TcpPaneText.clear();
+    ComPaneText.clear();
+    // Always one separator appended, as the record file's name is put right after it.
+    SettingsDir = CurrentDirectory() + "/";
+    SettingsFile = SettingsDir + kTcpSettingsFileName;
+    Settings = TTcpSettings{};
+    bmpConnected = TBitmap{};
+    bmpDisconnected = TBitmap{};
+    grpTCPSocketType->SetItemIndex(0);
+    bmpConnected.LoadFrom(*il1, 0);
+    bmpDisconnected.LoadFrom(*il1, 1);
+    stat1->SetPanelText(0, sNoConnection);
+    imgConectionStatus->SetPicture(bmpDisconnected);
+    if (!FileExists(SettingsFile)) return;
+
+    Settings.LoadFromFile(SettingsFile);
+    txbHost->SetText(Utf8FromLatin1(Settings.Host()));
+    txbPort->SetText(IntToStr(Settings.Port()));
+    const std::int32_t mode = Settings.SocketMode();
+    grpTCPSocketType->SetItemIndex(mode < -1 ? -1 : mode > 2 ? 2 : mode);
+    ComPortOn = Settings.SerialFlag();
+    btnComPortOn->SetDown(ComPortOn != 0);
+    btnComPortOff->SetDown(ComPortOn == 0);
+}
+
+void TForm1::WriteDefaultSettingsIfMissing() {
+    if (SettingsFile.empty() || FileExists(SettingsFile)) return;
+    TTcpSettings::Defaults().SaveToFile(SettingsFile);
+}
+
+// ---- serial port, links, panes ----
+
+void TForm1::btnComPortOnClick(TObject*) {
+    if (ComPortOn != 0) {
+        btnComPortOn->SetDown(true);
+        return;
+    }
+    ComPortOn = 1;
+    btnComPortOn->SetDown(true);
+    btnComPortOff->SetDown(false);
+    try {
+        ComPort1->SetConnected(true);
+    } catch (const std::exception& error) {
+        try {
+            ComPort1->SetConnected(false);
+        } catch (const std::exception&) {
+            // Closing always leaves the port closed; the open's error is the one to show.
+        }
+        ComPortOn = 0;
+        btnComPortOn->SetDown(false);
+        // No box, as before; the panel beside the status says why the port is not on.
+        SetStatusDetail(error.what());
+    }
+}
+
+void TForm1::btnComPortOffClick(TObject*) {
+    btnComPortOn->SetDown(false);
+    btnComPortOff->SetDown(true);
+    ComPort1->SetConnected(false);
+    ComPortOn = 0;
+}
+
+void TForm1::btnWebsiteClick(TObject*) { ShellOpen(kWebsiteUrl); }
+void TForm1::btnDonateClick(TObject*) { ShellOpen(kShopUrl); }
+void TForm1::btnHelpClick(TObject*) { ShellOpen(kProductUrl); }
+
+void TForm1::pnl4Resize(TObject*) {
+    // Below 10 pixels the rule would give a negative height; the pane then closes.
+    pnl2->SetHeight(std::max(pnl4->Height() / 2 - 5, 0));
+}
+
+void TForm1::ShowStatus(const char* text, const TBitmap& image) {
+    stat1->SetPanelText(0, text);
+    imgConectionStatus->SetPicture(image);
+}
+
+void TForm1::SetStatusDetail(const std::string& text) { stat1->SetPanelText(1, text); }
+
+// ---- settings ----
+
+void TForm1::btnSaveClick(TObject*) {
+    Settings.SetHost(HostBytes(txbHost->Text()));
+    Settings.SetPort(StrToIntDef(txbPort->Text(), 0));
+    Settings.SetSocketMode(grpTCPSocketType->ItemIndex());
+    Settings.SetSerialFlag(ComPortOn);
+    Settings.SaveToFile(SettingsFile);
+}
+
+// ---- TCP connection ----
+
+std::int32_t TForm1::PortFromText() const {
+    std::int32_t port;
+    if (!TryStrToInt(txbPort->Text(), port))
+        throw EConvertError(Format("'%s' is not a valid integer value", txbPort->Text().c_str()));
+    return port;
+}
+
+void TForm1::grpTCPSocketTypeClick(TObject*) {
+    btnConnect->SetCaption(grpTCPSocketType->ItemIndex() == 2 ? sTcpListen : sTcpConnect);
+}
+
+void TForm1::btnConnectClick(TObject*) {
+    if (TcpConnected == 1) {
+        btnConnect->SetDown(true);
+        return;
+    }
+    try {
+        switch (grpTCPSocketType->ItemIndex()) {
+            case 1:
+                ClientSocket1->SetHost(txbHost->Text());
+                ClientSocket1->SetPort(PortFromText());
+                ClientSocket1->SetActive(true);
+                ComPort1->SetConnected(false);
+                break;
+            case 2:
+                ClientSocket1->SetActive(false);
+                ServerSocket1->SetPort(PortFromText());
+                ServerSocket1->SetActive(true);
+                ComPort1->SetConnected(false);
+                break;
+            default:
+                ClientSocket1->SetActive(false);
+                ServerSocket1->SetActive(false);
+                ComPort1->SetConnected(true);
+                break;
+        }
+        if (ComPortOn != 0) ComPort1->SetConnected(true);
+    } catch (const std::exception&) {
+        // The steps already done stay done.
+        Application().MessageBox(sConnectFailed, sConnectFailedCaption, MB_OK);
+    }
+}
+
+void TForm1::btnDisconnectClick(TObject*) {
+    ClientSocket1->SetActive(false);
+    ComPort1->SetConnected(false);
+    ServerSocket1->SetActive(false);
+    imgConectionStatus->SetPicture(bmpDisconnected);
+    ServerClientConnected = 0;
+    TcpConnected = 0;
+}
+
+void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*) {
+    ShowStatus(sConnectedToServer, bmpConnected);
+    SetStatusDetail({});
+    btnConnect->SetDown(true);
+    TcpConnected = 1;
+}
+
+void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket*) {
+    ShowStatus(sDisconnectedFromServer, bmpDisconnected);
+    btnConnect->SetDown(false);
+    TcpConnected = 0;
+}
+
+void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket*, TErrorEvent, int& ErrorCode) {
+    // Absorbed: no box and no change of state. The text tells the user why "TCP
+    // Connect" seemed to do nothing.
+    const std::string text = ErrorCode == kNoAddressErrorCode ? std::string(sNoAddress) : ws::WSAErrorText(ErrorCode);
+    SetStatusDetail(Format("%s (%d)", text.c_str(), ErrorCode));
+    ErrorCode = 0;
+}
+
+void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket*) {
+    ShowStatus(sClientConnected, bmpConnected);
+    ServerClientConnected = 1;
+    btnConnect->SetDown(true);
+    TcpConnected = 1;
+}
+
+void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket*) {
+    ShowStatus(sClientDisconnected, bmpDisconnected);
+    ServerClientConnected = 0;
+    btnConnect->SetDown(false);
+    TcpConnected = 0;
+}
+
+// ---- message formats and manual sending ----
+
+void TForm1::rdSendFormatClick(TObject*) { SendFormat = rdSendFormat->ItemIndex(); }
+
+void TForm1::rdIncomingFormatClick(TObject*) { IncomingFormat = rdIncomingFormat->ItemIndex(); }
+
+TLineEnds TForm1::LineEnds() const { return TLineEnds{chkCarriageReturn->Checked(), chkNewLine->Checked()}; }
+
+std::string TForm1::EncodeMessage(const std::string& text) {
+    TEncodedMessage message = ConvertMessage(text, SendFormat, LineEnds());
+    if (!message.error.empty())
+        Application().MessageBox(message.error, sFormatErrorCaption, MB_OK | MB_ICONWARNING);
+    return std::move(message.bytes);
+}
+
+std::string TForm1::RenderBytes(const std::string& bytes) const { return FormatBytes(bytes, IncomingFormat); }
+
+void TForm1::btnTCPSendMessageClick(TObject*) {
+    const std::string text = txbSendMessage->Text();
+    std::string bytes;
+    if (SendFormat == mfString) {
+        // Refused rather than sent mangled: a character with no single byte.
+        TEncodedMessage message = ConvertMessage(text, mfString, LineEnds());
+        if (!message.error.empty()) {
+            Application().MessageBox(message.error, sFormatErrorCaption, MB_OK | MB_ICONWARNING);
+            return;
+        }
+        bytes = std::move(message.bytes);
+    } else {
+        bytes = EncodeMessage(text);
+    }
+    if (ServerSocket1->WinSocket()->IsConnected())
+        ServerSocket1->WinSocket()->ConnectionAt(0)->SendBuffer(bytes.data(), static_cast<int>(bytes.size()));
+    if (ClientSocket1->WinSocket()->IsConnected())
+        ClientSocket1->WinSocket()->SendBuffer(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+void TForm1::btnSendComClick(TObject*) {
+    const std::string text = txbCom->Text();
+    if (SendFormat == mfString) {
+        TEncodedMessage message = ConvertMessage(text, mfString, LineEnds());
+        if (!message.error.empty()) {
+            Application().MessageBox(message.error, sFormatErrorCaption, MB_OK | MB_ICONWARNING);
+            return;
+        }
+        if (ComPort1->Connected()) ComPort1->WriteStr(message.bytes);
+        return;
+    }
+    const std::string bytes = EncodeMessage(text);
+    if (ComPort1->Connected() && !bytes.empty()) ComPort1->Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+}
+
+void TForm1::txbSendMessageKeyPress(TObject*, char& Key) {
+    if (Key != '\r') return;
+    btnTCPSendMessage->Click();
+    txbSendMessage->SelectAll();
+}
+
+}  // namespace portvale

@@ -1,0 +1,174 @@
+#pragma once
+// The bridge application: the main window TForm1 with its controls, its three
+// components (the serial port and the client and server sockets), its module-level
+// state and every handler.
+//
+// Threading: everything here runs on the GUI thread. Socket notifications arrive as
+// dispatcher messages and serial events through the port's event thread's
+// synchronise, so no two handlers ever run at once and the state needs no lock.
+// Handlers may be re-entered from a nested loop (a message box), as on Windows.
+//
+// Errors: a handler lets what it does not handle itself escape; the front end's
+// dispatch boundary (Guarded) hands it to the application's central handler, which
+// shows it in a box captioned with the title.
+//
+// Settings live in the current directory at initialisation: "TCP.SET" (app/
+// TcpSettings.h) and "comport.ini".
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "app/MessageFormat.h"
+#include "app/TcpSettings.h"
+#include "comport/ComPort.h"
+#include "framework/controls/Controls.h"
+#include "sockets/SocketComponents.h"
+
+namespace portvale {
+
+// The three web addresses behind "Website", "Buy" and "Help".
+inline constexpr char kWebsiteUrl[] = "https://portvale.org/";
+inline constexpr char kShopUrl[] = "https://portvale.org/shop";
+inline constexpr char kProductUrl[] = "https://portvale.org/portvale";
+
+// Texts of the window that tests and front ends refer to.
+inline constexpr char sConnectFailed[] = "Ba\xC4\x9F" "lant\xC4\xB1 Kurulamad\xC4\xB1.!";
+inline constexpr char sConnectFailedCaption[] = "Hata";
+inline constexpr char sFormatErrorCaption[] = "Format Error";
+inline constexpr char sNoConnection[] = "No Connection";
+inline constexpr char sConnectedToServer[] = "Connected to Server";
+inline constexpr char sDisconnectedFromServer[] = "Disconnected from Server";
+inline constexpr char sClientConnected[] = "Client Connected";
+inline constexpr char sClientDisconnected[] = "Client Disconnected";
+inline constexpr char sTcpConnect[] = "TCP Connect";
+inline constexpr char sTcpListen[] = "TCP Listen";
+
+class TForm1 : public TForm {
+public:
+    explicit TForm1(TComponent* owner);
+    ~TForm1() override;
+
+    // Creates the window as the program starts: the form with its controls, then its
+    // creation handler (InitMainWindow), then the default "TCP.SET" when there is
+    // none. Errors of those steps are shown by the central handler; the form lives.
+    static std::unique_ptr<TForm1> CreateMainWindow();
+
+    // ---- controls ----
+    TImageList* il1;
+    TToolBar* tlb1;
+    TToolButton* btnConnect;
+    TToolButton* btnDisconnect;
+    TToolButton* btnSeparator1;
+    TToolButton* btnComPortOn;
+    TToolButton* btnComPortOff;
+    TToolButton* btnSeparator2;
+    TToolButton* btnSetup;
+    TToolButton* btnSave;
+    TToolButton* btnSeparator3;
+    TToolButton* btnWebsite;
+    TToolButton* btnDonate;
+    TToolButton* btnHelp;
+
+    TPanel* pnl1;
+    TLabel* lblHost;
+    TEdit* txbHost;
+    TLabel* lblPort;
+    TEdit* txbPort;
+    TLabel* lblSendMessage;
+    TEdit* txbSendMessage;
+    TButton* btnTCPSendMessage;
+    TLabel* lblCom;
+    TEdit* txbCom;
+    TButton* btnSendCom;
+    TCheckBox* chkCarriageReturn;
+    TCheckBox* chkNewLine;
+    TRadioGroup* grpTCPSocketType;
+    TRadioGroup* rdSendFormat;
+    TRadioGroup* rdIncomingFormat;
+
+    TPanel* pnl4;
+    TPanel* pnl2;
+    TGroupBox* grp1;
+    TRichEdit* redtTCPIPMsg;
+    TPanel* pnl3;
+    TGroupBox* grp2;
+    TRichEdit* redtComPortMsg;
+    TPanel* pnl5;
+    TImage* imgConectionStatus;
+    TLabel* lbl4;
+
+    TStatusBar* stat1;
+
+    // ---- components ----
+    TComPort* ComPort1;
+    TClientSocket* ClientSocket1;
+    TServerSocket* ServerSocket1;
+
+    // ---- module-level state ----
+    std::uint8_t ComPortOn = 0;
+    std::uint8_t TcpConnected = 0;
+    std::uint8_t ServerClientConnected = 0;
+    std::string SettingsDir;
+    std::string SettingsFile;
+    TTcpSettings Settings;
+    TBitmap bmpConnected;
+    TBitmap bmpDisconnected;
+    int SendFormat = mfString;
+    int IncomingFormat = mfString;
+    std::string TcpPaneText;
+    std::string ComPaneText;
+
+    // ---- start-up ----
+    void InitMainWindow();
+    void FormCreate(TObject* Sender);
+    void FormShow(TObject* Sender);
+    // Writes the default record when SettingsFile does not exist.
+    void WriteDefaultSettingsIfMissing();
+
+    // ---- serial port, links, panes ----
+    void btnComPortOnClick(TObject* Sender);
+    void btnComPortOffClick(TObject* Sender);
+    void btnWebsiteClick(TObject* Sender);
+    void btnDonateClick(TObject* Sender);
+    void btnHelpClick(TObject* Sender);
+    void pnl4Resize(TObject* Sender);
+
+    // ---- settings ----
+    void btnSaveClick(TObject* Sender);
+
+    // ---- TCP connection ----
+    void grpTCPSocketTypeClick(TObject* Sender);
+    void btnConnectClick(TObject* Sender);
+    void btnDisconnectClick(TObject* Sender);
+    void ClientSocket1Connect(TObject* Sender, TCustomWinSocket* Socket);
+    void ClientSocket1Disconnect(TObject* Sender, TCustomWinSocket* Socket);
+    void ClientSocket1Error(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
+    void ServerSocket1ClientConnect(TObject* Sender, TCustomWinSocket* Socket);
+    void ServerSocket1ClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
+
+    // ---- message formats and manual sending ----
+    void rdSendFormatClick(TObject* Sender);
+    void rdIncomingFormatClick(TObject* Sender);
+    void btnTCPSendMessageClick(TObject* Sender);
+    void btnSendComClick(TObject* Sender);
+    void txbSendMessageKeyPress(TObject* Sender, char& Key);
+    // The typed text as bytes by SendFormat with the chosen line ends; on a format
+    // error the box is shown here and the result is empty.
+    std::string EncodeMessage(const std::string& text);
+    // Received bytes as text by IncomingFormat.
+    std::string RenderBytes(const std::string& bytes) const;
+
+private:
+    void BuildControls();
+    void BuildToolBar();
+    void BuildTopPanel();
+    void BuildLogArea();
+    void ShowStatus(const char* text, const TBitmap& image);
+    void SetStatusDetail(const std::string& text);
+    // The port text as a number, by the Decimal format's integer conversion.
+    std::int32_t PortFromText() const;
+    TLineEnds LineEnds() const;
+};
+
+}  // namespace portvale

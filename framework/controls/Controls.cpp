@@ -1,0 +1,231 @@
+#include "framework/controls/Controls.h"
+
+#include <algorithm>
+
+#include "framework/Exceptions.h"
+
+namespace portvale {
+
+TControl::~TControl() { SetParent(nullptr); }
+
+void TControl::SetParent(TWinControl* parent) {
+    if (parent == parent_) return;
+    if (parent_) {
+        auto& list = parent_->controls_;
+        list.erase(std::remove(list.begin(), list.end(), this), list.end());
+    }
+    parent_ = parent;
+    if (parent_) {
+        parent_->controls_.push_back(this);
+        if (align_ != TAlign::alNone) parent_->Realign();
+    }
+}
+
+void TControl::SetAlign(TAlign value) {
+    if (value == align_) return;
+    align_ = value;
+    if (parent_) parent_->Realign();
+}
+
+void TControl::SetBounds(int left, int top, int width, int height) {
+    width = std::max(width, 0);
+    height = std::max(height, 0);
+    if (left == left_ && top == top_ && width == width_ && height == height_) return;
+    const bool resized = width != width_ || height != height_;
+    left_ = left;
+    top_ = top;
+    width_ = width;
+    height_ = height;
+    Notify(TChange::Bounds);
+    // A top or bottom child that changes its height moves its siblings.
+    if (resized && parent_ && align_ != TAlign::alNone && align_ != TAlign::alClient) parent_->Realign();
+    if (resized) Resized();
+}
+
+void TControl::SetVisible(bool value) {
+    if (value == visible_) return;
+    visible_ = value;
+    Notify(TChange::Visible);
+    if (parent_ && align_ != TAlign::alNone) parent_->Realign();
+}
+
+void TControl::SetEnabled(bool value) {
+    if (value == enabled_) return;
+    enabled_ = value;
+    Notify(TChange::Enabled);
+}
+
+TWinControl::~TWinControl() {
+    // Children owned elsewhere must not point back at a parent that is gone.
+    while (!controls_.empty()) controls_.back()->SetParent(nullptr);
+}
+
+void TWinControl::Resized() {
+    Realign();
+    TControl::Resized();
+}
+
+void TWinControl::Realign() {
+    int top = 0, bottom = Height(), left = 0, right = Width();
+    // Guards against a child's resize handler re-entering the layout of its parent.
+    static thread_local int depth = 0;
+    if (depth > 8) return;
+    ++depth;
+    auto place = [&](TAlign align) {
+        for (TControl* c : controls_) {
+            if (c->Align() != align || !c->Visible()) continue;
+            switch (align) {
+                case TAlign::alTop:
+                    c->SetBounds(left, top, right - left, c->Height());
+                    top += c->Height();
+                    break;
+                case TAlign::alBottom:
+                    bottom -= c->Height();
+                    c->SetBounds(left, bottom, right - left, c->Height());
+                    break;
+                case TAlign::alLeft:
+                    c->SetBounds(left, top, c->Width(), bottom - top);
+                    left += c->Width();
+                    break;
+                case TAlign::alRight:
+                    right -= c->Width();
+                    c->SetBounds(right, top, c->Width(), bottom - top);
+                    break;
+                case TAlign::alClient:
+                    c->SetBounds(left, top, right - left, bottom - top);
+                    break;
+                case TAlign::alNone: break;
+            }
+        }
+    };
+    for (TAlign a : {TAlign::alTop, TAlign::alBottom, TAlign::alLeft, TAlign::alRight, TAlign::alClient})
+        place(a);
+    --depth;
+}
+
+void TCaptionedControl::SetCaption(const std::string& value) {
+    if (value == caption_) return;
+    caption_ = value;
+    Notify(TChange::Caption);
+}
+
+void TCheckBox::SetChecked(bool value) {
+    if (value == checked_) return;
+    checked_ = value;
+    Notify(TChange::Checked);
+    OnClick(this);
+}
+
+void TEdit::SetText(const std::string& value) {
+    if (value == text_) return;
+    text_ = value;
+    selStart_ = selLength_ = 0;
+    Notify(TChange::Text);
+    OnChange(this);
+}
+
+void TEdit::UserSetText(const std::string& value) {
+    if (value == text_) return;
+    text_ = value;
+    OnChange(this);
+}
+
+char TEdit::KeyPress(char key) {
+    OnKeyPress(this, key);
+    return key;
+}
+
+namespace {
+int CodePoints(const std::string& text) {
+    return static_cast<int>(std::count_if(text.begin(), text.end(),
+                                          [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+}  // namespace
+
+void TEdit::SelectAll() { SetSelection(0, CodePoints(text_)); }
+
+void TEdit::SetSelection(int start, int length) {
+    const int size = CodePoints(text_);
+    start = std::clamp(start, 0, size);
+    length = std::clamp(length, 0, size - start);
+    if (start == selStart_ && length == selLength_) return;
+    selStart_ = start;
+    selLength_ = length;
+    Notify(TChange::Selection);
+}
+
+void TEdit::UserSetSelection(int start, int length) {
+    selStart_ = start;
+    selLength_ = length;
+}
+
+void TRadioGroup::SetItems(std::vector<std::string> items) {
+    items_ = std::move(items);
+    if (itemIndex_ >= static_cast<int>(items_.size())) itemIndex_ = -1;
+    Notify(TChange::Items);
+}
+
+void TRadioGroup::SetItemIndex(int value) {
+    if (value < -1 || value >= static_cast<int>(items_.size())) value = -1;
+    if (value == itemIndex_) return;
+    itemIndex_ = value;
+    Notify(TChange::ItemIndex);
+    OnClick(this);
+}
+
+void TRichEdit::SetText(const std::string& value) {
+    if (value == text_) return;
+    text_ = value;
+    Notify(TChange::Text);
+    OnChange(this);
+}
+
+void TRichEdit::UserSetText(const std::string& value) {
+    if (value == text_) return;
+    text_ = value;
+    OnChange(this);
+}
+
+void TStatusBar::AddPanel(TStatusPanel panel) {
+    panels_.push_back(std::move(panel));
+    Notify(TChange::Panels);
+}
+
+void TStatusBar::SetPanelText(int index, const std::string& text) {
+    if (index < 0 || index >= PanelCount()) throw EListError(index);
+    auto& panel = panels_[static_cast<std::size_t>(index)];
+    if (panel.Text == text) return;
+    panel.Text = text;
+    Notify(TChange::Panels);
+}
+
+const std::string& TImageList::Image(int index) const {
+    if (index < 0 || index >= Count()) throw EListError(index);
+    return images_[static_cast<std::size_t>(index)];
+}
+
+void TBitmap::LoadFrom(const TImageList& list, int index) {
+    resource_ = list.Image(index);
+    width_ = list.Width();
+    height_ = list.Height();
+}
+
+void TImage::SetPicture(const TBitmap& bitmap) {
+    if (bitmap == picture_) return;
+    picture_ = bitmap;
+    Notify(TChange::Picture);
+}
+
+void TToolButton::SetImageIndex(int value) {
+    if (value == imageIndex_) return;
+    imageIndex_ = value;
+    Notify(TChange::Picture);
+}
+
+void TToolButton::SetDown(bool value) {
+    if (value == down_) return;
+    down_ = value;
+    Notify(TChange::Down);
+}
+
+}  // namespace portvale

@@ -1,0 +1,363 @@
+#pragma once
+// The control model: the forms and controls the application is written against, with
+// no toolkit behind them. Each control owns its state and raises its events whether
+// or not anything shows it, so the application runs and is tested without a window.
+//
+// Peers: a front end attaches one peer per control. The control tells its peer what
+// changed (TChange); the peer reads the new state and mirrors it into its widget, and
+// feeds the user's input back through the control's user-input methods (Click,
+// UserSetText, KeyPress, UserSetItemIndex, SetBounds). A peer never holds state of
+// its own that the control does not have.
+//
+// Threading: controls belong to the GUI thread; nothing here locks.
+//
+// Events follow the framework's rules: bound, empty by default, skipped when empty.
+// A programmatic change raises the same event a user's change would only where the
+// framework did so (a radio group's ItemIndex raises OnClick; a check box's Checked
+// raises OnClick; an edit's text raises OnChange).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "framework/BoundEvent.h"
+#include "framework/Component.h"
+
+namespace portvale {
+
+class TWinControl;
+
+// What a peer is told when its control's state changes.
+enum class TChange {
+    Caption,     // Caption of a button, label, group box, panel, form
+    Text,        // whole text of an edit or a rich edit
+    Selection,   // selection of an edit or a rich edit
+    Down,        // pressed look of a tool button
+    Checked,     // check box
+    Items,       // item list of a radio group
+    ItemIndex,   // selected item of a radio group
+    Enabled,
+    Visible,
+    Bounds,      // size or position set by the program
+    Picture,     // image control, image index of a tool button
+    Panels,      // status bar panels (count, texts, widths)
+};
+
+class TControlPeer {
+public:
+    virtual ~TControlPeer() = default;
+    virtual void Changed(TChange what) = 0;
+};
+
+enum class TAlign { alNone, alTop, alBottom, alLeft, alRight, alClient };
+enum class TAlignment { taLeftJustify, taRightJustify, taCenter };
+
+class TControl : public TComponent {
+public:
+    explicit TControl(TComponent* owner) : TComponent(owner) {}
+    ~TControl() override;
+
+    TWinControl* Parent() const { return parent_; }
+    void SetParent(TWinControl* parent);
+
+    // Not owned; the front end detaches (null) before either goes away.
+    void SetPeer(TControlPeer* peer) { peer_ = peer; }
+    TControlPeer* Peer() const { return peer_; }
+
+    TAlign Align() const { return align_; }
+    void SetAlign(TAlign value);
+    int Left() const { return left_; }
+    int Top() const { return top_; }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    void SetWidth(int value) { SetBounds(left_, top_, value, height_); }
+    void SetHeight(int value) { SetBounds(left_, top_, width_, value); }
+    // From the program or from the front end's layout; a change of size raises
+    // OnResize (containers first lay out their aligned children).
+    void SetBounds(int left, int top, int width, int height);
+
+    bool Visible() const { return visible_; }
+    void SetVisible(bool value);
+    bool Enabled() const { return enabled_; }
+    void SetEnabled(bool value);
+
+    TNotifyEvent OnResize;
+
+protected:
+    void Notify(TChange what) const {
+        if (peer_) peer_->Changed(what);
+    }
+    virtual void Resized() { OnResize(this); }
+
+private:
+    TWinControl* parent_ = nullptr;
+    TControlPeer* peer_ = nullptr;
+    TAlign align_ = TAlign::alNone;
+    int left_ = 0, top_ = 0, width_ = 0, height_ = 0;
+    bool visible_ = true;
+    bool enabled_ = true;
+};
+
+// A control that holds others; aligned children are laid out top, bottom, left,
+// right, then the client one, as the framework does.
+class TWinControl : public TControl {
+public:
+    using TControl::TControl;
+    ~TWinControl() override;
+
+    int ControlCount() const { return static_cast<int>(controls_.size()); }
+    TControl* Controls(int index) const { return controls_.at(static_cast<std::size_t>(index)); }
+    // Lays out the aligned children in the current client area.
+    void Realign();
+
+protected:
+    void Resized() override;
+
+private:
+    friend class TControl;
+    std::vector<TControl*> controls_;
+};
+
+// A caption-carrying control base (labels, buttons, group boxes, panels).
+class TCaptionedControl : public TWinControl {
+public:
+    using TWinControl::TWinControl;
+    const std::string& Caption() const { return caption_; }
+    void SetCaption(const std::string& value);
+
+private:
+    std::string caption_;
+};
+
+class TPanel : public TCaptionedControl {
+public:
+    using TCaptionedControl::TCaptionedControl;
+};
+
+class TGroupBox : public TCaptionedControl {
+public:
+    using TCaptionedControl::TCaptionedControl;
+};
+
+class TLabel : public TCaptionedControl {
+public:
+    using TCaptionedControl::TCaptionedControl;
+    TAlignment Alignment() const { return alignment_; }
+    void SetAlignment(TAlignment value) { alignment_ = value; }
+    // The control this label names (the edit it stands before), for the front end.
+    TControl* FocusControl = nullptr;
+
+private:
+    TAlignment alignment_ = TAlignment::taLeftJustify;
+};
+
+class TButton : public TCaptionedControl {
+public:
+    using TCaptionedControl::TCaptionedControl;
+    // A user's click, or the program's: raises OnClick.
+    void Click() { OnClick(this); }
+    TNotifyEvent OnClick;
+};
+
+class TCheckBox : public TCaptionedControl {
+public:
+    using TCaptionedControl::TCaptionedControl;
+    bool Checked() const { return checked_; }
+    // Raises OnClick when the state changes, whoever changed it.
+    void SetChecked(bool value);
+    // The user toggled the box.
+    void Click() { SetChecked(!checked_); }
+    TNotifyEvent OnClick;
+
+private:
+    bool checked_ = false;
+};
+
+// (Sender, Key): the handler may change the key; 0 swallows it.
+using TKeyPressEvent = TBoundEvent<void(TObject* sender, char& key)>;
+
+// A single-line edit. Text is UTF-8.
+class TEdit : public TWinControl {
+public:
+    using TWinControl::TWinControl;
+    const std::string& Text() const { return text_; }
+    void SetText(const std::string& value);
+    // The user's typing, reported by the front end after the widget changed; the
+    // peer is not told back.
+    void UserSetText(const std::string& value);
+    // A key typed by the user, before it reaches the text. Returns the key to use
+    // (0: swallowed).
+    char KeyPress(char key);
+    void SelectAll();
+    // Selection in characters of the text (code points), as the front end counts.
+    int SelStart() const { return selStart_; }
+    int SelLength() const { return selLength_; }
+    void SetSelection(int start, int length);
+    void UserSetSelection(int start, int length);
+
+    TNotifyEvent OnChange;
+    TKeyPressEvent OnKeyPress;
+
+private:
+    std::string text_;
+    int selStart_ = 0;
+    int selLength_ = 0;
+};
+
+class TRadioGroup : public TCaptionedControl {
+public:
+    using TCaptionedControl::TCaptionedControl;
+    const std::vector<std::string>& Items() const { return items_; }
+    void SetItems(std::vector<std::string> items);
+    int ItemIndex() const { return itemIndex_; }
+    // Selecting another item (by the program or the user) raises OnClick, exactly as
+    // a user's click does; selecting the current item raises nothing. An index out
+    // of range selects nothing (-1).
+    void SetItemIndex(int value);
+    void UserSetItemIndex(int value) { SetItemIndex(value); }
+    int Columns() const { return columns_; }
+    void SetColumns(int value) { columns_ = value < 1 ? 1 : value; }
+    TNotifyEvent OnClick;
+
+private:
+    std::vector<std::string> items_;
+    int itemIndex_ = -1;
+    int columns_ = 1;
+};
+
+enum class TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
+
+// A multi-line text pane. Text is UTF-8; lines end in LF (CR LF and a lone CR from
+// data are kept as they are: the front end shows each as a line break).
+class TRichEdit : public TWinControl {
+public:
+    using TWinControl::TWinControl;
+    const std::string& Text() const { return text_; }
+    void SetText(const std::string& value);
+    void UserSetText(const std::string& value);
+    void Clear() { SetText({}); }
+
+    bool BoldFont = false;
+    TScrollStyle ScrollBars = TScrollStyle::ssNone;
+    bool ReadOnly = false;
+    TNotifyEvent OnChange;
+
+private:
+    std::string text_;
+};
+
+struct TStatusPanel {
+    std::string Text;
+    int Width = 50;
+    TAlignment Alignment = TAlignment::taLeftJustify;
+};
+
+class TStatusBar : public TWinControl {
+public:
+    using TWinControl::TWinControl;
+    int PanelCount() const { return static_cast<int>(panels_.size()); }
+    const TStatusPanel& Panel(int index) const { return panels_.at(static_cast<std::size_t>(index)); }
+    void AddPanel(TStatusPanel panel);
+    void SetPanelText(int index, const std::string& text);
+
+private:
+    std::vector<TStatusPanel> panels_;
+};
+
+// An image list: images named by the front end's resources ("icons/3.svg"), all of
+// one size.
+class TImageList : public TComponent {
+public:
+    TImageList(TComponent* owner, int width, int height) : TComponent(owner), width_(width), height_(height) {}
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    int Count() const { return static_cast<int>(images_.size()); }
+    void Add(const std::string& resource) { images_.push_back(resource); }
+    // EListError when out of range.
+    const std::string& Image(int index) const;
+
+private:
+    int width_, height_;
+    std::vector<std::string> images_;
+};
+
+// A picture held by value: empty, or one image of an image list.
+class TBitmap {
+public:
+    bool Empty() const { return resource_.empty(); }
+    const std::string& Resource() const { return resource_; }
+    int Width() const { return width_; }
+    int Height() const { return height_; }
+    // Copies image index of the list (EListError when out of range).
+    void LoadFrom(const TImageList& list, int index);
+    bool operator==(const TBitmap&) const = default;
+
+private:
+    std::string resource_;
+    int width_ = 0, height_ = 0;
+};
+
+class TImage : public TControl {
+public:
+    using TControl::TControl;
+    const TBitmap& Picture() const { return picture_; }
+    // Copies the bitmap into the control.
+    void SetPicture(const TBitmap& bitmap);
+    bool Transparent = false;
+
+private:
+    TBitmap picture_;
+};
+
+enum class TToolButtonStyle { tbsButton, tbsSeparator };
+
+class TToolBar;
+
+class TToolButton : public TCaptionedControl {
+public:
+    using TCaptionedControl::TCaptionedControl;
+    TToolButtonStyle Style = TToolButtonStyle::tbsButton;
+    int ImageIndex() const { return imageIndex_; }
+    void SetImageIndex(int value);
+    // The pressed look; only the program sets it, a click leaves it as it is.
+    bool Down() const { return down_; }
+    void SetDown(bool value);
+    void Click() { OnClick(this); }
+    TNotifyEvent OnClick;
+
+private:
+    int imageIndex_ = -1;
+    bool down_ = false;
+};
+
+class TToolBar : public TWinControl {
+public:
+    using TWinControl::TWinControl;
+    TImageList* Images = nullptr;
+    bool ShowCaptions = true;
+};
+
+enum class TPosition { poDesigned, poScreenCenter };
+
+// A form: the top-level control. Creation completes with Create (OnCreate); the
+// front end calls Show when the window is first shown (OnShow).
+class TForm : public TCaptionedControl {
+public:
+    using TCaptionedControl::TCaptionedControl;
+    TPosition Position = TPosition::poDesigned;
+    // Runs OnCreate; the form's constructor has built every control by then.
+    void Create() { OnCreate(this); }
+    // Runs OnShow, on every show as the framework does.
+    void Show() {
+        shown_ = true;
+        OnShow(this);
+    }
+    bool Shown() const { return shown_; }
+    TNotifyEvent OnCreate;
+    TNotifyEvent OnShow;
+
+private:
+    bool shown_ = false;
+};
+
+}  // namespace portvale

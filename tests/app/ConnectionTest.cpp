@@ -1,0 +1,156 @@
+// TCP connection control of the window over real loopback sockets.
+#include "tests/app/FormTestSupport.h"
+#include "tests/sockets/SocketTestSupport.h"
+
+namespace portvale {
+namespace {
+
+using test::ConnectPosix;
+using test::PumpUntil;
+
+class ConnectionTest : public test::FormTest {
+protected:
+    ConnectionTest() { Start(); }
+
+    void ConnectClient(const std::string& host, std::uint16_t port) {
+        form->grpTCPSocketType->SetItemIndex(1);
+        form->txbHost->SetText(host);
+        form->txbPort->SetText(std::to_string(port));
+        Click(form->btnConnect);
+    }
+
+    void Listen(std::uint16_t port) {
+        form->grpTCPSocketType->SetItemIndex(2);
+        form->txbPort->SetText(std::to_string(port));
+        Click(form->btnConnect);
+    }
+
+    test::ScopedResolver resolver;
+};
+
+TEST_F(ConnectionTest, ClientConnectsShowsItAndGoesBackWhenThePeerCloses) {
+    test::PosixListener server;
+    ConnectClient(test::kKnownHost, server.Port());
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
+    EXPECT_EQ(Panel(0), "Connected to Server");
+    EXPECT_EQ(form->imgConectionStatus->Picture().Resource(), "icons/0.svg");
+    EXPECT_TRUE(form->btnConnect->Down());
+
+    Click(form->btnConnect);  // connected: the button only stays down
+    EXPECT_TRUE(form->btnConnect->Down());
+
+    ::close(peer);
+    ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 0; }));
+    EXPECT_EQ(Panel(0), "Disconnected from Server");
+    EXPECT_EQ(form->imgConectionStatus->Picture().Resource(), "icons/1.svg");
+    EXPECT_FALSE(form->btnConnect->Down());
+    EXPECT_TRUE(interaction.shown.empty());
+}
+
+TEST_F(ConnectionTest, FailedAttemptsShowTheirReasonBesideTheStatusWithoutABox) {
+    struct Row {
+        const char* host;
+        bool refusingPort;
+        const char* detail;
+        const char* status;  // panel 0 after the attempt
+    };
+    for (const Row& row : {Row{test::kKnownHost, true, "Connection refused (10061)", "No Connection"},
+                           Row{test::kUnknownHost, false, "Host not found (11001)", "Disconnected from Server"},
+                           Row{"", false, "No address specified (1110)", "Disconnected from Server"}}) {
+        SCOPED_TRACE(row.host);
+        form->stat1->SetPanelText(0, "No Connection");
+        ConnectClient(row.host, row.refusingPort ? test::RefusingPort() : 5000);
+        ASSERT_TRUE(PumpUntil([&] { return Panel(1) == row.detail; })) << Panel(1);
+        EXPECT_EQ(Panel(0), row.status);
+        EXPECT_EQ(form->TcpConnected, 0);
+        EXPECT_FALSE(form->btnConnect->Down());
+    }
+    EXPECT_TRUE(interaction.shown.empty());
+
+    // The next connect that succeeds clears the reason.
+    test::PosixListener server;
+    ConnectClient(test::kKnownHost, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
+    EXPECT_EQ(Panel(1), "");
+}
+
+TEST_F(ConnectionTest, PortTextThatIsNotANumberGivesTheBoxAfterTheHostWasTaken) {
+    form->grpTCPSocketType->SetItemIndex(1);
+    form->txbHost->SetText("elsewhere.test");
+    form->txbPort->SetText("abc");
+    Click(form->btnConnect);
+    ASSERT_EQ(interaction.shown.size(), 1u);
+    EXPECT_EQ(interaction.shown[0].text, "Bağlantı Kurulamadı.!");
+    EXPECT_EQ(interaction.shown[0].caption, "Hata");
+    EXPECT_EQ(interaction.shown[0].flags, MB_OK);
+    EXPECT_EQ(form->ClientSocket1->Host(), "elsewhere.test");
+}
+
+TEST_F(ConnectionTest, ServerListensTakesAClientAndKeepsItsPortWhenAskedForAnother) {
+    const std::uint16_t port = test::RefusingPort();
+    Listen(port);
+    EXPECT_EQ(form->btnConnect->Caption(), "TCP Listen");
+    EXPECT_TRUE(form->ServerSocket1->Active());
+    EXPECT_EQ(Panel(0), "No Connection") << "listening alone changes nothing shown";
+
+    const int client = ConnectPosix(port);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(PumpUntil([&] { return form->ServerClientConnected == 1; }));
+    EXPECT_EQ(Panel(0), "Client Connected");
+    EXPECT_EQ(form->TcpConnected, 1);
+    EXPECT_TRUE(form->btnConnect->Down());
+
+    // Another port while a client is connected: the button only stays down.
+    form->txbPort->SetText(std::to_string(test::RefusingPort()));
+    Click(form->btnConnect);
+    EXPECT_TRUE(interaction.shown.empty());
+
+    Click(form->btnDisconnect);
+    EXPECT_EQ(form->TcpConnected, 0);
+    EXPECT_EQ(form->ServerClientConnected, 0);
+    EXPECT_FALSE(form->ServerSocket1->Active());
+    EXPECT_EQ(form->imgConectionStatus->Picture().Resource(), "icons/1.svg");
+    EXPECT_EQ(Panel(0), "Client Connected") << "the disconnect click leaves the text";
+    EXPECT_TRUE(form->btnConnect->Down());
+    ::close(client);
+
+    // Listening again, then asked for another port while listening: the box, and
+    // the server stays on the old port.
+    Listen(port);
+    form->txbPort->SetText(std::to_string(test::RefusingPort()));
+    Click(form->btnConnect);
+    ASSERT_EQ(interaction.shown.size(), 1u);
+    EXPECT_EQ(interaction.shown[0].caption, "Hata");
+    EXPECT_EQ(form->ServerSocket1->Port(), port);
+    const int again = ConnectPosix(port);
+    EXPECT_GE(again, 0);
+    if (again >= 0) ::close(again);
+}
+
+TEST_F(ConnectionTest, TwoClientsAndOneLeaves) {
+    const std::uint16_t port = test::RefusingPort();
+    Listen(port);
+    const int a = ConnectPosix(port);
+    ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 1; }));
+    const int b = ConnectPosix(port);
+    ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 2; }));
+    ::close(b);
+    ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 1; }));
+    EXPECT_EQ(Panel(0), "Client Disconnected");
+    EXPECT_FALSE(form->btnConnect->Down());
+    ::close(a);
+}
+
+TEST_F(ConnectionTest, TcpSendWhileListeningWithoutAClientReportsTheEmptyList) {
+    Listen(test::RefusingPort());
+    form->txbSendMessage->SetText("x");
+    Click(form->btnTCPSendMessage);
+    ASSERT_EQ(interaction.shown.size(), 1u);
+    EXPECT_EQ(interaction.shown[0].text, "List index out of bounds (0)");
+    EXPECT_EQ(interaction.shown[0].caption, "Portvale");
+}
+
+}  // namespace
+}  // namespace portvale
