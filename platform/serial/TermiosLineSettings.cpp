@@ -1,5 +1,7 @@
 #include "platform/serial/TermiosLineSettings.h"
 
+#include <linux/major.h>
+
 #include <cerrno>
 #include <iterator>
 
@@ -103,6 +105,23 @@ int ApplyDcbToTermios(const DCB& dcb, termios& t, LineRequest& request) {
     t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
     t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
     return 0;
+}
+
+bool IsPseudoTerminalMajor(unsigned major) {
+    return major == PTY_SLAVE_MAJOR ||
+           (major >= UNIX98_PTY_SLAVE_MAJOR && major < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT);
+}
+
+void FitFrameToPseudoTerminal(termios& t) {
+    // The kernel's pty driver (pty_set_termios) clears CSIZE and PARENB and sets CS8
+    // on every TCSETS, and glibc's tcsetattr reads the settings back afterwards and
+    // fails with EINVAL when none of the requested change was kept. Asking for parity
+    // or fewer data bits would so fail whenever nothing else changes, e.g. on every
+    // reopen of the same pty with the same settings.
+    // PARODD and CMSPAR are kept by the driver but mean nothing without PARENB; they
+    // go too, so no stale parity choice stays on the device.
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR);
+    t.c_cflag |= CS8;
 }
 
 DCB DcbFromTermios(const termios& t) {

@@ -31,6 +31,15 @@ struct LineRequest {
 // characters while XON/XOFF is on (the combinations Windows refuses too).
 int ApplyDcbToTermios(const DCB& dcb, termios& t, LineRequest& request);
 
+// Whether a character device of this major number is a pseudo-terminal slave: the
+// UNIX98 ones (/dev/pts/N, majors 136-143) or the legacy BSD ones (major 3).
+bool IsPseudoTerminalMajor(unsigned major);
+
+// Narrows the frame of t to what a pseudo-terminal keeps: 8 data bits and no parity
+// (stop bits and everything else stay as asked). A pty has no line: byte size and
+// parity mean nothing there, like the speed.
+void FitFrameToPseudoTerminal(termios& t);
+
 // The control block a line set up as in t stands for (used before the first
 // SetCommState, so GetCommState reports the line as it is).
 DCB DcbFromTermios(const termios& t);

@@ -116,6 +116,7 @@ struct TermiosPort {
     bool hungUp = false;
     int hangupError = EIO;
     bool outWatched = false;
+    bool pseudoTerminal = false;  // a pty slave: no line, so no parity or byte size
 
     DCB dcb;
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};

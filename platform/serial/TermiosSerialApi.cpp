@@ -5,6 +5,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -111,6 +113,10 @@ HANDLE TermiosSerialApi::CreateFile(const std::string& deviceName) {
         return INVALID_HANDLE_VALUE;
     };
     if (!::isatty(fd)) return failOpen(ENOTTY);
+    // Known by the device number, so a link to the pty (socat's link=) counts too.
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode))
+        port->pseudoTerminal = IsPseudoTerminalMajor(::major(st.st_rdev));
     // TIOCEXCL refuses later opens with EBUSY, but not to root; the flock also holds
     // against root and closes the race between two processes opening at once. It is
     // taken first so that a failed attempt never clears the holder's TIOCEXCL.
@@ -130,6 +136,7 @@ HANDLE TermiosSerialApi::CreateFile(const std::string& deviceName) {
     // Raw at once: a pty slave left in its cooked default would echo every received
     // byte back to the peer.
     MakeRawLine(t);
+    if (port->pseudoTerminal) FitFrameToPseudoTerminal(t);
     if (RetryOnEintr([&] { return ::tcsetattr(fd, TCSANOW, &t); }) != 0) {
         const int err = errno;
         IoctlRetry(fd, TIOCNXCL, nullptr);
@@ -224,6 +231,10 @@ bool TermiosSerialApi::SetCommState(HANDLE handle, const DCB& dcb) {
     termios t = before;
     LineRequest request;
     if (int err = ApplyDcbToTermios(dcb, t, request)) return FailErrno(err);
+    // A pty cannot keep parity or a byte size below 8 and refuses a request for them
+    // (see FitFrameToPseudoTerminal); they are accepted as its ignored speed is, and
+    // the control block below keeps what was asked. A real UART's refusal still fails.
+    if (port->pseudoTerminal) FitFrameToPseudoTerminal(t);
     if (RetryOnEintr([&] { return ::tcsetattr(port->fd, TCSANOW, &t); }) != 0) return FailErrno(errno);
     if (request.customRate) {
         std::uint32_t actual = 0;

@@ -159,6 +159,59 @@ TEST_F(ComPortOnPty, HangUpNeitherSpinsNorCrashesAndCloseStillWorks) {
     EXPECT_FALSE(port->Connected());
 }
 
+// A pty keeps neither parity nor a byte size below 8; a port set up for either must
+// still open on it every time, not only while the device is fresh, and carry bytes.
+TEST_F(ComPortOnPty, LineFormatsAPtyCannotCarryOpenEveryTimeAndBytesPassUnchanged) {
+    struct Row {
+        const char* what;
+        TDataBits dataBits;
+        TParityBits parity;
+        TStopBits stopBits;
+        bool check;
+    };
+    const Row rows[] = {
+        {"8 data bits, odd parity", dbEight, prOdd, sbOneStopBit, false},
+        {"7 data bits, no parity", dbSeven, prNone, sbOneStopBit, false},
+        {"7 data bits, even parity, 2 stop bits", dbSeven, prEven, sbTwoStopBits, false},
+        {"8 data bits, mark parity, checked", dbEight, prMark, sbOneStopBit, true},
+    };
+    std::string all;
+    for (int c = 0; c < 256; ++c) all.push_back(static_cast<char>(c));
+    // One row's checks; a failed assertion ends the row, not the table.
+    auto runRow = [&](const Row& row) {
+        test::Pty device;
+        ASSERT_TRUE(device.ok());
+        TComPort p(nullptr);
+        p.SetPort(device.path());
+        p.SetDataBits(row.dataBits);
+        p.Parity().SetBits(row.parity);
+        p.Parity().SetCheck(row.check);
+        p.SetStopBits(row.stopBits);
+        for (int attempt = 1; attempt <= 3; ++attempt) {
+            try {
+                p.Open();
+            } catch (const EComPort& e) {
+                ADD_FAILURE() << "open " << attempt << ": " << e.Message();
+            }
+            ASSERT_TRUE(p.Connected()) << "open " << attempt;
+            p.Close();
+        }
+        ASSERT_NO_THROW(p.Open());
+        EXPECT_EQ(p.Write(all.data(), static_cast<std::int32_t>(all.size())), 256);
+        EXPECT_EQ(device.Receive(256), all);
+        device.Send(all);
+        ASSERT_TRUE(PumpUntil([&] { return p.InputCount() >= 256; }));
+        std::string received;
+        EXPECT_EQ(p.ReadStr(received, 512), 256);
+        EXPECT_EQ(received, all);
+        p.Close();
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        runRow(row);
+    }
+}
+
 TEST_F(ComPortOnPty, OpenAndCloseManyTimes) {
     const int descriptors = OpenDescriptors();
     for (int i = 0; i < 200; ++i) {

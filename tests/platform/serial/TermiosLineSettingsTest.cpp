@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "platform/serial/TermiosLineSettings.h"
 
@@ -119,6 +121,58 @@ TEST(TermiosLineSettings, RatesOutsideTheTableAskForACustomDivisor) {
             EXPECT_EQ(RateOfSpeedCode(::cfgetospeed(&t)), row.rate);
             EXPECT_EQ(t.c_cflag & CIBAUD, 0u) << row.rate;
         }
+    }
+}
+
+TEST(TermiosLineSettings, PseudoTerminalsAreKnownByTheirMajorNumber) {
+    struct Row {
+        unsigned major;
+        bool pty;
+        const char* what;
+    };
+    const Row rows[] = {
+        {136, true, "first UNIX98 pty slave major"},
+        {143, true, "last UNIX98 pty slave major"},
+        {3, true, "BSD pty slave"},
+        {135, false, "UNIX98 pty master"},
+        {144, false, "past the UNIX98 slaves"},
+        {2, false, "BSD pty master"},
+        {4, false, "ttyS UART"},
+        {5, false, "/dev/tty, ptmx"},
+        {166, false, "ttyACM"},
+        {188, false, "ttyUSB"},
+        {204, false, "ttyAMA and other low-density UARTs"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(IsPseudoTerminalMajor(row.major), row.pty) << row.what;
+}
+
+TEST(TermiosLineSettings, APtyIsAskedFor8DataBitsWithoutParityAndAllElseAsSet) {
+    struct Row {
+        std::uint8_t size, parity, stop;
+        std::uint32_t flags;
+    };
+    const Row rows[] = {
+        {8, NOPARITY, ONESTOPBIT, 0},
+        {8, ODDPARITY, ONESTOPBIT, fDCB_Parity},
+        {7, EVENPARITY, TWOSTOPBITS, fDCB_OutxCtsFlow | fDCB_OutX},
+        {6, MARKPARITY, ONESTOPBIT, fDCB_InX},
+        {5, SPACEPARITY, ONE5STOPBITS, 0},
+    };
+    const tcflag_t frame = CSIZE | PARENB | PARODD | CMSPAR;
+    for (const auto& row : rows) {
+        DCB dcb = Dcb(row.size, row.parity, row.stop, row.flags);
+        dcb.BaudRate = 38400;
+        const termios asked = Built(dcb);
+        termios fitted = asked;
+        FitFrameToPseudoTerminal(fitted);
+        const std::string what = std::to_string(row.size) + "/" + std::to_string(row.parity);
+        EXPECT_EQ(fitted.c_cflag & frame, static_cast<tcflag_t>(CS8)) << what;
+        EXPECT_EQ(fitted.c_cflag & ~frame, asked.c_cflag & ~frame) << what;
+        EXPECT_EQ(fitted.c_iflag, asked.c_iflag) << what;
+        EXPECT_EQ(fitted.c_oflag, asked.c_oflag) << what;
+        EXPECT_EQ(fitted.c_lflag, asked.c_lflag) << what;
+        EXPECT_EQ(std::memcmp(fitted.c_cc, asked.c_cc, sizeof asked.c_cc), 0) << what;
+        EXPECT_EQ(::cfgetospeed(&fitted), B38400) << what;
     }
 }
 
