@@ -31,9 +31,9 @@ protected:
 TEST_F(ConnectionTest, ClientConnectsShowsItAndGoesBackWhenThePeerCloses) {
     test::PosixListener server;
     ConnectClient(test::kKnownHost, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
     const int peer = server.Accept();
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
     EXPECT_EQ(Panel(0), "Connected to Server");
     EXPECT_EQ(form->imgConectionStatus->Picture().Resource(), "icons/0.svg");
     EXPECT_TRUE(form->btnConnect->Down());

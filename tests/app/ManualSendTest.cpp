@@ -95,9 +95,9 @@ TEST_F(ManualSendTest, EnterInTheTcpFieldSendsLikeTheButtonAndSelectsTheText) {
     form->txbHost->SetText(test::kKnownHost);
     form->txbPort->SetText(std::to_string(server.Port()));
     Click(form->btnConnect);
+    ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
     const int peer = server.Accept();
     ASSERT_GE(peer, 0);
-    ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
 
     form->txbSendMessage->SetText("hello \xC3\xA9");
     char key = '\r';

@@ -118,13 +118,14 @@ TEST_F(FormTest, SaveWritesTheFieldsAndKeepsTheReservedBytes) {
     EXPECT_TRUE(interaction.shown.empty());
 }
 
-TEST_F(FormTest, UnreadableOrUnwritableSettingsAreReportedByTheCentralHandler) {
-    // A directory where the record should be cannot be opened as a file.
+TEST_F(FormTest, AnUnwritableRecordIsReportedByTheCentralHandler) {
+    // A directory where the record should be is no file and cannot be created as one.
     ASSERT_EQ(::mkdir(dir.File("TCP.SET").c_str(), 0755), 0);
     Start();
-    ASSERT_FALSE(interaction.shown.empty());
-    EXPECT_EQ(interaction.shown[0].text, "Cannot open file " + dir.File("TCP.SET"));
+    ASSERT_EQ(interaction.shown.size(), 1u);
+    EXPECT_EQ(interaction.shown[0].text, "Cannot create file " + dir.File("TCP.SET"));
     EXPECT_EQ(interaction.shown[0].caption, "Portvale");
+    EXPECT_EQ(form->grpTCPSocketType->ItemIndex(), 0) << "runs as with a missing file";
     interaction.shown.clear();
     Click(form->btnSave);
     ASSERT_EQ(interaction.shown.size(), 1u);
