@@ -102,8 +102,12 @@ TEncodedMessage ConvertMessage(const std::string& text, int format, TLineEnds en
     return result;
 }
 
+namespace {
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+}  // namespace
+
 std::string FormatBytes(const std::string& bytes, int format) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
+    const char* const kHex = kHexDigits;
     std::string out;
     switch (format) {
         case mfBinary:
@@ -131,8 +135,35 @@ std::string FormatBytes(const std::string& bytes, int format) {
             }
             return out;
         default:
-            return Utf8FromLatin1(bytes);
+            return VisibleText(bytes);
     }
+}
+
+std::string VisibleText(const std::string& bytes) {
+    std::string out;
+    out.reserve(bytes.size() + bytes.size() / 4);
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 && b != '\r' && b != '\n' && b != '\t') {
+            // The control pictures U+2400..U+241F: a zero byte must not end the text.
+            out += "\xE2\x90";
+            out.push_back(static_cast<char>(0x80 + b));
+        } else if (b == 0x7F) {
+            out += "\xE2\x90\xA1";  // U+2421 SYMBOL FOR DELETE
+        } else if (b >= 0x80 && b <= 0x9F) {
+            // C1 controls have no pictures and would be invisible: their code instead.
+            out += "\xE2\x9F\xA8";  // U+27E8
+            out.push_back(kHexDigits[b >> 4]);
+            out.push_back(kHexDigits[b & 15]);
+            out += "\xE2\x9F\xA9";  // U+27E9
+        } else if (b < 0x80) {
+            out.push_back(c);
+        } else {
+            out.push_back(static_cast<char>(0xC0 | (b >> 6)));
+            out.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+        }
+    }
+    return out;
 }
 
 std::optional<std::string> Latin1FromUtf8(const std::string& text, char32_t* offending) {

@@ -73,6 +73,13 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ComPort1->FlowControl().SetControlDTR(dtrDisable);
     ComPort1->FlowControl().SetControlRTS(rtsDisable);
     ComPort1->SetEvents(kAllComEvents);
+    ComPort1->OnRxChar = TRxCharEvent(this, &TForm1::ComPort1RxChar);
+    ComPort1->OnAfterClose = TNotifyEvent(this, &TForm1::ComPort1AfterClose);
+    ComPort1->OnPortLost = TNotifyEvent(this, &TForm1::ComPort1PortLost);
+    serialWriter_ = std::make_unique<TSerialWriter>(*ComPort1);
+    serialWriter_->OnDrained = [this] { ResumeSocketReads(); };
+    serialWriter_->OnFailed = [this](const std::string& text) { SetStatusDetail(text); };
+    tcpSender_.OnDrained = [this] { ResumeSerialReads(); };
 
     ClientSocket1 = new TClientSocket(this);
     ClientSocket1->SetName("ClientSocket1");
@@ -81,6 +88,8 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ClientSocket1->OnConnect = TSocketNotifyEvent(this, &TForm1::ClientSocket1Connect);
     ClientSocket1->OnDisconnect = TSocketNotifyEvent(this, &TForm1::ClientSocket1Disconnect);
     ClientSocket1->OnError = TSocketErrorEvent(this, &TForm1::ClientSocket1Error);
+    ClientSocket1->OnRead = TSocketNotifyEvent(this, &TForm1::ClientSocket1Read);
+    ClientSocket1->OnWrite = TSocketNotifyEvent(this, &TForm1::ClientSocket1Write);
 
     ServerSocket1 = new TServerSocket(this);
     ServerSocket1->SetName("ServerSocket1");
@@ -88,6 +97,8 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ServerSocket1->SetPort(50200);
     ServerSocket1->OnClientConnect = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientConnect);
     ServerSocket1->OnClientDisconnect = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientDisconnect);
+    ServerSocket1->OnClientRead = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientRead);
+    ServerSocket1->OnClientWrite = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientWrite);
 
     OnCreate = TNotifyEvent(this, &TForm1::FormCreate);
     OnShow = TNotifyEvent(this, &TForm1::FormShow);
@@ -100,8 +111,17 @@ TForm1::~TForm1() {
     ClientSocket1->OnConnect.Clear();
     ClientSocket1->OnDisconnect.Clear();
     ClientSocket1->OnError.Clear();
+    ClientSocket1->OnRead.Clear();
+    ClientSocket1->OnWrite.Clear();
     ServerSocket1->OnClientConnect.Clear();
     ServerSocket1->OnClientDisconnect.Clear();
+    ServerSocket1->OnClientRead.Clear();
+    ServerSocket1->OnClientWrite.Clear();
+    ComPort1->OnRxChar.Clear();
+    ComPort1->OnAfterClose.Clear();
+    ComPort1->OnPortLost.Clear();
+    // Its operation in flight refers to the port's device.
+    serialWriter_.reset();
     DestroyComponents();
 }
 
@@ -247,8 +267,8 @@ void TForm1::FormCreate(TObject*) { InitMainWindow(); }
 void TForm1::FormShow(TObject*) { InitMainWindow(); }
 
 void TForm1::InitMainWindow() {
-    TcpPaneText.clear();
-    ComPaneText.clear();
+    redtTCPIPMsg->Clear();
+    redtComPortMsg->Clear();
     // Always one separator appended, as the record file's name is put right after it.
     SettingsDir = CurrentDirectory() + "/";
     SettingsFile = SettingsDir + kTcpSettingsFileName;
@@ -384,6 +404,9 @@ void TForm1::btnDisconnectClick(TObject*) {
     ClientSocket1->SetActive(false);
     ComPort1->SetConnected(false);
     ServerSocket1->SetActive(false);
+    // The accepted connections went without notifications; so do their queues.
+    tcpSender_.Clear();
+    heldSockets_.clear();
     imgConectionStatus->SetPicture(bmpDisconnected);
     ServerClientConnected = 0;
     TcpConnected = 0;
@@ -396,7 +419,9 @@ void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*) {
     TcpConnected = 1;
 }
 
-void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket*) {
+void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket* Socket) {
+    tcpSender_.Forget(Socket);
+    std::erase(heldSockets_, Socket);
     ShowStatus(sDisconnectedFromServer, bmpDisconnected);
     btnConnect->SetDown(false);
     TcpConnected = 0;
@@ -417,11 +442,26 @@ void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket*) {
     TcpConnected = 1;
 }
 
-void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket*) {
-    ShowStatus(sClientDisconnected, bmpDisconnected);
+void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket) {
+    tcpSender_.Forget(Socket);
+    std::erase(heldSockets_, Socket);
+    stat1->SetPanelText(0, sClientDisconnected);
+    // While another accepted client remains, the bridge is still connected to it.
+    if (RemainingClients(Socket) > 0) return;
+    imgConectionStatus->SetPicture(bmpDisconnected);
     ServerClientConnected = 0;
     btnConnect->SetDown(false);
     TcpConnected = 0;
+}
+
+int TForm1::RemainingClients(TCustomWinSocket* leaving) const {
+    const TServerWinSocket* server = ServerSocket1->WinSocket();
+    int remaining = 0;
+    for (int i = 0; i < server->ActiveConnections(); ++i) {
+        const TCustomWinSocket* c = server->ConnectionAt(i);
+        if (c != leaving && c->IsConnected()) ++remaining;
+    }
+    return remaining;
 }
 
 // ---- message formats and manual sending ----
@@ -455,10 +495,9 @@ void TForm1::btnTCPSendMessageClick(TObject*) {
     } else {
         bytes = EncodeMessage(text);
     }
-    if (ServerSocket1->WinSocket()->IsConnected())
-        ServerSocket1->WinSocket()->ConnectionAt(0)->SendBuffer(bytes.data(), static_cast<int>(bytes.size()));
-    if (ClientSocket1->WinSocket()->IsConnected())
-        ClientSocket1->WinSocket()->SendBuffer(bytes.data(), static_cast<int>(bytes.size()));
+    // Behind whatever the bridge has queued for the same connection.
+    if (ServerSocket1->WinSocket()->IsConnected()) tcpSender_.Send(ServerSocket1->WinSocket()->ConnectionAt(0), bytes);
+    if (ClientSocket1->WinSocket()->IsConnected()) tcpSender_.Send(ClientSocket1->WinSocket(), bytes);
 }
 
 void TForm1::btnSendComClick(TObject*) {
@@ -469,17 +508,126 @@ void TForm1::btnSendComClick(TObject*) {
             Application().MessageBox(message.error, sFormatErrorCaption, MB_OK | MB_ICONWARNING);
             return;
         }
-        if (ComPort1->Connected()) ComPort1->WriteStr(message.bytes);
+        if (ComPort1->Connected()) serialWriter_->Write(std::move(message.bytes));
         return;
     }
-    const std::string bytes = EncodeMessage(text);
-    if (ComPort1->Connected() && !bytes.empty()) ComPort1->Write(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    std::string bytes = EncodeMessage(text);
+    if (ComPort1->Connected() && !bytes.empty()) serialWriter_->Write(std::move(bytes));
 }
 
 void TForm1::txbSendMessageKeyPress(TObject*, char& Key) {
     if (Key != '\r') return;
     btnTCPSendMessage->Click();
     txbSendMessage->SelectAll();
+}
+
+// ---- bridging ----
+
+void TForm1::ClientSocket1Read(TObject* Sender, TCustomWinSocket* Socket) { SocketRead(Sender, Socket); }
+
+void TForm1::ServerSocket1ClientRead(TObject* Sender, TCustomWinSocket* Socket) { SocketRead(Sender, Socket); }
+
+void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) {
+    if (serialWriter_->Pending() >= kHighWater) {
+        // Left unread: TCP's own flow control slows the sender until the port catches up.
+        if (std::find(heldSockets_.begin(), heldSockets_.end(), Socket) == heldSockets_.end())
+            heldSockets_.push_back(Socket);
+        return;
+    }
+    const int available = std::max(Socket->BytesAvailable(), 0);
+    std::string bytes(static_cast<std::size_t>(available), '\0');
+    // A receive is made even for nothing: it is what lets the next notification come.
+    const int received = Socket->ReceiveBuffer(bytes.data(), available);
+    bytes.resize(static_cast<std::size_t>(std::clamp(received, 0, available)));
+    if (bytes.empty()) return;
+    redtTCPIPMsg->Prepend(RenderBytes(bytes));
+    if (ComPort1->Connected()) serialWriter_->Write(std::move(bytes));
+}
+
+void TForm1::ComPort1RxChar(TObject*, std::int32_t Count) {
+    if (tcpSender_.Pending() >= kHighWater) {
+        // The bytes wait in the port; reading resumes when the TCP side has taken ours.
+        serialHeld_ = true;
+        return;
+    }
+    // Caught here: an error leaving this handler would end the port's event thread.
+    try {
+        ReadSerial(Count);
+    } catch (const std::exception& error) {
+        SetStatusDetail(error.what());
+    }
+}
+
+void TForm1::ReadSerial(std::int32_t count) {
+    if (count <= 0) return;
+    std::string bytes(static_cast<std::size_t>(count), '\0');
+    const std::int32_t read = ComPort1->Read(bytes.data(), count);
+    bytes.resize(static_cast<std::size_t>(std::clamp(read, 0, count)));
+    if (bytes.empty()) return;
+    std::string shown = RenderBytes(bytes);
+    if (TCustomWinSocket* target = SerialTarget()) tcpSender_.Send(target, std::move(bytes));
+    redtComPortMsg->Prepend(std::move(shown));
+}
+
+TCustomWinSocket* TForm1::SerialTarget() const {
+    if (ServerClientConnected) {
+        const TServerWinSocket* server = ServerSocket1->WinSocket();
+        for (int i = 0; i < server->ActiveConnections(); ++i) {
+            TCustomWinSocket* c = server->ConnectionAt(i);
+            if (c->IsConnected()) return c;
+        }
+    }
+    if (ClientSocket1->Active()) return ClientSocket1->WinSocket();
+    return nullptr;
+}
+
+void TForm1::ClientSocket1Write(TObject*, TCustomWinSocket* Socket) { tcpSender_.WriteReady(Socket); }
+
+void TForm1::ServerSocket1ClientWrite(TObject*, TCustomWinSocket* Socket) { tcpSender_.WriteReady(Socket); }
+
+bool TForm1::IsLiveSocket(TCustomWinSocket* socket) const {
+    if (socket == ClientSocket1->WinSocket()) return socket->IsConnected();
+    const TServerWinSocket* server = ServerSocket1->WinSocket();
+    for (int i = 0; i < server->ActiveConnections(); ++i)
+        if (server->ConnectionAt(i) == socket) return socket->IsConnected();
+    return false;
+}
+
+void TForm1::ResumeSocketReads() {
+    // Bytes that arrived while the port was behind are waiting in the sockets, and no
+    // notification will come for them until they are read.
+    std::vector<TCustomWinSocket*> held;
+    held.swap(heldSockets_);
+    for (TCustomWinSocket* socket : held)
+        if (IsLiveSocket(socket)) Guarded([&] { SocketRead(this, socket); });
+}
+
+void TForm1::ResumeSerialReads() {
+    if (!serialHeld_) return;
+    serialHeld_ = false;
+    try {
+        if (ComPort1->Connected()) ReadSerial(ComPort1->InputCount());
+    } catch (const std::exception& error) {
+        SetStatusDetail(error.what());
+    }
+}
+
+void TForm1::ComPort1AfterClose(TObject*) {
+    serialWriter_->Reset();
+    serialHeld_ = false;
+}
+
+void TForm1::ComPort1PortLost(TObject*) {
+    SetStatusDetail(Format(sComPortLost, ComPort1->Port().c_str()));
+    try {
+        ComPort1->SetConnected(false);
+    } catch (const std::exception&) {
+        // Closing always leaves the port closed; the device is gone either way.
+    }
+    // As after a failed "Com-Port On": the user chooses when to try again.
+    ComPortOn = 0;
+    btnComPortOn->SetDown(false);
+    btnComPortOff->SetDown(false);
 }
 
 }  // namespace portvale

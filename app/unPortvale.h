@@ -18,8 +18,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/MessageFormat.h"
+#include "app/SerialWriter.h"
+#include "app/TcpSender.h"
 #include "app/TcpSettings.h"
 #include "comport/ComPort.h"
 #include "framework/controls/Controls.h"
@@ -43,6 +46,7 @@ inline constexpr char sClientConnected[] = "Client Connected";
 inline constexpr char sClientDisconnected[] = "Client Disconnected";
 inline constexpr char sTcpConnect[] = "TCP Connect";
 inline constexpr char sTcpListen[] = "TCP Listen";
+inline constexpr char sComPortLost[] = "Com port lost: %s";
 
 class TForm1 : public TForm {
 public:
@@ -116,8 +120,6 @@ public:
     TBitmap bmpDisconnected;
     int SendFormat = mfString;
     int IncomingFormat = mfString;
-    std::string TcpPaneText;
-    std::string ComPaneText;
 
     // ---- start-up ----
     void InitMainWindow();
@@ -147,6 +149,22 @@ public:
     void ServerSocket1ClientConnect(TObject* Sender, TCustomWinSocket* Socket);
     void ServerSocket1ClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
 
+    // ---- bridging ----
+    void ClientSocket1Read(TObject* Sender, TCustomWinSocket* Socket);
+    void ServerSocket1ClientRead(TObject* Sender, TCustomWinSocket* Socket);
+    void SocketRead(TObject* Sender, TCustomWinSocket* Socket);
+    void ComPort1RxChar(TObject* Sender, std::int32_t Count);
+    void ClientSocket1Write(TObject* Sender, TCustomWinSocket* Socket);
+    void ServerSocket1ClientWrite(TObject* Sender, TCustomWinSocket* Socket);
+    void ComPort1AfterClose(TObject* Sender);
+    void ComPort1PortLost(TObject* Sender);
+    // Where serial data goes: the oldest accepted client still connected, else the
+    // connected client socket, else nowhere (null).
+    TCustomWinSocket* SerialTarget() const;
+    // Bytes waiting to be written: to the serial port, and to the TCP side.
+    std::size_t SerialBacklog() const { return serialWriter_->Pending(); }
+    std::size_t TcpBacklog() const { return tcpSender_.Pending(); }
+
     // ---- message formats and manual sending ----
     void rdSendFormatClick(TObject* Sender);
     void rdIncomingFormatClick(TObject* Sender);
@@ -166,9 +184,22 @@ private:
     void BuildLogArea();
     void ShowStatus(const char* text, const TBitmap& image);
     void SetStatusDetail(const std::string& text);
+    void ReadSerial(std::int32_t count);
+    void ResumeSocketReads();
+    void ResumeSerialReads();
+    bool IsLiveSocket(TCustomWinSocket* socket) const;
+    // Accepted connections other than `leaving` that are still connected.
+    int RemainingClients(TCustomWinSocket* leaving) const;
     // The port text as a number, by the Decimal format's integer conversion.
     std::int32_t PortFromText() const;
     TLineEnds LineEnds() const;
+
+    std::unique_ptr<TSerialWriter> serialWriter_;
+    TTcpSender tcpSender_;
+    // Sockets whose read notification was left unanswered while the serial queue was
+    // full; the socket layer sends no other until they are read.
+    std::vector<TCustomWinSocket*> heldSockets_;
+    bool serialHeld_ = false;
 };
 
 }  // namespace portvale

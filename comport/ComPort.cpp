@@ -639,6 +639,10 @@ void TCustomComPort::CallRing() {
 void TCustomComPort::CallBreak() { DoBreak(); }
 void TCustomComPort::CallRx80Full() { DoRx80Full(); }
 
+void TCustomComPort::CallPortLost() {
+    if (connected_) DoPortLost();
+}
+
 void TCustomComPort::CallError() {
     const TComErrors errors = LastErrors();
     if (!errors.Empty()) DoError(errors);
@@ -707,6 +711,8 @@ void TCustomComPort::DoDSRChange(bool onOff) { OnDSRChange(this, onOff); }
 void TCustomComPort::DoError(TComErrors errors) { OnError(this, errors); }
 void TCustomComPort::DoRLSDChange(bool onOff) { OnRLSDChange(this, onOff); }
 void TCustomComPort::DoRx80Full() { OnRx80Full(this); }
+
+void TCustomComPort::DoPortLost() { OnPortLost(this); }
 
 LRESULT TCustomComPort::WindowMethod(std::uint32_t msg, WPARAM wParam, LPARAM lParam) {
     if (msg != WM_COMPORT_EVENT) return Dispatcher::DefWindowProc(notifyWindow_, msg, wParam, lParam);

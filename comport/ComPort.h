@@ -196,6 +196,9 @@ public:
     TNotifyEvent OnBeforeOpen;
     TNotifyEvent OnBeforeClose;
     TNotifyEvent OnRx80Full;
+    // The event thread ended without being stopped: the device is gone (unplugged,
+    // hung up). The port stays open until someone closes it.
+    TNotifyEvent OnPortLost;
 
     // The hidden window's procedure (smWindowSync).
     LRESULT WindowMethod(std::uint32_t msg, WPARAM wParam, LPARAM lParam);
@@ -220,6 +223,7 @@ protected:
     virtual void DoError(TComErrors errors);
     virtual void DoRLSDChange(bool onOff);
     virtual void DoRx80Full();
+    virtual void DoPortLost();
 
     // One per device event, on the dispatching thread: gather the event's data, tell
     // the links, call the handler.
@@ -229,6 +233,7 @@ protected:
     void CallRing();
     void CallBreak();
     void CallRx80Full();
+    void CallPortLost();
     void CallError();
     void CallCTSChange();
     void CallDSRChange();

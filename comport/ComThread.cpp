@@ -91,6 +91,27 @@ void TComThread::Execute() {
     api.SetCommMask(handle_, 0);
     RetireEventWaitBlock(std::move(wait), pending);
     api.PurgeComm(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    // Ended without being told to: the device refused to wait (unplugged, or the pty's
+    // other side closed). Say so once, or the port would sit open and silent.
+    if (!stopSignal_->IsSet()) DispatchPortLost();
+}
+
+void TComThread::DispatchPortLost() {
+    TCustomComPort* port = port_.load();
+    if (!port) return;
+    auto dispatchHere = [this] {
+        // As in DispatchComMsg: a handler that closes the port must not wait for us.
+        struct Mark {
+            std::atomic<std::thread::id>& slot;
+            explicit Mark(std::atomic<std::thread::id>& s) : slot(s) { slot = std::this_thread::get_id(); }
+            ~Mark() { slot = std::thread::id(); }
+        } mark(dispatchThread_);
+        if (TCustomComPort* p = port_.load()) p->CallPortLost();
+    };
+    if (port->SyncMethod() == smNone)
+        dispatchHere();
+    else
+        Synchronize(dispatchHere);
 }
 
 void TComThread::DispatchComMsg() {

@@ -41,6 +41,8 @@ protected:
     void DispatchComMsg();
     void SendEvents();
     void DoEvents();
+    // The thread ended on its own: tell the port on the thread SyncMethod chooses.
+    void DispatchPortLost();
 
 private:
     std::atomic<TCustomComPort*> port_;

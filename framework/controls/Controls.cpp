@@ -173,17 +173,93 @@ void TRadioGroup::SetItemIndex(int value) {
     OnClick(this);
 }
 
-void TRichEdit::SetText(const std::string& value) {
-    if (value == text_) return;
+namespace {
+bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+}  // namespace
+
+const std::string& TRichEdit::Text() const {
+    if (!textValid_) {
+        text_.clear();
+        text_.reserve(size_);
+        for (const std::string& block : blocks_) text_ += block;
+        textValid_ = true;
+    }
+    return text_;
+}
+
+void TRichEdit::Replace(const std::string& value) {
+    blocks_.clear();
+    size_ = 0;
+    if (!value.empty()) {
+        blocks_.push_back(value);
+        size_ = value.size();
+    }
     text_ = value;
+    textValid_ = true;
+    Trim();
+}
+
+void TRichEdit::SetText(const std::string& value) {
+    if (value == Text()) return;
+    Replace(value);
     Notify(TChange::Text);
     OnChange(this);
 }
 
 void TRichEdit::UserSetText(const std::string& value) {
-    if (value == text_) return;
-    text_ = value;
+    if (value == Text()) return;
+    Replace(value);
     OnChange(this);
+}
+
+void TRichEdit::Prepend(std::string block) {
+    if (block.empty()) return;
+    size_ += block.size();
+    lastPrepended_ = block;
+    // Small blocks share a chunk, so a stream of one-byte blocks costs no more
+    // memory than its text; the merge copies at most one chunk.
+    constexpr std::size_t kChunk = 4096;
+    if (!blocks_.empty() && blocks_.front().size() + block.size() <= kChunk)
+        blocks_.front().insert(0, block);
+    else
+        blocks_.push_front(std::move(block));
+    textValid_ = false;
+    Notify(TChange::Prepended);
+    lastTrimmedChars_ = Trim();
+    if (lastTrimmedChars_ > 0) Notify(TChange::Trimmed);
+    OnChange(this);
+}
+
+void TRichEdit::SetCapacity(std::size_t bytes) {
+    capacity_ = bytes;
+    lastTrimmedChars_ = Trim();
+    if (lastTrimmedChars_ > 0) Notify(TChange::Trimmed);
+}
+
+std::size_t TRichEdit::Trim() {
+    std::size_t chars = 0;
+    while (size_ > capacity_ && !blocks_.empty()) {
+        std::string& oldest = blocks_.back();
+        const std::size_t excess = size_ - capacity_;
+        if (excess >= oldest.size()) {
+            chars += static_cast<std::size_t>(
+                std::count_if(oldest.begin(), oldest.end(), [](char c) { return !IsContinuationByte(c); }));
+            size_ -= oldest.size();
+            blocks_.pop_back();
+            continue;
+        }
+        // Cut on a character boundary, so the pane never shows half a character.
+        std::size_t keep = oldest.size() - excess;
+        while (keep > 0 && IsContinuationByte(oldest[keep])) --keep;
+        chars += static_cast<std::size_t>(
+            std::count_if(oldest.begin() + static_cast<std::ptrdiff_t>(keep), oldest.end(),
+                          [](char c) { return !IsContinuationByte(c); }));
+        size_ -= oldest.size() - keep;
+        oldest.resize(keep);
+        if (oldest.empty()) blocks_.pop_back();
+    }
+    if (chars > 0) textValid_ = false;
+    return chars;
 }
 
 void TStatusBar::AddPanel(TStatusPanel panel) {

@@ -17,6 +17,7 @@
 // raises OnClick; an edit's text raises OnChange).
 
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,8 @@ enum class TChange {
     Bounds,      // size or position set by the program
     Picture,     // image control, image index of a tool button
     Panels,      // status bar panels (count, texts, widths)
+    Prepended,   // rich edit: a block was put in front of the text
+    Trimmed,     // rich edit: the oldest text was cut from the end
 };
 
 class TControlPeer {
@@ -227,15 +230,31 @@ private:
 
 enum class TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
 
-// A multi-line text pane. Text is UTF-8; lines end in LF (CR LF and a lone CR from
-// data are kept as they are: the front end shows each as a line break).
+// A multi-line log pane. Text is UTF-8; a CR, an LF or a CR LF each break a line.
+//
+// Besides whole-text reads and writes, the pane takes blocks in front of its text at
+// a cost proportional to the block, and keeps at most Capacity bytes of text (the
+// oldest, at the end, trimmed on a character boundary). The peer is told Prepended
+// with the new block readable through LastPrepended, and Trimmed with the number of
+// characters cut from the end through LastTrimmedChars.
 class TRichEdit : public TWinControl {
 public:
     using TWinControl::TWinControl;
-    const std::string& Text() const { return text_; }
+    static constexpr std::size_t kDefaultCapacity = 1 << 20;
+
+    // The whole text, newest block first; built on demand.
+    const std::string& Text() const;
     void SetText(const std::string& value);
     void UserSetText(const std::string& value);
     void Clear() { SetText({}); }
+    std::size_t Size() const { return size_; }
+
+    void Prepend(std::string block);
+    const std::string& LastPrepended() const { return lastPrepended_; }
+    std::size_t LastTrimmedChars() const { return lastTrimmedChars_; }
+
+    std::size_t Capacity() const { return capacity_; }
+    void SetCapacity(std::size_t bytes);
 
     bool BoldFont = false;
     TScrollStyle ScrollBars = TScrollStyle::ssNone;
@@ -243,7 +262,17 @@ public:
     TNotifyEvent OnChange;
 
 private:
-    std::string text_;
+    void Replace(const std::string& value);
+    // Cuts the oldest text down to the capacity; the characters cut.
+    std::size_t Trim();
+
+    std::deque<std::string> blocks_;  // newest first
+    std::size_t size_ = 0;
+    std::size_t capacity_ = kDefaultCapacity;
+    std::size_t lastTrimmedChars_ = 0;
+    mutable std::string text_;
+    mutable bool textValid_ = true;
+    std::string lastPrepended_;
 };
 
 struct TStatusPanel {

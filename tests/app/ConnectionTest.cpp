@@ -129,20 +129,6 @@ TEST_F(ConnectionTest, ServerListensTakesAClientAndKeepsItsPortWhenAskedForAnoth
     if (again >= 0) ::close(again);
 }
 
-TEST_F(ConnectionTest, TwoClientsAndOneLeaves) {
-    const std::uint16_t port = test::RefusingPort();
-    Listen(port);
-    const int a = ConnectPosix(port);
-    ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 1; }));
-    const int b = ConnectPosix(port);
-    ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 2; }));
-    ::close(b);
-    ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 1; }));
-    EXPECT_EQ(Panel(0), "Client Disconnected");
-    EXPECT_FALSE(form->btnConnect->Down());
-    ::close(a);
-}
-
 TEST_F(ConnectionTest, TcpSendWhileListeningWithoutAClientReportsTheEmptyList) {
     Listen(test::RefusingPort());
     form->txbSendMessage->SetText("x");

@@ -1,0 +1,277 @@
+// The bridge end to end: a pseudo-terminal as the serial device, loopback TCP peers,
+// the GUI thread pumped by the test.
+#include <random>
+#include <thread>
+
+#include "tests/app/FormTestSupport.h"
+#include "tests/platform/serial/PtyFixture.h"
+#include "tests/sockets/SocketTestSupport.h"
+
+namespace portvale {
+namespace {
+
+using test::PumpUntil;
+
+std::string RandomBytes(std::size_t n, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+class BridgeTest : public test::FormTest {
+protected:
+    BridgeTest() {
+        Start();
+        form->ComPort1->SetPort(pty.path());
+    }
+
+    // Pumps the GUI thread until done; fails when the thread stopped answering for a
+    // second at any point (a handler that waited on a device or a socket).
+    bool PumpResponsively(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(60)) {
+        auto last = std::chrono::steady_clock::now();
+        std::chrono::steady_clock::duration longest{};
+        const bool ok = PumpUntil(
+            [&] {
+                const auto now = std::chrono::steady_clock::now();
+                longest = std::max(longest, now - last);
+                last = now;
+                return done();
+            },
+            limit);
+        EXPECT_LT(longest, std::chrono::seconds(1)) << "the GUI thread stopped answering";
+        return ok;
+    }
+
+    void ConnectAsClient(test::PosixListener& server) {
+        form->grpTCPSocketType->SetItemIndex(1);
+        form->txbHost->SetText(test::kKnownHost);
+        form->txbPort->SetText(std::to_string(server.Port()));
+        Click(form->btnComPortOn);
+        Click(form->btnConnect);
+        ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
+        ASSERT_TRUE(form->ComPort1->Connected());
+    }
+
+    std::uint16_t ListenAsServer() {
+        const std::uint16_t port = test::RefusingPort();
+        form->grpTCPSocketType->SetItemIndex(2);
+        form->txbPort->SetText(std::to_string(port));
+        Click(form->btnComPortOn);
+        Click(form->btnConnect);
+        EXPECT_TRUE(form->ServerSocket1->Active());
+        return port;
+    }
+
+    // Both ways at once: the TCP peer and the device each send their own random
+    // bytes and read the other's.
+    void ExchangeBothWays(int tcpPeer, std::size_t size) {
+        const std::string toSerial = RandomBytes(size, 1), toTcp = RandomBytes(size, 2);
+        std::string atSerial, atTcp;
+        std::atomic<int> finished{0};
+        std::thread tcpSide([&] {
+            std::thread reader([&] { atTcp = test::ReadExactPosix(tcpPeer, size, std::chrono::seconds(60)); });
+            test::SendAllPosix(tcpPeer, toSerial);
+            reader.join();
+            ++finished;
+        });
+        std::thread serialSide([&] {
+            std::thread reader([&] { atSerial = pty.Receive(size, std::chrono::seconds(60)); });
+            pty.Send(toTcp);
+            reader.join();
+            ++finished;
+        });
+        PumpResponsively([&] { return finished == 2; });
+        tcpSide.join();
+        serialSide.join();
+        EXPECT_TRUE(atSerial == toSerial) << "serial side got " << atSerial.size() << " of " << size;
+        EXPECT_TRUE(atTcp == toTcp) << "TCP side got " << atTcp.size() << " of " << size;
+    }
+
+    // Reads from a TCP peer while the GUI thread goes on bridging.
+    std::string ReadPeer(int fd, std::size_t n) {
+        std::string got;
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            got = test::ReadExactPosix(fd, n);
+            done = true;
+        });
+        PumpUntil([&] { return done.load(); });
+        reader.join();
+        return got;
+    }
+
+    test::Pty pty;
+    test::ScopedResolver resolver;
+};
+
+TEST_F(BridgeTest, FourMebibytesEachWayAtOnceArriveExactlyAsAClient) {
+    test::PosixListener server;
+    ConnectAsClient(server);
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    ExchangeBothWays(peer, 4 << 20);
+    EXPECT_LE(form->redtTCPIPMsg->Size(), TRichEdit::kDefaultCapacity) << "the pane keeps a bounded history";
+    ::close(peer);
+}
+
+TEST_F(BridgeTest, FourMebibytesEachWayAtOnceArriveExactlyAsAServer) {
+    const std::uint16_t port = ListenAsServer();
+    const int peer = test::ConnectPosix(port);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(PumpUntil([&] { return form->ServerClientConnected == 1; }));
+    ExchangeBothWays(peer, 4 << 20);
+    ::close(peer);
+}
+
+TEST_F(BridgeTest, ASlowSerialSideSlowsTheTcpSenderAndLosesNothing) {
+    test::PosixListener server;
+    ConnectAsClient(server);
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    const std::string data = RandomBytes(6 << 20, 3);
+    std::atomic<bool> sent{false};
+    std::thread sender([&] {
+        test::SendAllPosix(peer, data);
+        sent = true;
+    });
+    // The device reads nothing: the bridge's queue fills to its mark and stops there.
+    ASSERT_TRUE(PumpResponsively([&] { return form->SerialBacklog() >= kHighWater; }));
+    PumpResponsively([&] { return false; }, std::chrono::seconds(1));
+    EXPECT_FALSE(sent) << "the sender is held back by TCP's flow control";
+    EXPECT_LT(form->SerialBacklog(), kHighWater + (1 << 20)) << "reading stopped near the mark";
+
+    std::string atSerial;
+    std::atomic<bool> received{false};
+    std::thread reader([&] {
+        atSerial = pty.Receive(data.size(), std::chrono::seconds(60));
+        received = true;
+    });
+    PumpResponsively([&] { return received && sent; });
+    reader.join();
+    sender.join();
+    EXPECT_TRUE(atSerial == data) << atSerial.size() << " of " << data.size();
+    ::close(peer);
+}
+
+TEST_F(BridgeTest, ASlowTcpSideHoldsTheSerialDataAndLosesNothing) {
+    test::PosixListener server;
+    ConnectAsClient(server);
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    const std::string data = RandomBytes(6 << 20, 4);
+    std::atomic<bool> sent{false};
+    std::thread device([&] {
+        pty.Send(data);
+        sent = true;
+    });
+    // The peer reads nothing: the TCP queue reaches its mark and the port is left unread.
+    ASSERT_TRUE(PumpResponsively([&] { return form->TcpBacklog() >= kHighWater; }));
+    PumpResponsively([&] { return false; }, std::chrono::seconds(1));
+    EXPECT_LT(form->TcpBacklog(), kHighWater + (1 << 20));
+
+    std::string atTcp;
+    std::atomic<bool> read{false};
+    std::thread reader([&] {
+        atTcp = test::ReadExactPosix(peer, data.size(), std::chrono::seconds(60));
+        read = true;
+    });
+    PumpResponsively([&] { return read.load(); });
+    reader.join();
+    device.join();
+    EXPECT_TRUE(atTcp == data) << atTcp.size() << " of " << data.size();
+    ::close(peer);
+}
+
+TEST_F(BridgeTest, PanesShowNewestBlockFirstInTheChosenFormat) {
+    test::PosixListener server;
+    ConnectAsClient(server);
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    form->rdIncomingFormat->SetItemIndex(mfHex);
+    for (const std::string block : {std::string("\x01\x02"), std::string("\xFF")}) {
+        const std::size_t before = form->redtTCPIPMsg->Size();
+        test::SendAllPosix(peer, block);
+        ASSERT_TRUE(PumpUntil([&] { return form->redtTCPIPMsg->Size() > before; }));
+    }
+    EXPECT_EQ(form->redtTCPIPMsg->Text(), "FF 01 02 ");
+    EXPECT_EQ(pty.Receive(3), "\x01\x02\xFF");
+
+    form->rdIncomingFormat->SetItemIndex(mfString);
+    pty.Send(std::string("\0\x31", 2));
+    EXPECT_EQ(ReadPeer(peer, 2), std::string("\0\x31", 2));
+    ASSERT_TRUE(PumpUntil([&] { return !form->redtComPortMsg->Text().empty(); }));
+    EXPECT_EQ(form->redtComPortMsg->Text(), "\xE2\x90\x80" "1") << "a zero byte is shown, not cut";
+    ::close(peer);
+}
+
+TEST_F(BridgeTest, SerialDataGoesToTheOldestClientStillConnected) {
+    const std::uint16_t port = ListenAsServer();
+    const int a = test::ConnectPosix(port);
+    ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 1; }));
+    const int b = test::ConnectPosix(port);
+    ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 2; }));
+    pty.Send("to A");
+    EXPECT_EQ(ReadPeer(a, 4), "to A");
+
+    ::close(a);
+    ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Client Disconnected"; }));
+    EXPECT_EQ(form->ServerClientConnected, 1) << "B is still connected";
+    EXPECT_EQ(form->TcpConnected, 1);
+    EXPECT_TRUE(form->btnConnect->Down());
+    EXPECT_EQ(form->imgConectionStatus->Picture().Resource(), "icons/0.svg");
+    pty.Send("to B");
+    EXPECT_EQ(ReadPeer(b, 4), "to B");
+
+    ::close(b);
+    ASSERT_TRUE(PumpUntil([&] { return form->ServerClientConnected == 0; }));
+    EXPECT_EQ(form->TcpConnected, 0);
+    EXPECT_FALSE(form->btnConnect->Down());
+    EXPECT_EQ(form->imgConectionStatus->Picture().Resource(), "icons/1.svg");
+}
+
+TEST_F(BridgeTest, AFailingReadIsShownAndThePortGoesOnRaisingEvents) {
+    test::PosixListener server;
+    ConnectAsClient(server);
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    // More than is waiting, on a port that reads nothing: the read fails in the handler.
+    Click(form->btnComPortOff);
+    form->ComPort1RxChar(form->ComPort1, 8);
+    EXPECT_FALSE(Panel(1).empty());
+    EXPECT_TRUE(interaction.shown.empty());
+    Click(form->btnComPortOn);
+    pty.Send("still here");
+    EXPECT_EQ(ReadPeer(peer, 10), "still here");
+    ::close(peer);
+}
+
+TEST_F(BridgeTest, ALostPortIsReportedAndClosed) {
+    Click(form->btnComPortOn);
+    ASSERT_TRUE(form->ComPort1->Connected());
+    pty.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return !form->ComPort1->Connected(); }));
+    EXPECT_EQ(Panel(1), "Com port lost: " + pty.path());
+    EXPECT_EQ(form->ComPortOn, 0);
+    EXPECT_FALSE(form->btnComPortOn->Down());
+    EXPECT_FALSE(form->btnComPortOff->Down());
+    EXPECT_TRUE(interaction.shown.empty());
+}
+
+TEST_F(BridgeTest, TcpDataWhileThePortIsClosedIsShownAndDropped) {
+    test::PosixListener server;
+    form->grpTCPSocketType->SetItemIndex(1);
+    form->txbHost->SetText(test::kKnownHost);
+    form->txbPort->SetText(std::to_string(server.Port()));
+    Click(form->btnConnect);
+    ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
+    const int peer = server.Accept();
+    test::SendAllPosix(peer, "dropped");
+    ASSERT_TRUE(PumpUntil([&] { return form->redtTCPIPMsg->Text() == "dropped"; }));
+    EXPECT_EQ(form->SerialBacklog(), 0u);
+    EXPECT_TRUE(interaction.shown.empty());
+    ::close(peer);
+}
+
+}  // namespace
+}  // namespace portvale
