@@ -109,3 +109,34 @@ TEST(CheckBoxTest, CheckedByAnyoneRaisesClickOnChangeOnly) {
 
 }  // namespace
 }  // namespace portvale
+
+namespace portvale {
+namespace {
+
+TEST(RichEditTest, BlocksGoInFrontAndTheOldestTextIsTrimmedOnACharacterBoundary) {
+    TRichEdit pane(nullptr);
+    RecordingPeer peer;
+    pane.SetPeer(&peer);
+    pane.SetCapacity(10);
+    struct Step {
+        std::string block;
+        std::string text;
+        std::size_t trimmedChars;
+    };
+    for (const Step& step : {Step{"abc", "abc", 0}, Step{"12345", "12345abc", 0},
+                             Step{"\xC3\xA9\xC3\xA9", "\xC3\xA9\xC3\xA9" "12345a", 2},  // éé: 4 bytes
+                             Step{"xyzxyzxyz\xC3\xA9", "xyzxyzxyz", 9}}) {
+        pane.Prepend(step.block);
+        EXPECT_EQ(pane.Text(), step.text);
+        EXPECT_LE(pane.Size(), pane.Capacity());
+        EXPECT_EQ(pane.LastPrepended(), step.block);
+        EXPECT_EQ(pane.LastTrimmedChars(), step.trimmedChars) << step.block;
+    }
+    pane.UserSetText("typed");
+    pane.Prepend(">");
+    EXPECT_EQ(pane.Text(), ">typed") << "what the user typed is text like any other";
+    pane.SetPeer(nullptr);
+}
+
+}  // namespace
+}  // namespace portvale
