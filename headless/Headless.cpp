@@ -1,0 +1,254 @@
+#include "headless/Headless.h"
+
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+
+#include "app/unPortvale.h"
+#include "framework/Application.h"
+#include "framework/SysUtils.h"
+#include "headless/HeadlessOptions.h"
+#include "platform/Dispatcher.h"
+
+namespace portvale::headless {
+
+namespace {
+
+void PrintLine(const std::string& text) {
+    const std::string line = LocalTimeStamp() + " " + text + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
+// Message boxes become lines on standard error; the first box of the run is kept
+// so the start-up can tell whether the connect command failed.
+class ConsoleInteraction : public IInteraction {
+public:
+    int MessageBox(const std::string& text, const std::string& caption, unsigned) override {
+        PrintLine(caption + ": " + text);
+        ++shown;
+        return IDOK;
+    }
+    int shown = 0;
+};
+
+// Prints a status panel's text whenever it changes.
+class StatusPrinter : public TControlPeer {
+public:
+    explicit StatusPrinter(TStatusBar& bar) : bar_(bar), last_(static_cast<std::size_t>(bar.PanelCount())) {}
+    void Changed(TChange what) override {
+        if (what != TChange::Panels) return;
+        for (int i = 0; i < bar_.PanelCount(); ++i) {
+            const std::string& text = bar_.Panel(i).Text;
+            if (text == last_[static_cast<std::size_t>(i)]) continue;
+            last_[static_cast<std::size_t>(i)] = text;
+            if (!text.empty()) PrintLine(text);
+        }
+    }
+
+private:
+    TStatusBar& bar_;
+    std::vector<std::string> last_;
+};
+
+// Prints every block a pane is given, marked with its direction.
+class BlockPrinter : public TControlPeer {
+public:
+    BlockPrinter(TRichEdit& pane, const char* mark) : pane_(pane), mark_(mark) {}
+    void Changed(TChange what) override {
+        if (what != TChange::Prepended) return;
+        std::string line = mark_;
+        line += ' ';
+        line += pane_.LastPrepended();
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+    }
+
+private:
+    TRichEdit& pane_;
+    const char* mark_;
+};
+
+void ApplySerialOverrides(const Options& o, TComPort& port) {
+    port.BeginUpdate();
+    if (o.serial) port.SetPort(*o.serial);
+    if (o.baud) {
+        TBaudRate rate = brCustom;
+        for (int r = br110; r <= br256000; ++r)
+            if (BaudRateToStr(static_cast<TBaudRate>(r)) == IntToStr(*o.baud)) rate = static_cast<TBaudRate>(r);
+        port.SetCustomBaudRate(*o.baud);
+        port.SetBaudRate(rate);
+    }
+    if (o.dataBits) port.SetDataBits(static_cast<TDataBits>(*o.dataBits - 5));
+    if (o.parity) port.Parity().SetBits(static_cast<TParityBits>(*o.parity));
+    if (o.stopBits) port.SetStopBits(static_cast<TStopBits>(*o.stopBits));
+    if (o.flow) port.FlowControl().SetFlowControl(static_cast<TFlowControl>(*o.flow));
+    port.EndUpdate();
+}
+
+const char* ModeName(int mode) {
+    switch (mode) {
+        case 1: return "client";
+        case 2: return "server";
+        default: return "off";
+    }
+}
+
+// Opens what the run needs; an empty text when all is started, else the reason.
+std::string Start(TForm1& form, ConsoleInteraction& console) {
+    // The serial port as after "Com-Port On", but with the reason kept when it fails.
+    form.ComPortOn = 1;
+    form.btnComPortOn->SetDown(true);
+    form.btnComPortOff->SetDown(false);
+    try {
+        form.ComPort1->SetConnected(true);
+    } catch (const std::exception& error) {
+        return "cannot open serial port " + form.ComPort1->Port() + ": " + error.what();
+    }
+    const int mode = form.grpTCPSocketType->ItemIndex();
+    if (mode == 2) {
+        // Listening first tells why a listen fails; the connect command then finds
+        // the server already listening on that port.
+        try {
+            std::int32_t port = 0;
+            if (!TryStrToInt(form.txbPort->Text(), port)) return "'" + form.txbPort->Text() + "' is not a TCP port";
+            form.ClientSocket1->SetActive(false);
+            form.ServerSocket1->SetPort(port);
+            form.ServerSocket1->SetActive(true);
+        } catch (const std::exception& error) {
+            return "cannot listen on TCP port " + form.txbPort->Text() + ": " + error.what();
+        }
+    }
+    const int boxesBefore = console.shown;
+    Guarded([&] { form.btnConnectClick(&form); });
+    if (console.shown != boxesBefore) return "the connection could not be started";
+    if (!form.ComPort1->Connected()) return "cannot open serial port " + form.ComPort1->Port();
+    if (mode == 2)
+        PrintLine("Listening on TCP port " + form.txbPort->Text() + ", serial port " + form.ComPort1->Port());
+    else if (mode == 1)
+        PrintLine("Connecting to " + form.txbHost->Text() + ":" + form.txbPort->Text() + ", serial port " +
+                  form.ComPort1->Port());
+    else
+        PrintLine(std::string("TCP mode ") + ModeName(mode) + ", serial port " + form.ComPort1->Port());
+    return {};
+}
+
+}  // namespace
+
+std::string LocalTimeStamp() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+    return Format("%s.%03d", text, static_cast<int>(millis));
+}
+
+void BlockTerminationSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int RunHeadless(const std::vector<std::string>& args) {
+    const ParseResult parsed = ParseOptions(args);
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "portvale: %s\n", parsed.error.c_str());
+        return 2;
+    }
+    const Options& o = parsed.options;
+    if (o.help) {
+        std::fputs(HeadlessUsage().c_str(), stdout);
+        return 0;
+    }
+    if (o.dir) {
+        std::error_code error;
+        std::filesystem::current_path(*o.dir, error);
+        if (error) {
+            std::fprintf(stderr, "portvale: --dir: cannot use '%s': %s\n", o.dir->c_str(), error.message().c_str());
+            return 2;
+        }
+    }
+
+    BlockTerminationSignals();
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    const int signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signals < 0) {
+        std::perror("portvale: signalfd");
+        return 1;
+    }
+
+    Dispatcher& dispatcher = Dispatcher::Instance();
+    dispatcher.BindToCurrentThread();
+    Application().Title = "Portvale";
+    ConsoleInteraction console;
+    Application().SetInteraction(&console);
+
+    int exitCode = 0;
+    {
+        std::unique_ptr<TForm1> form = TForm1::CreateMainWindow();
+        StatusPrinter status(*form->stat1);
+        form->stat1->SetPeer(&status);
+        Guarded([&] { form->Show(); });
+
+        if (o.mode) form->grpTCPSocketType->SetItemIndex(*o.mode);
+        if (o.host) form->txbHost->SetText(*o.host);
+        if (o.port) form->txbPort->SetText(*o.port);
+        form->rdIncomingFormat->SetItemIndex(o.format);
+        BlockPrinter tcpBlocks(*form->redtTCPIPMsg, "tcp>com");
+        BlockPrinter comBlocks(*form->redtComPortMsg, "com>tcp");
+        if (o.log) {
+            form->redtTCPIPMsg->SetPeer(&tcpBlocks);
+            form->redtComPortMsg->SetPeer(&comBlocks);
+        }
+
+        std::string failure;
+        try {
+            ApplySerialOverrides(o, *form->ComPort1);
+        } catch (const std::exception& error) {
+            failure = std::string("serial settings: ") + error.what();
+        }
+        if (failure.empty()) failure = Start(*form, console);
+
+        if (failure.empty()) {
+            bool stop = false;
+            const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
+                signalfd_siginfo info{};
+                while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                    PrintLine(std::string("Stopping on ") + (info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM"));
+                    stop = true;
+                }
+            });
+            while (!stop) dispatcher.RunUntil([&] { return stop; }, Dispatcher::Clock::now() + std::chrono::hours(1));
+            dispatcher.Unwatch(watch);
+        } else {
+            PrintLine("portvale: " + failure);
+            exitCode = 1;
+        }
+
+        // A clean end: the peer sees the connection close, the device is released.
+        Guarded([&] { form->btnDisconnectClick(form.get()); });
+        form->stat1->SetPeer(nullptr);
+        form->redtTCPIPMsg->SetPeer(nullptr);
+        form->redtComPortMsg->SetPeer(nullptr);
+    }
+    Application().SetInteraction(nullptr);
+    ::close(signals);
+    return exitCode;
+}
+
+}  // namespace portvale::headless

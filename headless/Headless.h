@@ -1,0 +1,29 @@
+#pragma once
+// The console front end: the same application as the window, without one. It runs
+// the form's start-up, applies the command line's overrides, turns the serial port
+// on, connects or listens, and bridges until SIGINT or SIGTERM.
+//
+// Threading: everything runs on the calling thread, which becomes the GUI thread;
+// the termination signals are blocked in every thread and read from a signalfd by
+// the dispatcher, so a signal never interrupts a handler halfway.
+//
+// Output: status changes (status panels) and message boxes go to standard error, one
+// line each, stamped "YYYY-MM-DD HH:MM:SS.mmm" in local time; with --log each shown
+// block goes to standard output with its direction.
+
+#include <string>
+#include <vector>
+
+namespace portvale::headless {
+
+// Blocks SIGINT and SIGTERM in the calling thread; call before any thread starts,
+// so every thread inherits the mask.
+void BlockTerminationSignals();
+
+// The whole `portvale --headless` run; the process's exit code.
+int RunHeadless(const std::vector<std::string>& args);
+
+// "YYYY-MM-DD HH:MM:SS.mmm" for now, in local time.
+std::string LocalTimeStamp();
+
+}  // namespace portvale::headless

@@ -1,0 +1,149 @@
+#include "headless/HeadlessOptions.h"
+
+#include <array>
+#include <utility>
+
+#include "comport/ComTypes.h"
+#include "framework/SysUtils.h"
+
+namespace portvale::headless {
+
+namespace {
+
+template <std::size_t N>
+std::optional<int> Choose(const std::string& value, const std::array<std::pair<const char*, int>, N>& choices) {
+    for (const auto& [name, index] : choices)
+        if (value == name) return index;
+    return std::nullopt;
+}
+
+template <std::size_t N>
+std::string Allowed(const std::array<std::pair<const char*, int>, N>& choices) {
+    std::string out;
+    for (const auto& [name, index] : choices) out += (out.empty() ? "" : "|") + std::string(name);
+    return out;
+}
+
+const std::array<std::pair<const char*, int>, 3> kModes{{{"off", 0}, {"client", 1}, {"server", 2}}};
+const std::array<std::pair<const char*, int>, 5> kParities{
+    {{"none", prNone}, {"odd", prOdd}, {"even", prEven}, {"mark", prMark}, {"space", prSpace}}};
+const std::array<std::pair<const char*, int>, 3> kStopBits{
+    {{"1", sbOneStopBit}, {"1.5", sbOne5StopBits}, {"2", sbTwoStopBits}}};
+const std::array<std::pair<const char*, int>, 3> kFlows{
+    {{"none", fcNone}, {"hardware", fcHardware}, {"software", fcSoftware}}};
+const std::array<std::pair<const char*, int>, 4> kDataBits{{{"5", 5}, {"6", 6}, {"7", 7}, {"8", 8}}};
+const std::array<std::pair<const char*, int>, 4> kFormats{
+    {{"string", 0}, {"binary", 1}, {"decimal", 2}, {"hex", 3}}};
+
+}  // namespace
+
+ParseResult ParseOptions(const std::vector<std::string>& args) {
+    ParseResult result;
+    Options& o = result.options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> inlineValue;
+        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        auto flag = [&]() {
+            if (inlineValue) result.error = name + " takes no value";
+            return result.error.empty();
+        };
+        auto value = [&]() -> std::optional<std::string> {
+            if (inlineValue) return inlineValue;
+            if (i + 1 >= args.size()) {
+                result.error = name + " needs a value";
+                return std::nullopt;
+            }
+            return args[++i];
+        };
+        auto choice = [&](std::optional<int>& target, const auto& choices) {
+            const auto v = value();
+            if (!v) return;
+            target = Choose(*v, choices);
+            if (!target) result.error = name + ": '" + *v + "' is not one of " + Allowed(choices);
+        };
+        if (name == "--headless") {
+            flag();
+        } else if (name == "--help" || name == "-h") {
+            o.help = flag();
+        } else if (name == "--log") {
+            o.log = flag();
+        } else if (name == "--dir") {
+            if (auto v = value()) o.dir = *v;
+        } else if (name == "--host") {
+            if (auto v = value()) o.host = *v;
+        } else if (name == "--serial") {
+            if (auto v = value()) o.serial = *v;
+        } else if (name == "--port") {
+            if (auto v = value()) {
+                std::int32_t port;
+                if (TryStrToInt(*v, port) && port >= 0 && port <= 65535)
+                    o.port = IntToStr(port);
+                else
+                    result.error = name + ": '" + *v + "' is not a TCP port (0 to 65535)";
+            }
+        } else if (name == "--baud") {
+            if (auto v = value()) {
+                std::int32_t baud;
+                if (TryStrToInt(*v, baud) && baud > 0)
+                    o.baud = baud;
+                else
+                    result.error = name + ": '" + *v + "' is not a positive number of bits per second";
+            }
+        } else if (name == "--mode") {
+            choice(o.mode, kModes);
+        } else if (name == "--data-bits") {
+            choice(o.dataBits, kDataBits);
+        } else if (name == "--parity") {
+            choice(o.parity, kParities);
+        } else if (name == "--stop-bits") {
+            choice(o.stopBits, kStopBits);
+        } else if (name == "--flow") {
+            choice(o.flow, kFlows);
+        } else if (name == "--format") {
+            std::optional<int> format;
+            choice(format, kFormats);
+            if (format) o.format = *format;
+        } else {
+            result.error = "unknown option '" + args[i] + "' (see --headless --help)";
+        }
+        if (!result.error.empty()) return result;
+    }
+    return result;
+}
+
+std::string HeadlessUsage() {
+    return R"(Usage: portvale --headless [OPTION]...
+Bridges a TCP connection and a serial port without a window. Starts as the window
+does, from TCP.SET and comport.ini in the current directory (or --dir), turns the
+serial port on for this run, connects or listens, and forwards every byte both ways
+until it is stopped. Options override the settings files for this run only.
+
+  --dir DIR           take the settings files from DIR
+  --mode MODE         off|client|server
+  --host HOST         server to connect to in client mode
+  --port PORT         TCP port to connect to, or to listen on in server mode
+  --serial NAME       serial port: /dev/ttyUSB0, ttyUSB0, or COM1 (= /dev/ttyS0)
+  --baud RATE         bits per second (any rate the device can make)
+  --data-bits N       5|6|7|8
+  --parity P          none|odd|even|mark|space
+  --stop-bits S       1|1.5|2
+  --flow F            none|hardware|software
+  --log               print every forwarded block on standard output, marked
+                      tcp>com or com>tcp
+  --format F          string|binary|decimal|hex (for --log; default string)
+  --help              show this text
+
+Status changes and messages go to standard error, each line stamped with the local
+time. SIGINT (Ctrl+C) and SIGTERM close the serial port and the sockets and end the
+program with exit code 0.
+
+Exit codes: 0 stopped by a signal; 1 the serial port could not be opened or the
+connection could not be started; 2 a bad command line.
+)";
+}
+
+}  // namespace portvale::headless

@@ -1,0 +1,39 @@
+#pragma once
+// The command line of `portvale --headless`: settings for this run only, on top of
+// what the settings files hold.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace portvale::headless {
+
+struct Options {
+    std::optional<std::string> dir;
+    std::optional<int> mode;  // item index of "TCP Socket Mode": 0 off, 1 client, 2 server
+    std::optional<std::string> host;
+    std::optional<std::string> port;
+    std::optional<std::string> serial;
+    std::optional<std::int32_t> baud;
+    std::optional<int> dataBits;   // 5..8
+    std::optional<int> parity;     // TParityBits
+    std::optional<int> stopBits;   // TStopBits
+    std::optional<int> flow;       // TFlowControl
+    bool log = false;
+    int format = 0;                // TMessageFormat for --log
+    bool help = false;
+};
+
+struct ParseResult {
+    Options options;
+    std::string error;  // empty when the line was understood
+};
+
+// Arguments after the program name; "--headless" itself is accepted and ignored.
+ParseResult ParseOptions(const std::vector<std::string>& args);
+
+// The text of `portvale --headless --help`.
+std::string HeadlessUsage();
+
+}  // namespace portvale::headless

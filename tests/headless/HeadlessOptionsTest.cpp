@@ -1,0 +1,61 @@
+// The headless command line: what each option sets, and the error a bad one gives.
+#include <gtest/gtest.h>
+
+#include "comport/ComTypes.h"
+#include "headless/HeadlessOptions.h"
+
+namespace portvale::headless {
+namespace {
+
+TEST(HeadlessOptionsTest, EveryOptionSetsItsSetting) {
+    const ParseResult r = ParseOptions({"--headless", "--dir", "/tmp", "--mode", "server", "--host=example.org",
+                                        "--port", "7000", "--serial", "ttyUSB0", "--baud", "250000",
+                                        "--data-bits", "7", "--parity", "even", "--stop-bits", "1.5", "--flow",
+                                        "hardware", "--log", "--format", "hex"});
+    ASSERT_EQ(r.error, "");
+    const Options& o = r.options;
+    EXPECT_EQ(o.dir, "/tmp");
+    EXPECT_EQ(o.mode, 2);
+    EXPECT_EQ(o.host, "example.org");
+    EXPECT_EQ(o.port, "7000");
+    EXPECT_EQ(o.serial, "ttyUSB0");
+    EXPECT_EQ(o.baud, 250000);
+    EXPECT_EQ(o.dataBits, 7);
+    EXPECT_EQ(o.parity, prEven);
+    EXPECT_EQ(o.stopBits, sbOne5StopBits);
+    EXPECT_EQ(o.flow, fcHardware);
+    EXPECT_TRUE(o.log);
+    EXPECT_EQ(o.format, 3);
+}
+
+TEST(HeadlessOptionsTest, ABadValueNamesTheOptionAndWhatIsAllowed) {
+    struct Row {
+        std::vector<std::string> args;
+        const char* error;
+    };
+    for (const Row& row : {
+             Row{{"--mode", "bridge"}, "--mode: 'bridge' is not one of off|client|server"},
+             Row{{"--parity", "odd2"}, "--parity: 'odd2' is not one of none|odd|even|mark|space"},
+             Row{{"--stop-bits", "3"}, "--stop-bits: '3' is not one of 1|1.5|2"},
+             Row{{"--flow", "rts"}, "--flow: 'rts' is not one of none|hardware|software"},
+             Row{{"--data-bits", "9"}, "--data-bits: '9' is not one of 5|6|7|8"},
+             Row{{"--format", "octal"}, "--format: 'octal' is not one of string|binary|decimal|hex"},
+             Row{{"--port", "70000"}, "--port: '70000' is not a TCP port (0 to 65535)"},
+             Row{{"--baud", "fast"}, "--baud: 'fast' is not a positive number of bits per second"},
+             Row{{"--host"}, "--host needs a value"},
+             Row{{"--log=yes"}, "--log takes no value"},
+             Row{{"--colour"}, "unknown option '--colour' (see --headless --help)"},
+         }) {
+        EXPECT_EQ(ParseOptions(row.args).error, row.error);
+    }
+}
+
+TEST(HeadlessOptionsTest, HelpNamesEveryOptionAndTheSignals) {
+    const std::string usage = HeadlessUsage();
+    for (const char* word : {"--dir", "--mode", "--host", "--port", "--serial", "--baud", "--data-bits", "--parity",
+                             "--stop-bits", "--flow", "--log", "--format", "SIGINT", "SIGTERM", "Exit codes"})
+        EXPECT_NE(usage.find(word), std::string::npos) << word;
+}
+
+}  // namespace
+}  // namespace portvale::headless
