@@ -1,0 +1,262 @@
+// The peers of the two text controls: the single-line edit and the log pane.
+#include <QCoreApplication>
+#include <QFontDatabase>
+#include <QKeyEvent>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <algorithm>
+#include <optional>
+
+#include "gui/Peers.h"
+
+namespace portvale {
+
+namespace {
+
+// The model counts a text's characters in code points, QString in UTF-16 units.
+int CodePointsIn(const QString& text, int units) {
+    units = std::clamp(units, 0, static_cast<int>(text.size()));
+    int count = 0;
+    for (int i = 0; i < units; ++i)
+        if (!text.at(i).isLowSurrogate()) ++count;
+    return count;
+}
+
+int UnitsFor(const QString& text, int codePoints) {
+    int i = 0;
+    for (int n = 0; n < codePoints && i < text.size(); ++n)
+        i += text.at(i).isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate() ? 2 : 1;
+    return i;
+}
+
+// The key the model sees for a typed character, or none when the event types none
+// the model can take. A key event carries one byte, the character of that code
+// (Latin-1); a character beyond U+00FF has no such byte and goes on without one,
+// to be refused with a clear message when it is sent.
+std::optional<char> TypedKey(const QKeyEvent& event) {
+    if (event.key() == Qt::Key_Return || event.key() == Qt::Key_Enter) return '\r';
+    // With Ctrl or Meta held the key is a shortcut (copy, select all), not typing.
+    if (event.modifiers() & (Qt::ControlModifier | Qt::MetaModifier)) return std::nullopt;
+    const QString text = event.text();
+    if (text.size() != 1 || text.at(0).unicode() > 0xFF) return std::nullopt;
+    return static_cast<char>(text.at(0).unicode());
+}
+
+Qt::Key KeyFor(char key) {
+    switch (key) {
+        case '\r': return Qt::Key_Return;
+        case '\b': return Qt::Key_Backspace;
+        case '\t': return Qt::Key_Tab;
+        case '\x1b': return Qt::Key_Escape;
+        default: break;
+    }
+    if (key >= 'a' && key <= 'z') return static_cast<Qt::Key>(Qt::Key_A + (key - 'a'));
+    if (key >= ' ' && key <= '~') return static_cast<Qt::Key>(key);
+    return Qt::Key_unknown;
+}
+
+// CR LF and a lone CR from data each end a line, as LF does.
+QString DisplayText(const std::string& text) {
+    QString display = QString::fromStdString(text);
+    display.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    display.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return display;
+}
+
+// How many characters of next were put in front of what it keeps of shown, when
+// next is some new text followed by the start of shown (a newest-first log that
+// grew at the top and was trimmed at the bottom); -1 for any other change.
+qsizetype PrependedLength(const QString& shown, const QString& next) {
+    if (shown.isEmpty()) return next.size();
+    const QStringView old(shown), now(next);
+    if (now.size() >= old.size() && now.endsWith(old)) return now.size() - old.size();
+    // The old end was trimmed: look for where the old start lies in the new text.
+    // Repetitive data can match early by chance, so a few candidates are tried
+    // before the whole text is simply set.
+    const QStringView probe = old.left(std::min<qsizetype>(old.size(), 256));
+    qsizetype from = 0;
+    for (int tries = 0; tries < 8; ++tries) {
+        const qsizetype at = now.indexOf(probe, from);
+        if (at < 0) return -1;
+        const qsizetype kept = now.size() - at;
+        if (kept <= old.size() && now.mid(at) == old.left(kept)) return at;
+        from = at + 1;
+    }
+    return -1;
+}
+
+// Long enough to merge a burst of received blocks into one update, short enough
+// to look immediate.
+constexpr int kPaneRefreshMs = 25;
+
+}  // namespace
+
+// ---- single-line edit ----
+
+EditPeer::EditPeer(TEdit* edit, QLineEdit* widget) : ControlPeer(edit, widget), edit_(edit) {
+    connect(widget, &QLineEdit::textEdited, this, [this](const QString& text) {
+        if (!mirroring_) Input([&] { edit_->UserSetText(text.toStdString()); });
+    });
+    connect(widget, &QLineEdit::selectionChanged, this, [this] { ReportSelection(); });
+    connect(widget, &QLineEdit::cursorPositionChanged, this, [this] { ReportSelection(); });
+    widget->installEventFilter(this);
+    Attach({TChange::Text, TChange::Selection});
+}
+
+void EditPeer::Mirror(TChange what) {
+    QLineEdit* w = LineEdit();
+    if (what == TChange::Text) {
+        const QString text = QString::fromStdString(edit_->Text());
+        if (w->text() != text) {
+            mirroring_ = true;
+            w->setText(text);
+            mirroring_ = false;
+        }
+        // Setting the text also set the model's selection; Qt put its cursor elsewhere.
+        ShowSelection();
+    }
+    if (what == TChange::Selection) ShowSelection();
+}
+
+void EditPeer::ShowSelection() {
+    QLineEdit* w = LineEdit();
+    const QString text = w->text();
+    const int start = UnitsFor(text, edit_->SelStart());
+    const int end = UnitsFor(text, edit_->SelStart() + edit_->SelLength());
+    mirroring_ = true;
+    if (end > start) {
+        w->setSelection(start, end - start);
+    } else {
+        w->deselect();
+        w->setCursorPosition(start);
+    }
+    mirroring_ = false;
+}
+
+void EditPeer::ReportSelection() {
+    QLineEdit* w = LineEdit();
+    if (mirroring_ || !w) return;
+    const QString text = w->text();
+    const int from = w->hasSelectedText() ? w->selectionStart() : w->cursorPosition();
+    const int to = w->hasSelectedText() ? w->selectionEnd() : from;
+    const int start = CodePointsIn(text, from);
+    const int length = CodePointsIn(text, to) - start;
+    Input([&] { edit_->UserSetSelection(start, length); });
+}
+
+bool EditPeer::eventFilter(QObject* watched, QEvent* event) {
+    if (forwarding_ || watched != Widget() || event->type() != QEvent::KeyPress) return false;
+    auto* keyEvent = static_cast<QKeyEvent*>(event);
+    const std::optional<char> typed = TypedKey(*keyEvent);
+    if (!typed) return false;
+    // A handler that fails leaves the key unused, as a failed message handler did.
+    char key = 0;
+    Input([&] { key = edit_->KeyPress(*typed); });
+    QWidget* w = Widget();
+    if (!w || key == 0) return true;
+    if (key == *typed) return false;
+    // The handler chose another key: that one is typed instead.
+    QKeyEvent replacement(QEvent::KeyPress, KeyFor(key), keyEvent->modifiers(),
+                          QString(QChar(static_cast<unsigned char>(key))));
+    forwarding_ = true;
+    QCoreApplication::sendEvent(w, &replacement);
+    forwarding_ = false;
+    return true;
+}
+
+// ---- log pane ----
+
+RichEditPeer::RichEditPeer(TRichEdit* edit, QPlainTextEdit* widget) : ControlPeer(edit, widget), edit_(edit) {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setStyleHint(QFont::TypeWriter);
+    font.setBold(edit->BoldFont);
+    widget->setFont(font);
+    widget->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Tab moves on to the next control, as in the panes of the framework's forms.
+    widget->setTabChangesFocus(true);
+    widget->setReadOnly(edit->ReadOnly);
+    // The model keeps the bounded history; an undo stack would keep every change
+    // made to the pane, without bound.
+    widget->setUndoRedoEnabled(false);
+    const bool horizontal = edit->ScrollBars == TScrollStyle::ssHorizontal || edit->ScrollBars == TScrollStyle::ssBoth;
+    const bool vertical = edit->ScrollBars == TScrollStyle::ssVertical || edit->ScrollBars == TScrollStyle::ssBoth;
+    widget->setHorizontalScrollBarPolicy(horizontal ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    widget->setVerticalScrollBarPolicy(vertical ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+
+    refresh_.setSingleShot(true);
+    refresh_.setInterval(kPaneRefreshMs);
+    connect(&refresh_, &QTimer::timeout, this, [this] { Flush(); });
+    connect(widget, &QPlainTextEdit::textChanged, this, [this] {
+        if (!mirroring_) UserEdited();
+    });
+    // A user's edit must start from what the model holds, so a pending update is
+    // applied before any input that may change the text.
+    widget->installEventFilter(this);
+    widget->viewport()->installEventFilter(this);
+    Attach({TChange::Text});
+    Flush();
+}
+
+QPlainTextEdit* RichEditPeer::Pane() const { return static_cast<QPlainTextEdit*>(Widget()); }
+
+void RichEditPeer::Mirror(TChange what) {
+    // Not restarted while pending: a steady stream still gets shown.
+    if (what == TChange::Text && !refresh_.isActive()) refresh_.start();
+}
+
+bool RichEditPeer::eventFilter(QObject*, QEvent* event) {
+    switch (event->type()) {
+        case QEvent::KeyPress:
+        case QEvent::InputMethod:
+        case QEvent::Drop:
+        case QEvent::ContextMenu:
+        case QEvent::MouseButtonPress:
+            if (refresh_.isActive()) Flush();
+            break;
+        default:
+            break;
+    }
+    return false;
+}
+
+void RichEditPeer::Flush() {
+    refresh_.stop();
+    QPlainTextEdit* w = Pane();
+    if (!w) return;
+    QString next = DisplayText(edit_->Text());
+    if (next == shown_) return;
+    mirroring_ = true;
+    QTextDocument* document = w->document();
+    const qsizetype front = PrependedLength(shown_, next);
+    // The document's positions count the characters of shown_ one for one; should
+    // they ever disagree, the whole text is set rather than edited blindly.
+    if (front < 0 || document->characterCount() - 1 != shown_.size()) {
+        w->setPlainText(next);
+    } else {
+        QTextCursor cursor(document);
+        cursor.beginEditBlock();
+        const qsizetype kept = next.size() - front;
+        if (kept < shown_.size()) {
+            cursor.setPosition(static_cast<int>(kept));
+            cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+            cursor.removeSelectedText();
+        }
+        if (front > 0) {
+            cursor.setPosition(0);
+            cursor.insertText(next.left(front));
+        }
+        cursor.endEditBlock();
+    }
+    shown_ = std::move(next);
+    mirroring_ = false;
+}
+
+void RichEditPeer::UserEdited() {
+    QPlainTextEdit* w = Pane();
+    if (!w) return;
+    shown_ = w->toPlainText();
+    Input([&] { edit_->UserSetText(shown_.toStdString()); });
+}
+
+}  // namespace portvale

@@ -1,0 +1,169 @@
+// `portvale --headless` as a user runs it: a real process, a pseudo-terminal as the
+// device, loopback TCP peers (socat among them), signals to stop it.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <random>
+#include <regex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/app/FormTestSupport.h"
+#include "tests/platform/serial/PtyFixture.h"
+#include "tests/sockets/SocketTestSupport.h"
+
+extern char** environ;
+
+#ifdef PORTVALE_BINARY
+
+namespace portvale {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadFileBytes;
+using test::WaitUntil;
+
+// The program under test, started with its output in files of the scratch directory.
+class Program {
+public:
+    Program(const std::string& dir, std::vector<std::string> args) : dir_(dir) {
+        std::vector<std::string> all{PORTVALE_BINARY};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t files;
+        posix_spawn_file_actions_init(&files);
+        posix_spawn_file_actions_addopen(&files, 1, (dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&files, 2, (dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        EXPECT_EQ(posix_spawn(&pid_, all[0].c_str(), &files, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&files);
+    }
+    ~Program() {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::string Err() const { return ReadFileBytes(dir_ + "/stderr.txt"); }
+    std::string Out() const { return ReadFileBytes(dir_ + "/stdout.txt"); }
+    bool ErrContains(const std::string& text, std::chrono::milliseconds limit = 10s) const {
+        return WaitUntil([&] { return Err().find(text) != std::string::npos || Exited(); }, limit) &&
+               Err().find(text) != std::string::npos;
+    }
+    // The exit code once the process ended within the limit; -1 otherwise.
+    int Wait(std::chrono::milliseconds limit = 10s) {
+        WaitUntil([&] { return Exited(); }, limit);
+        return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+    void Signal(int signal) const { ::kill(pid_, signal); }
+
+private:
+    bool Exited() const {
+        if (!exited_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
+        return exited_;
+    }
+    std::string dir_;
+    pid_t pid_ = -1;
+    mutable int status_ = 0;
+    mutable bool exited_ = false;
+};
+
+class HeadlessRunTest : public ::testing::Test {
+protected:
+    test::ScratchDirectory dir;
+    test::Pty pty;
+};
+
+TEST_F(HeadlessRunTest, ServerBridgesLogsAndStopsCleanlyOnEachSignal) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        const std::uint16_t port = test::RefusingPort();
+        Program program(dir.Path(), {"--headless", "--dir", dir.Path(), "--mode", "server", "--port",
+                                     std::to_string(port), "--serial", pty.path(), "--log", "--format", "hex"});
+        ASSERT_TRUE(program.ErrContains("Listening on TCP port " + std::to_string(port))) << program.Err();
+        const int client = test::ConnectPosix(port);
+        ASSERT_GE(client, 0);
+        ASSERT_TRUE(program.ErrContains("Client Connected"));
+        test::SendAllPosix(client, "ping");
+        EXPECT_EQ(pty.Receive(4), "ping");
+        pty.Send("pong");
+        EXPECT_EQ(test::ReadExactPosix(client, 4), "pong");
+
+        program.Signal(signal);
+        EXPECT_EQ(program.Wait(), 0) << program.Err();
+        EXPECT_EQ(test::ReadToEndPosix(client, 5s), "") << "the client sees the connection end";
+        ::close(client);
+        const std::string out = program.Out();
+        EXPECT_NE(out.find("tcp>com 70 69 6E 67 \n"), std::string::npos) << out;
+        EXPECT_NE(out.find("com>tcp 70 6F 6E 67 \n"), std::string::npos) << out;
+        // Every status line is stamped with the local time.
+        const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} .+)");
+        std::istringstream lines(program.Err());
+        for (std::string line; std::getline(lines, line);) EXPECT_TRUE(std::regex_match(line, stamped)) << line;
+    }
+    EXPECT_EQ(ReadFileBytes(dir.File("TCP.SET")).size(), 184u) << "the settings files are where --dir says";
+}
+
+TEST_F(HeadlessRunTest, FailuresExitWithTheReason) {
+    test::PosixListener taken;  // a port someone else listens on
+    struct Row {
+        std::vector<std::string> args;
+        int code;
+        std::string reason;
+    };
+    for (const Row& row : {
+             Row{{"--parity", "odd2"}, 2, "--parity: 'odd2' is not one of none|odd|even|mark|space"},
+             Row{{"--serial", "/dev/portvale-missing"}, 1, "cannot open serial port /dev/portvale-missing"},
+             Row{{"--serial", pty.path(), "--mode", "server", "--port", std::to_string(taken.Port())}, 1,
+                 "cannot listen on TCP port " + std::to_string(taken.Port())},
+         }) {
+        std::vector<std::string> args{"--headless", "--dir", dir.Path()};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        Program program(dir.Path(), args);
+        EXPECT_EQ(program.Wait(), row.code) << program.Err();
+        EXPECT_NE(program.Err().find(row.reason), std::string::npos) << program.Err();
+    }
+}
+
+TEST_F(HeadlessRunTest, ClientAgainstSocatMovesFourMebibytesEachWayExactly) {
+    if (::system("command -v socat >/dev/null 2>&1") != 0) GTEST_SKIP() << "socat is not installed";
+    std::mt19937 generator(7);
+    std::string toSerial(4 << 20, '\0'), toTcp(4 << 20, '\0');
+    for (char& c : toSerial) c = static_cast<char>(generator());
+    for (char& c : toTcp) c = static_cast<char>(generator());
+    test::WriteFileBytes(dir.File("in.bin"), toSerial);
+    const std::uint16_t port = test::RefusingPort();
+    // socat plays the server: it sends in.bin (holding the connection open after the
+    // file's end) and writes what it receives to out.bin.
+    const std::string command = "exec socat -b65536 TCP-LISTEN:" + std::to_string(port) +
+                                ",bind=127.0.0.1,reuseaddr 'OPEN:" + dir.File("in.bin") + ",ignoreeof!!CREATE:" +
+                                dir.File("out.bin") + "'";
+    pid_t socatPid = -1;
+    const char* shell[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    ASSERT_EQ(posix_spawn(&socatPid, "/bin/sh", nullptr, nullptr, const_cast<char**>(shell), environ), 0);
+    // Probing with a connect would take socat's only accept: look for the listener.
+    ASSERT_TRUE(WaitUntil([&] { return test::ListenBacklog(port).has_value(); }, 10s));
+    Program bridge(dir.Path(), {"--headless", "--dir", dir.Path(), "--mode", "client", "--host", "127.0.0.1", "--port",
+                                std::to_string(port), "--serial", pty.path()});
+    ASSERT_TRUE(bridge.ErrContains("Connected to Server")) << bridge.Err();
+    std::string atSerial;
+    std::thread reader([&] { atSerial = pty.Receive(toSerial.size(), 60s); });
+    pty.Send(toTcp);
+    reader.join();
+    EXPECT_TRUE(atSerial == toSerial) << atSerial.size() << " of " << toSerial.size();
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(dir.File("out.bin")).size() >= toTcp.size(); }, 60s));
+    EXPECT_TRUE(ReadFileBytes(dir.File("out.bin")) == toTcp);
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(bridge.Wait(), 0);
+    ::kill(socatPid, SIGTERM);
+    ::waitpid(socatPid, nullptr, 0);
+}
+
+}  // namespace
+}  // namespace portvale
+
+#endif  // PORTVALE_BINARY
