@@ -224,7 +224,10 @@ private:
 
     TRichEdit* edit_;
     QTimer refresh_;
-    QString shown_;
+    // Blocks put in front since the last update, newest first, as they will show.
+    QString pendingFront_;
+    // The whole text was replaced: the next update sets it rather than editing.
+    bool wholeText_ = true;
     bool mirroring_ = false;
 };
 

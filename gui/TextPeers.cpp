@@ -1,4 +1,5 @@
 // The peers of the two text controls: the single-line edit and the log pane.
+#include <climits>
 #include <QCoreApplication>
 #include <QFontDatabase>
 #include <QKeyEvent>
@@ -62,28 +63,6 @@ QString DisplayText(const std::string& text) {
     display.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     display.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return display;
-}
-
-// How many characters of next were put in front of what it keeps of shown, when
-// next is some new text followed by the start of shown (a newest-first log that
-// grew at the top and was trimmed at the bottom); -1 for any other change.
-qsizetype PrependedLength(const QString& shown, const QString& next) {
-    if (shown.isEmpty()) return next.size();
-    const QStringView old(shown), now(next);
-    if (now.size() >= old.size() && now.endsWith(old)) return now.size() - old.size();
-    // The old end was trimmed: look for where the old start lies in the new text.
-    // Repetitive data can match early by chance, so a few candidates are tried
-    // before the whole text is simply set.
-    const QStringView probe = old.left(std::min<qsizetype>(old.size(), 256));
-    qsizetype from = 0;
-    for (int tries = 0; tries < 8; ++tries) {
-        const qsizetype at = now.indexOf(probe, from);
-        if (at < 0) return -1;
-        const qsizetype kept = now.size() - at;
-        if (kept <= old.size() && now.mid(at) == old.left(kept)) return at;
-        from = at + 1;
-    }
-    return -1;
 }
 
 // Long enough to merge a burst of received blocks into one update, short enough
@@ -201,8 +180,28 @@ RichEditPeer::RichEditPeer(TRichEdit* edit, QPlainTextEdit* widget) : ControlPee
 QPlainTextEdit* RichEditPeer::Pane() const { return static_cast<QPlainTextEdit*>(Widget()); }
 
 void RichEditPeer::Mirror(TChange what) {
+    switch (what) {
+        case TChange::Text:
+            wholeText_ = true;
+            pendingFront_.clear();
+            break;
+        case TChange::Prepended:
+            if (wholeText_) break;
+            pendingFront_.prepend(DisplayText(edit_->LastPrepended()));
+            // More than the pane keeps: setting the model's text is cheaper.
+            if (static_cast<std::size_t>(pendingFront_.size()) > edit_->Capacity()) {
+                wholeText_ = true;
+                pendingFront_.clear();
+            }
+            break;
+        case TChange::Trimmed:
+            // The view trims itself to the same bound when it next takes blocks.
+            break;
+        default:
+            return;
+    }
     // Not restarted while pending: a steady stream still gets shown.
-    if (what == TChange::Text && !refresh_.isActive()) refresh_.start();
+    if (!refresh_.isActive()) refresh_.start();
 }
 
 bool RichEditPeer::eventFilter(QObject*, QEvent* event) {
@@ -224,39 +223,35 @@ void RichEditPeer::Flush() {
     refresh_.stop();
     QPlainTextEdit* w = Pane();
     if (!w) return;
-    QString next = DisplayText(edit_->Text());
-    if (next == shown_) return;
     mirroring_ = true;
-    QTextDocument* document = w->document();
-    const qsizetype front = PrependedLength(shown_, next);
-    // The document's positions count the characters of shown_ one for one; should
-    // they ever disagree, the whole text is set rather than edited blindly.
-    if (front < 0 || document->characterCount() - 1 != shown_.size()) {
-        w->setPlainText(next);
-    } else {
+    if (wholeText_) {
+        w->setPlainText(DisplayText(edit_->Text()));
+        wholeText_ = false;
+    } else if (!pendingFront_.isEmpty()) {
+        // Only the new blocks at the top and the oldest text at the bottom are
+        // touched, so an update costs the burst, not the history.
+        QTextDocument* document = w->document();
         QTextCursor cursor(document);
         cursor.beginEditBlock();
-        const qsizetype kept = next.size() - front;
-        if (kept < shown_.size()) {
-            cursor.setPosition(static_cast<int>(kept));
+        cursor.setPosition(0);
+        cursor.insertText(pendingFront_);
+        const auto limit = static_cast<int>(std::min<std::size_t>(edit_->Capacity(), INT_MAX / 2));
+        if (document->characterCount() - 1 > limit) {
+            cursor.setPosition(limit);
             cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
             cursor.removeSelectedText();
         }
-        if (front > 0) {
-            cursor.setPosition(0);
-            cursor.insertText(next.left(front));
-        }
         cursor.endEditBlock();
     }
-    shown_ = std::move(next);
+    pendingFront_.clear();
     mirroring_ = false;
 }
 
 void RichEditPeer::UserEdited() {
     QPlainTextEdit* w = Pane();
     if (!w) return;
-    shown_ = w->toPlainText();
-    Input([&] { edit_->UserSetText(shown_.toStdString()); });
+    const std::string text = w->toPlainText().toStdString();
+    Input([&] { edit_->UserSetText(text); });
 }
 
 }  // namespace portvale

@@ -118,11 +118,15 @@ TEST(PeersTest, WidgetsShowWhatTheModelHolds) {
          [](Bench& b) { return b.paneWidget->toPlainText() == "a\nb\nc\nd"; }},
         {"pane grown at the top and trimmed at the bottom",
          [](Bench& b) {
+             b.pane.SetCapacity(20);
              b.pane.SetText("line 2\nline 1\n");
              b.panePeer.Flush();
-             b.pane.SetText("line 4\nline 3\nline 2\nli");
+             b.pane.Prepend("line 4\r\n");
+             b.pane.Prepend("line 5\r\n");
          },
-         [](Bench& b) { return b.paneWidget->toPlainText() == "line 4\nline 3\nline 2\nli"; }},
+         [](Bench& b) {
+             return b.paneWidget->toPlainText() == "line 5\nline 4\nline 2" && b.pane.Text() == "line 5\r\nline 4\r\nline";
+         }},
         {"pane text set by the program is not echoed back as the user's",
          [](Bench& b) { b.pane.SetText("x\r\n"), b.panePeer.Flush(); },
          [](Bench& b) {
