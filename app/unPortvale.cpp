@@ -534,7 +534,10 @@ void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) {
             heldSockets_.push_back(Socket);
         return;
     }
-    const int available = std::max(Socket->BytesAvailable(), 0);
+    // At most a slice per notification: a socket's buffer can hold megabytes, and the
+    // next notification comes as soon as this receive is made.
+    constexpr int kReadSlice = 256 << 10;
+    const int available = std::clamp(Socket->BytesAvailable(), 0, kReadSlice);
     std::string bytes(static_cast<std::size_t>(available), '\0');
     // A receive is made even for nothing: it is what lets the next notification come.
     const int received = Socket->ReceiveBuffer(bytes.data(), available);

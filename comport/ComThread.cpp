@@ -96,17 +96,24 @@ void TComThread::Execute() {
     if (!stopSignal_->IsSet()) DispatchPortLost();
 }
 
+void TComThread::RunMarked(const std::function<void()>& handlers) {
+    // Marks the thread the handlers run on while they run, so that a Close from a
+    // handler knows not to wait for this thread.
+    struct Mark {
+        std::atomic<std::thread::id>& slot;
+        explicit Mark(std::atomic<std::thread::id>& s) : slot(s) { slot = std::this_thread::get_id(); }
+        ~Mark() { slot = std::thread::id(); }
+    } mark(dispatchThread_);
+    handlers();
+}
+
 void TComThread::DispatchPortLost() {
     TCustomComPort* port = port_.load();
     if (!port) return;
     auto dispatchHere = [this] {
-        // As in DispatchComMsg: a handler that closes the port must not wait for us.
-        struct Mark {
-            std::atomic<std::thread::id>& slot;
-            explicit Mark(std::atomic<std::thread::id>& s) : slot(s) { slot = std::this_thread::get_id(); }
-            ~Mark() { slot = std::thread::id(); }
-        } mark(dispatchThread_);
-        if (TCustomComPort* p = port_.load()) p->CallPortLost();
+        RunMarked([this] {
+            if (TCustomComPort* p = port_.load()) p->CallPortLost();
+        });
     };
     if (port->SyncMethod() == smNone)
         dispatchHere();
@@ -117,16 +124,7 @@ void TComThread::DispatchPortLost() {
 void TComThread::DispatchComMsg() {
     TCustomComPort* port = port_.load();
     if (!port) return;
-    // Marks the thread the handlers run on while they run, so that a Close from a
-    // handler knows not to wait for this thread.
-    auto dispatchHere = [this] {
-        struct Mark {
-            std::atomic<std::thread::id>& slot;
-            explicit Mark(std::atomic<std::thread::id>& s) : slot(s) { slot = std::this_thread::get_id(); }
-            ~Mark() { slot = std::thread::id(); }
-        } mark(dispatchThread_);
-        DoEvents();
-    };
+    auto dispatchHere = [this] { RunMarked([this] { DoEvents(); }); };
     switch (port->SyncMethod()) {
         case smThreadSync: Synchronize(dispatchHere); break;
         case smWindowSync: SendEvents(); break;

@@ -3,6 +3,7 @@
 // hands each batch to the port's dispatch, on the thread SyncMethod chooses.
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -43,6 +44,7 @@ protected:
     void DoEvents();
     // The thread ended on its own: tell the port on the thread SyncMethod chooses.
     void DispatchPortLost();
+    void RunMarked(const std::function<void()>& handlers);
 
 private:
     std::atomic<TCustomComPort*> port_;
