@@ -194,7 +194,7 @@ TEST_F(BridgeTest, PanesShowNewestBlockFirstInTheChosenFormat) {
     const int peer = server.Accept();
     ASSERT_GE(peer, 0);
     form->rdIncomingFormat->SetItemIndex(mfHex);
-    for (const std::string block : {std::string("\x01\x02"), std::string("\xFF")}) {
+    for (const std::string& block : {std::string("\x01\x02"), std::string("\xFF")}) {
         const std::size_t before = form->redtTCPIPMsg->Size();
         test::SendAllPosix(peer, block);
         ASSERT_TRUE(PumpUntil([&] { return form->redtTCPIPMsg->Size() > before; }));

@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Short files supply what they hold; the rest reads as zero.
         RecordRow{"OnlyTheHost", std::string("abc\0", 4), "abc", "0", 0, "TCP Connect", 0},
         RecordRow{"Empty", std::string(), "", "0", 0, "TCP Connect", 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<RecordRow>& row) { return std::string(row.param.name); });
 
 TEST_F(FormTest, SaveWritesTheFieldsAndKeepsTheReservedBytes) {
     std::string file = Record("old.host", 1234, 2, 2, 0);
