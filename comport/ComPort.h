@@ -28,6 +28,9 @@
 namespace portvale {
 
 class TComThread;
+class TIniFile;
+class TRegistry;
+class TStringList;
 
 // The message through which the event thread hands events to the port's hidden window
 // under smWindowSync; wParam is one event's mask bit.
@@ -173,6 +176,14 @@ public:
     void SendSignalToLink(TComLinkEvent event, bool onOff);
     void TxNotifyLink(const char* buffer, std::int32_t count);
 
+    // ---- persistence (comport/ComPortPersistence.cpp) ----
+    void StoreSettings(TStoreType storeType, const std::string& location);
+    void LoadSettings(TStoreType storeType, const std::string& location);
+    virtual void StoreIniFile(TIniFile& iniFile);
+    virtual void LoadIniFile(TIniFile& iniFile);
+    virtual void StoreRegistry(TRegistry& registry);
+    virtual void LoadRegistry(TRegistry& registry);
+
     // ---- state ----
     HANDLE DeviceHandle() const { return handle_; }
     bool WorkerRunning() const { return workerRunning_; }
@@ -283,6 +294,10 @@ private:
     // touches the port again, since a handler may destroy the port.
     std::shared_ptr<const bool> lifeToken_ = std::make_shared<const bool>(true);
 };
+
+// The names of the system's serial ports (the registry's SERIALCOMM list), sorted as
+// text without regard to case; EComPort 23 "Registry error" when it cannot be read.
+void EnumComPorts(TStringList& ports);
 
 // The published port the application places on its forms.
 class TComPort : public TCustomComPort {

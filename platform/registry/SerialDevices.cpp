@@ -111,9 +111,7 @@ bool HasHardware(const std::string& ttyDir, const char* family) {
     return LinkTargetName(ttyDir + "/device/driver") != "serial8250";
 }
 
-bool LessNoCase(const SerialPortEntry& a, const SerialPortEntry& b) {
-    return ::strcasecmp(a.portName.c_str(), b.portName.c_str()) < 0;
-}
+bool ByDevicePath(const SerialPortEntry& a, const SerialPortEntry& b) { return a.valueName < b.valueName; }
 
 // The tty name a port name stands for, for the names a port accepts: the Windows
 // form "COMn" is the serial layer's alias of ttyS<n-1>; a path is followed through
@@ -159,7 +157,7 @@ std::vector<SerialPortEntry> ListSerialPorts() {
         const std::string path = byId + "/" + entry;
         if (Exists(path)) ports.push_back({path, path});
     }
-    std::sort(ports.begin(), ports.end(), LessNoCase);
+    std::sort(ports.begin(), ports.end(), ByDevicePath);
     return ports;
 }
 

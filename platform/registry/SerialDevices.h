@@ -20,7 +20,8 @@ struct SerialPortEntry {
     std::string portName;   // the value's data: the name a port accepts
 };
 
-// Sorted by port name without regard to case. Empty when sysfs cannot be read.
+// Sorted by device path, as a stable order for the registry to enumerate; callers
+// sort the names as they need. Empty when sysfs cannot be read.
 std::vector<SerialPortEntry> ListSerialPorts();
 
 // The USB product string of the device behind a port ("FT232R USB UART"), its
