@@ -23,11 +23,22 @@ constexpr int IDCANCEL = 2;
 constexpr int IDYES = 6;
 constexpr int IDNO = 7;
 
+// How a modal form was closed; the values of the framework's modal results.
+constexpr int mrNone = 0;
+constexpr int mrOk = 1;
+constexpr int mrCancel = 2;
+
+class TForm;
+
 class IInteraction {
 public:
     virtual ~IInteraction() = default;
     // Shows text in a modal message box and returns the button chosen (IDOK, ...).
     virtual int MessageBox(const std::string& text, const std::string& caption, unsigned flags) = 0;
+    // Shows the form as a modal dialog until the user closes it, and returns how
+    // (mrOk, mrCancel, ...). A front end that shows no forms answers mrCancel, as a
+    // user who closed the dialog at once would.
+    virtual int ShowModal(TForm& form) { return mrCancel; }
 };
 
 using TExceptionEvent = TBoundEvent<void(TObject* sender, const std::exception& error)>;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "framework/Application.h"
 #include "framework/Exceptions.h"
+#include "framework/SysUtils.h"
 
 namespace portvale {
 
@@ -109,6 +111,12 @@ void TCaptionedControl::SetCaption(const std::string& value) {
     Notify(TChange::Caption);
 }
 
+void TButton::Click() {
+    if (ModalResult != mrNone)
+        if (TForm* form = GetParentForm(this)) form->SetModalResult(ModalResult);
+    OnClick(this);
+}
+
 void TCheckBox::SetChecked(bool value) {
     if (value == checked_) return;
     checked_ = value;
@@ -170,7 +178,58 @@ void TRadioGroup::SetItemIndex(int value) {
     if (value == itemIndex_) return;
     itemIndex_ = value;
     Notify(TChange::ItemIndex);
-    OnClick(this);
+    Click();
+}
+
+const std::string& TComboBox::ItemLabel(int index) const {
+    if (index < 0 || index >= ItemCount()) throw EListError(index);
+    const auto i = static_cast<std::size_t>(index);
+    return labels_[i].empty() ? items_[i] : labels_[i];
+}
+
+void TComboBox::SetItems(std::vector<std::string> items, std::vector<std::string> labels) {
+    labels.resize(items.size());
+    items_ = std::move(items);
+    labels_ = std::move(labels);
+    itemIndex_ = -1;
+    Notify(TChange::Items);
+}
+
+void TComboBox::InsertItem(int index, const std::string& text, const std::string& label) {
+    if (index < 0 || index > ItemCount()) throw EListError(index);
+    items_.insert(items_.begin() + index, text);
+    labels_.insert(labels_.begin() + index, label);
+    if (itemIndex_ >= index) ++itemIndex_;
+    Notify(TChange::Items);
+}
+
+int TComboBox::IndexOf(const std::string& text) const {
+    for (int i = 0; i < ItemCount(); ++i)
+        if (SameText(items_[static_cast<std::size_t>(i)], text)) return i;
+    return -1;
+}
+
+void TComboBox::SetItemIndex(int value) {
+    if (value < -1 || value >= ItemCount()) value = -1;
+    if (value == itemIndex_) return;
+    itemIndex_ = value;
+    Notify(TChange::ItemIndex);
+}
+
+std::string TComboBox::Text() const {
+    return itemIndex_ < 0 ? std::string() : items_[static_cast<std::size_t>(itemIndex_)];
+}
+
+void TComboBox::SetText(const std::string& value) {
+    const int index = IndexOf(value);
+    if (index >= 0) SetItemIndex(index);
+}
+
+void TComboBox::UserSetItemIndex(int value) {
+    if (value < -1 || value >= ItemCount()) value = -1;
+    if (value == itemIndex_) return;
+    itemIndex_ = value;
+    Change();
 }
 
 namespace {
@@ -296,6 +355,37 @@ void TToolButton::SetImageIndex(int value) {
     if (value == imageIndex_) return;
     imageIndex_ = value;
     Notify(TChange::Picture);
+}
+
+void TForm::SetModalResult(int value) {
+    if (value == modalResult_) return;
+    modalResult_ = value;
+    Notify(TChange::ModalResult);
+}
+
+int TForm::ShowModal() {
+    // A handler run from inside the dialog's loop may ask again.
+    if (showingModal_) throw Exception("Cannot make a visible window modal");
+    showingModal_ = true;
+    modalResult_ = mrNone;
+    int result = mrCancel;
+    try {
+        if (IInteraction* interaction = Application().Interaction()) result = interaction->ShowModal(*this);
+    } catch (...) {
+        showingModal_ = false;
+        throw;
+    }
+    showingModal_ = false;
+    // Closed without a result (the window closed some other way): a cancel.
+    if (result == mrNone) result = mrCancel;
+    modalResult_ = result;
+    return result;
+}
+
+TForm* GetParentForm(const TControl* control) {
+    for (TWinControl* parent = control ? control->Parent() : nullptr; parent; parent = parent->Parent())
+        if (auto* form = dynamic_cast<TForm*>(parent)) return form;
+    return nullptr;
 }
 
 void TToolButton::SetDown(bool value) {

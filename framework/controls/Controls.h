@@ -9,6 +9,11 @@
 // UserSetText, KeyPress, UserSetItemIndex, SetBounds). A peer never holds state of
 // its own that the control does not have.
 //
+// Modal forms: ShowModal hands the form to the application's interaction service,
+// which shows it until the form's ModalResult is set (a button with a ModalResult
+// was clicked, or the user closed the dialog) and returns that result. The front
+// end keeps its loop, and with it the dispatcher, turning meanwhile.
+//
 // Threading: controls belong to the GUI thread; nothing here locks.
 //
 // Events follow the framework's rules: bound, empty by default, skipped when empty.
@@ -35,8 +40,8 @@ enum class TChange {
     Selection,   // selection of an edit or a rich edit
     Down,        // pressed look of a tool button
     Checked,     // check box
-    Items,       // item list of a radio group
-    ItemIndex,   // selected item of a radio group
+    Items,       // item list of a radio group or a combo box
+    ItemIndex,   // selected item of a radio group or a combo box
     Enabled,
     Visible,
     Bounds,      // size or position set by the program
@@ -44,6 +49,7 @@ enum class TChange {
     Panels,      // status bar panels (count, texts, widths)
     Prepended,   // rich edit: a block was put in front of the text
     Trimmed,     // rich edit: the oldest text was cut from the end
+    ModalResult, // form: a result was set, which ends its modal show
 };
 
 class TControlPeer {
@@ -157,9 +163,16 @@ private:
 class TButton : public TCaptionedControl {
 public:
     using TCaptionedControl::TCaptionedControl;
-    // A user's click, or the program's: raises OnClick.
-    void Click() { OnClick(this); }
+    // A user's click, or the program's: hands ModalResult (when not mrNone) to the
+    // form the button sits on, then raises OnClick, so a handler may still keep the
+    // form open by setting the form's result back to mrNone.
+    void Click();
     TNotifyEvent OnClick;
+    // Enter anywhere in the form clicks the default button, Escape the cancel one;
+    // the front end reads both when it builds the form.
+    bool Default = false;
+    bool Cancel = false;
+    int ModalResult = 0;  // mrNone
 };
 
 class TCheckBox : public TCaptionedControl {
@@ -222,10 +235,61 @@ public:
     void SetColumns(int value) { columns_ = value < 1 ? 1 : value; }
     TNotifyEvent OnClick;
 
+protected:
+    // The selection changed; raises OnClick. Controls built on a radio group take
+    // the change here before the handler hears of it.
+    virtual void Click() { OnClick(this); }
+
 private:
     std::vector<std::string> items_;
     int itemIndex_ = -1;
     int columns_ = 1;
+};
+
+// Only the pick-from-the-list style: nothing in the program has the user type into
+// a combo box.
+enum class TComboBoxStyle { csDropDownList };
+
+// A drop-down list. Each item is a text, which is what the program reads back
+// (Text, Items), and may carry a label, which is what the user sees in its place:
+// the item "ttyUSB0" may show as "ttyUSB0 — FT232R USB UART".
+class TComboBox : public TWinControl {
+public:
+    using TWinControl::TWinControl;
+    TComboBoxStyle Style = TComboBoxStyle::csDropDownList;
+
+    const std::vector<std::string>& Items() const { return items_; }
+    int ItemCount() const { return static_cast<int>(items_.size()); }
+    // The label shown for the item: its own, else its text (EListError out of range).
+    const std::string& ItemLabel(int index) const;
+    // Replaces every item and selects none; labels[i], where there is one and it
+    // is not empty, is shown for items[i].
+    void SetItems(std::vector<std::string> items, std::vector<std::string> labels = {});
+    // Puts an item at index (0 to ItemCount); the selected item stays selected.
+    void InsertItem(int index, const std::string& text, const std::string& label = {});
+    // The first item whose text equals text without regard to letter case, or -1.
+    int IndexOf(const std::string& text) const;
+
+    int ItemIndex() const { return itemIndex_; }
+    // By the program: raises nothing. An index out of range selects nothing (-1).
+    void SetItemIndex(int value);
+    // The selected item's text; empty when nothing is selected.
+    std::string Text() const;
+    // Selects the item whose text equals value without regard to letter case;
+    // nothing happens when there is none.
+    void SetText(const std::string& value);
+    // The user picked an item: selects it and, when the selection changed, Change.
+    void UserSetItemIndex(int value);
+    TNotifyEvent OnChange;
+
+protected:
+    // The user changed the selection; raises OnChange.
+    virtual void Change() { OnChange(this); }
+
+private:
+    std::vector<std::string> items_;
+    std::vector<std::string> labels_;  // same length as items_; "" shows the text
+    int itemIndex_ = -1;
 };
 
 enum class TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
@@ -367,13 +431,24 @@ public:
 };
 
 enum class TPosition { poDesigned, poScreenCenter };
+// A dialog border has a fixed size and no minimise or maximise buttons.
+enum class TFormBorderStyle { bsSizeable, bsDialog };
 
 // A form: the top-level control. Creation completes with Create (OnCreate); the
-// front end calls Show when the window is first shown (OnShow).
+// front end calls Show when the window is first shown (OnShow). Its Width and
+// Height are those of its client area: the frame belongs to the window system.
 class TForm : public TCaptionedControl {
 public:
     using TCaptionedControl::TCaptionedControl;
     TPosition Position = TPosition::poDesigned;
+    TFormBorderStyle BorderStyle = TFormBorderStyle::bsSizeable;
+    int ModalResult() const { return modalResult_; }
+    // A result other than mrNone ends the form's modal show.
+    void SetModalResult(int value);
+    // Shows the form modally through the application's interaction service and
+    // returns how it was closed (mrCancel when nothing showed it); ModalResult
+    // holds the same afterwards. Raises an Exception while it is already shown so.
+    int ShowModal();
     // Runs OnCreate; the form's constructor has built every control by then.
     void Create() { OnCreate(this); }
     // Runs OnShow, on every show as the framework does.
@@ -387,6 +462,11 @@ public:
 
 private:
     bool shown_ = false;
+    bool showingModal_ = false;
+    int modalResult_ = 0;  // mrNone
 };
+
+// The form a control sits on, through its parents; null when there is none.
+TForm* GetParentForm(const TControl* control);
 
 }  // namespace portvale

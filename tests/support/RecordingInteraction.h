@@ -1,12 +1,17 @@
 #pragma once
-// A scripted stand-in for the front end's message boxes: records every box shown and
-// answers from a script (IDOK when the script is empty).
+// A scripted stand-in for the front end's message boxes and modal forms: records
+// every box shown and answers from a script (IDOK when the script is empty); records
+// the caption of every form shown modally and lets the test play the user on it
+// (OnShowModal works the form's controls and returns the result; without it a form
+// is closed at once with mrCancel).
 
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "framework/Application.h"
+#include "framework/controls/Controls.h"
 
 namespace portvale::test {
 
@@ -29,8 +34,15 @@ public:
         return answer;
     }
 
+    int ShowModal(TForm& form) override {
+        modals.push_back(form.Caption());
+        return OnShowModal ? OnShowModal(form) : mrCancel;
+    }
+
     std::vector<ShownBox> shown;
     std::deque<int> answers;
+    std::vector<std::string> modals;
+    std::function<int(TForm&)> OnShowModal;
 };
 
 }  // namespace portvale::test
