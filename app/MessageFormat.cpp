@@ -1,5 +1,7 @@
 #include "app/MessageFormat.h"
 
+#include <cstring>
+
 #include "framework/SysUtils.h"
 
 namespace portvale {
@@ -139,30 +141,52 @@ std::string FormatBytes(const std::string& bytes, int format) {
     }
 }
 
-std::string VisibleText(const std::string& bytes) {
-    std::string out;
-    out.reserve(bytes.size() + bytes.size() / 4);
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
-        if (b < 0x20 && b != '\r' && b != '\n' && b != '\t') {
-            // The control pictures U+2400..U+241F: a zero byte must not end the text.
-            out += "\xE2\x90";
-            out.push_back(static_cast<char>(0x80 + b));
-        } else if (b == 0x7F) {
-            out += "\xE2\x90\xA1";  // U+2421 SYMBOL FOR DELETE
-        } else if (b >= 0x80 && b <= 0x9F) {
-            // C1 controls have no pictures and would be invisible: their code instead.
-            out += "\xE2\x9F\xA8";  // U+27E8
-            out.push_back(kHexDigits[b >> 4]);
-            out.push_back(kHexDigits[b & 15]);
-            out += "\xE2\x9F\xA9";  // U+27E9
-        } else if (b < 0x80) {
-            out.push_back(c);
-        } else {
-            out.push_back(static_cast<char>(0xC0 | (b >> 6)));
-            out.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+namespace {
+
+// The String format's text of every byte value, built once: a block then costs one
+// table look-up and a short copy per byte.
+struct VisibleTable {
+    char text[256][8];
+    unsigned char length[256];
+    VisibleTable() {
+        for (int b = 0; b < 256; ++b) {
+            std::string t;
+            if (b < 0x20 && b != '\r' && b != '\n' && b != '\t') {
+                // The control pictures U+2400..U+241F: a zero byte must not end the text.
+                t = "\xE2\x90";
+                t.push_back(static_cast<char>(0x80 + b));
+            } else if (b == 0x7F) {
+                t = "\xE2\x90\xA1";  // U+2421 SYMBOL FOR DELETE
+            } else if (b >= 0x80 && b <= 0x9F) {
+                // C1 controls have no pictures and would be invisible: their code instead.
+                t = "\xE2\x9F\xA8";  // U+27E8
+                t.push_back(kHexDigits[b >> 4]);
+                t.push_back(kHexDigits[b & 15]);
+                t += "\xE2\x9F\xA9";  // U+27E9
+            } else if (b < 0x80) {
+                t.push_back(static_cast<char>(b));
+            } else {
+                t.push_back(static_cast<char>(0xC0 | (b >> 6)));
+                t.push_back(static_cast<char>(0x80 | (b & 0x3F)));
+            }
+            std::memcpy(text[b], t.data(), t.size());
+            length[b] = static_cast<unsigned char>(t.size());
         }
     }
+};
+
+}  // namespace
+
+std::string VisibleText(const std::string& bytes) {
+    static const VisibleTable table;
+    std::string out(bytes.size() * 8, '\0');
+    char* end = out.data();
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        std::memcpy(end, table.text[b], 8);
+        end += table.length[b];
+    }
+    out.resize(static_cast<std::size_t>(end - out.data()));
     return out;
 }
 

@@ -77,6 +77,7 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ComPort1->OnAfterClose = TNotifyEvent(this, &TForm1::ComPort1AfterClose);
     ComPort1->OnPortLost = TNotifyEvent(this, &TForm1::ComPort1PortLost);
     serialWriter_ = std::make_unique<TSerialWriter>(*ComPort1);
+    InitAsync(readAsync_);
     serialWriter_->OnDrained = [this] { ResumeSocketReads(); };
     serialWriter_->OnFailed = [this](const std::string& text) { SetStatusDetail(text); };
     tcpSender_.OnDrained = [this] { ResumeSerialReads(); };
@@ -123,6 +124,7 @@ TForm1::~TForm1() {
     // Its operation in flight refers to the port's device.
     serialWriter_.reset();
     DestroyComponents();
+    DoneAsync(readAsync_);
 }
 
 void TForm1::BuildControls() {
@@ -543,7 +545,7 @@ void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) {
     const int received = Socket->ReceiveBuffer(bytes.data(), available);
     bytes.resize(static_cast<std::size_t>(std::clamp(received, 0, available)));
     if (bytes.empty()) return;
-    redtTCPIPMsg->Prepend(RenderBytes(bytes));
+    if (ShowBlocks) redtTCPIPMsg->Prepend(RenderBytes(bytes));
     if (ComPort1->Connected()) serialWriter_->Write(std::move(bytes));
 }
 
@@ -564,12 +566,14 @@ void TForm1::ComPort1RxChar(TObject*, std::int32_t Count) {
 void TForm1::ReadSerial(std::int32_t count) {
     if (count <= 0) return;
     std::string bytes(static_cast<std::size_t>(count), '\0');
-    const std::int32_t read = ComPort1->Read(bytes.data(), count);
+    // The bytes are waiting, so the read completes at once.
+    ComPort1->ReadAsync(bytes.data(), count, readAsync_);
+    const std::int32_t read = ComPort1->WaitForAsync(readAsync_);
     bytes.resize(static_cast<std::size_t>(std::clamp(read, 0, count)));
     if (bytes.empty()) return;
-    std::string shown = RenderBytes(bytes);
+    std::string shown = ShowBlocks ? RenderBytes(bytes) : std::string();
     if (TCustomWinSocket* target = SerialTarget()) tcpSender_.Send(target, std::move(bytes));
-    redtComPortMsg->Prepend(std::move(shown));
+    if (ShowBlocks) redtComPortMsg->Prepend(std::move(shown));
 }
 
 TCustomWinSocket* TForm1::SerialTarget() const {

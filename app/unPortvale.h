@@ -120,6 +120,9 @@ public:
     TBitmap bmpDisconnected;
     int SendFormat = mfString;
     int IncomingFormat = mfString;
+    // Whether forwarded blocks are rendered into the panes. A front end that shows
+    // them nowhere (headless without a log) turns it off and saves the work.
+    bool ShowBlocks = true;
 
     // ---- start-up ----
     void InitMainWindow();
@@ -195,6 +198,8 @@ private:
     TLineEnds LineEnds() const;
 
     std::unique_ptr<TSerialWriter> serialWriter_;
+    // One record for every serial read, rather than a new one (and its event) each.
+    PAsync readAsync_ = nullptr;
     TTcpSender tcpSender_;
     // Sockets whose read notification was left unanswered while the serial queue was
     // full; the socket layer sends no other until they are read.

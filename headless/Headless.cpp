@@ -214,7 +214,11 @@ int RunHeadless(const std::vector<std::string>& args) {
         if (o.log) {
             form->redtTCPIPMsg->SetPeer(&tcpBlocks);
             form->redtComPortMsg->SetPeer(&comBlocks);
+            // Only the newest block is printed; the panes need no history.
+            form->redtTCPIPMsg->SetCapacity(64 << 10);
+            form->redtComPortMsg->SetCapacity(64 << 10);
         }
+        form->ShowBlocks = o.log;
 
         std::string failure;
         try {
