@@ -3,7 +3,7 @@
 // the device named by Port, applies its settings, moves bytes with overlapped
 // transfers, and turns device events into handler calls through its event thread;
 // links (TComLink) let other components observe a port; TComStream reads and writes a
-// port as a stream.
+// port as a stream; TComDataPacket (ComDataPacket.h) cuts received text into packets.
 //
 // Threading: a port belongs to the thread that created it (the GUI thread). With
 // smThreadSync (the default) and smWindowSync every handler runs on that thread;
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "comport/ComDataPacket.h"
 #include "comport/ComPortError.h"
 #include "comport/ComSettings.h"
 #include "comport/ComTypes.h"
