@@ -101,6 +101,11 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ServerSocket1->OnClientRead = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientRead);
     ServerSocket1->OnClientWrite = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientWrite);
 
+    tmrPortRetry = new TTimer(this);
+    tmrPortRetry->SetName("tmrPortRetry");
+    tmrPortRetry->SetInterval(1000);
+    tmrPortRetry->OnTimer = TNotifyEvent(this, &TForm1::tmrPortRetryTimer);
+
     OnCreate = TNotifyEvent(this, &TForm1::FormCreate);
     OnShow = TNotifyEvent(this, &TForm1::FormShow);
     SetBounds(0, 0, 960, 720);
@@ -325,6 +330,7 @@ void TForm1::btnComPortOnClick(TObject*) {
 }
 
 void TForm1::btnComPortOffClick(TObject*) {
+    StopPortRetry();
     btnComPortOn->SetDown(false);
     btnComPortOff->SetDown(true);
     ComPort1->SetConnected(false);
@@ -375,6 +381,8 @@ void TForm1::btnConnectClick(TObject*) {
         btnConnect->SetDown(true);
         return;
     }
+    // The connect opens (or closes) the port itself.
+    StopPortRetry();
     try {
         switch (grpTCPSocketType->ItemIndex()) {
             case 1:
@@ -403,6 +411,7 @@ void TForm1::btnConnectClick(TObject*) {
 }
 
 void TForm1::btnDisconnectClick(TObject*) {
+    StopPortRetry();
     ClientSocket1->SetActive(false);
     ComPort1->SetConnected(false);
     ServerSocket1->SetActive(false);
@@ -546,7 +555,12 @@ void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) {
     bytes.resize(static_cast<std::size_t>(std::clamp(received, 0, available)));
     if (bytes.empty()) return;
     if (ShowBlocks) redtTCPIPMsg->Prepend(RenderBytes(bytes));
-    if (ComPort1->Connected()) serialWriter_->Write(std::move(bytes));
+    if (!ComPort1->Connected()) {
+        if (OnDrop) OnDrop(TBridgeDirection::TcpToCom, "serial port closed", bytes.size());
+        return;
+    }
+    if (OnForward) OnForward(TBridgeDirection::TcpToCom, Socket, bytes);
+    serialWriter_->Write(std::move(bytes));
 }
 
 void TForm1::ComPort1RxChar(TObject*, std::int32_t Count) {
@@ -572,7 +586,12 @@ void TForm1::ReadSerial(std::int32_t count) {
     bytes.resize(static_cast<std::size_t>(std::clamp(read, 0, count)));
     if (bytes.empty()) return;
     std::string shown = ShowBlocks ? RenderBytes(bytes) : std::string();
-    if (TCustomWinSocket* target = SerialTarget()) tcpSender_.Send(target, std::move(bytes));
+    if (TCustomWinSocket* target = SerialTarget()) {
+        if (OnForward) OnForward(TBridgeDirection::ComToTcp, target, bytes);
+        tcpSender_.Send(target, std::move(bytes));
+    } else if (OnDrop) {
+        OnDrop(TBridgeDirection::ComToTcp, "no TCP connection", bytes.size());
+    }
     if (ShowBlocks) redtComPortMsg->Prepend(std::move(shown));
 }
 
@@ -625,16 +644,38 @@ void TForm1::ComPort1AfterClose(TObject*) {
 }
 
 void TForm1::ComPort1PortLost(TObject*) {
-    SetStatusDetail(Format(sComPortLost, ComPort1->Port().c_str()));
+    const bool wanted = ComPortOn != 0;
+    SetStatusDetail(Format(wanted ? sComPortLostRetrying : sComPortLost, ComPort1->Port().c_str()));
     try {
         ComPort1->SetConnected(false);
     } catch (const std::exception&) {
         // Closing always leaves the port closed; the device is gone either way.
     }
-    // As after a failed "Com-Port On": the user chooses when to try again.
-    ComPortOn = 0;
+    if (wanted) {
+        // The user still wants it on: it opens again by the same name when it is back.
+        tmrPortRetry->SetEnabled(true);
+        return;
+    }
+    // Opened without "Com-Port On" (a connect in mode Off): as after a failed one.
     btnComPortOn->SetDown(false);
     btnComPortOff->SetDown(false);
 }
+
+void TForm1::tmrPortRetryTimer(TObject*) {
+    if (ComPortOn == 0 || ComPort1->Connected()) {
+        StopPortRetry();
+        return;
+    }
+    try {
+        ComPort1->SetConnected(true);
+    } catch (const std::exception&) {
+        // Not back yet; the next tick tries again.
+        return;
+    }
+    StopPortRetry();
+    SetStatusDetail(Format(sComPortBack, ComPort1->Port().c_str()));
+}
+
+void TForm1::StopPortRetry() { tmrPortRetry->SetEnabled(false); }
 
 }  // namespace portvale

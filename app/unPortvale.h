@@ -16,6 +16,7 @@
 // TcpSettings.h) and "comport.ini".
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@
 #include "app/TcpSender.h"
 #include "app/TcpSettings.h"
 #include "comport/ComPort.h"
+#include "framework/Timer.h"
 #include "framework/controls/Controls.h"
 #include "sockets/SocketComponents.h"
 
@@ -47,6 +49,14 @@ inline constexpr char sClientDisconnected[] = "Client Disconnected";
 inline constexpr char sTcpConnect[] = "TCP Connect";
 inline constexpr char sTcpListen[] = "TCP Listen";
 inline constexpr char sComPortLost[] = "Com port lost: %s";
+inline constexpr char sComPortLostRetrying[] = "Com port lost: %s, retrying";
+inline constexpr char sComPortBack[] = "Com port back: %s";
+
+enum class TBridgeDirection { TcpToCom, ComToTcp };
+// (direction, the connection the block came from or goes to, the bytes)
+using TForwardEvent = std::function<void(TBridgeDirection, TCustomWinSocket*, const std::string&)>;
+// (direction, why, bytes dropped)
+using TDropEvent = std::function<void(TBridgeDirection, const char*, std::size_t)>;
 
 class TForm1 : public TForm {
 public:
@@ -103,6 +113,8 @@ public:
     TLabel* lbl4;
 
     TStatusBar* stat1;
+    // Tries to reopen a lost serial port once a second while the user wants it on.
+    TTimer* tmrPortRetry;
 
     // ---- components ----
     TComPort* ComPort1;
@@ -120,6 +132,10 @@ public:
     TBitmap bmpDisconnected;
     int SendFormat = mfString;
     int IncomingFormat = mfString;
+    // Observers of the bridge (capture files, counters): every block handed on to the
+    // other side, and every block that had nowhere to go.
+    TForwardEvent OnForward;
+    TDropEvent OnDrop;
     // Whether forwarded blocks are rendered into the panes. A front end that shows
     // them nowhere (headless without a log) turns it off and saves the work.
     bool ShowBlocks = true;
@@ -161,6 +177,8 @@ public:
     void ServerSocket1ClientWrite(TObject* Sender, TCustomWinSocket* Socket);
     void ComPort1AfterClose(TObject* Sender);
     void ComPort1PortLost(TObject* Sender);
+    void tmrPortRetryTimer(TObject* Sender);
+    bool RetryingPort() const { return tmrPortRetry->Enabled(); }
     // Where serial data goes: the oldest accepted client still connected, else the
     // connected client socket, else nowhere (null).
     TCustomWinSocket* SerialTarget() const;
@@ -190,6 +208,7 @@ private:
     void ReadSerial(std::int32_t count);
     void ResumeSocketReads();
     void ResumeSerialReads();
+    void StopPortRetry();
     bool IsLiveSocket(TCustomWinSocket* socket) const;
     // Accepted connections other than `leaving` that are still connected.
     int RemainingClients(TCustomWinSocket* leaving) const;

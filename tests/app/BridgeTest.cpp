@@ -251,16 +251,53 @@ TEST_F(BridgeTest, AFailingReadIsShownAndThePortGoesOnRaisingEvents) {
     ::close(peer);
 }
 
-TEST_F(BridgeTest, ALostPortIsReportedAndClosed) {
+TEST_F(BridgeTest, ALostPortIsRetriedByItsNameUntilItIsBack) {
+    // The device by a stable name, as /dev/serial/by-id or a socat link gives one.
+    const std::string link = dir.File("device");
+    ASSERT_EQ(::symlink(pty.path().c_str(), link.c_str()), 0);
+    form->ComPort1->SetPort(link);
     Click(form->btnComPortOn);
     ASSERT_TRUE(form->ComPort1->Connected());
+
     pty.CloseMaster();
     ASSERT_TRUE(PumpUntil([&] { return !form->ComPort1->Connected(); }));
-    EXPECT_EQ(Panel(1), "Com port lost: " + pty.path());
-    EXPECT_EQ(form->ComPortOn, 0);
+    EXPECT_EQ(Panel(1), "Com port lost: " + link + ", retrying");
+    EXPECT_TRUE(form->RetryingPort());
+    EXPECT_EQ(form->ComPortOn, 1) << "the user still wants it on";
+    EXPECT_TRUE(form->btnComPortOn->Down());
+
+    // Plugged in again: a new device behind the same name.
+    test::Pty again;
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+    ASSERT_EQ(::symlink(again.path().c_str(), link.c_str()), 0);
+    ASSERT_TRUE(PumpUntil([&] { return form->ComPort1->Connected(); }));
+    EXPECT_EQ(Panel(1), "Com port back: " + link);
+    EXPECT_FALSE(form->RetryingPort());
+    form->txbCom->SetText("again");
+    Click(form->btnSendCom);
+    EXPECT_EQ(again.Receive(7), "again\r\n");
+    EXPECT_TRUE(interaction.shown.empty());
+}
+
+TEST_F(BridgeTest, ComPortOffStopsTheRetriesAndAPortNotWantedOnIsNotRetried) {
+    Click(form->btnComPortOn);
+    pty.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return form->RetryingPort(); }));
+    Click(form->btnComPortOff);
+    EXPECT_FALSE(form->RetryingPort());
+
+    // Opened by a connect in mode Off, without "Com-Port On": reported, not retried.
+    test::Pty other;
+    form->ComPort1->SetPort(other.path());
+    form->grpTCPSocketType->SetItemIndex(0);
+    Click(form->btnConnect);
+    ASSERT_TRUE(form->ComPort1->Connected());
+    other.CloseMaster();
+    ASSERT_TRUE(PumpUntil([&] { return !form->ComPort1->Connected(); }));
+    EXPECT_EQ(Panel(1), "Com port lost: " + other.path());
+    EXPECT_FALSE(form->RetryingPort());
     EXPECT_FALSE(form->btnComPortOn->Down());
     EXPECT_FALSE(form->btnComPortOff->Down());
-    EXPECT_TRUE(interaction.shown.empty());
 }
 
 TEST_F(BridgeTest, TcpDataWhileThePortIsClosedIsShownAndDropped) {
