@@ -92,6 +92,8 @@ public:
     void Loaded() override;
     void BeginUpdate();
     void EndUpdate();
+    // Lets the user edit the port's settings in the modal setup dialog (EditComPort).
+    void ShowSetupDialog();
 
     // ---- settings ----
     const std::string& Port() const { return port_; }
