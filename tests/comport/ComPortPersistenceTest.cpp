@@ -210,8 +210,6 @@ TEST_F(PersistenceTest, LoadingKeepsWhatIsMissingAndConvertsWhatIsThere) {
              p.SetBaudRate(br9600); p.SetStopBits(sbOneStopBit); p.SetDataBits(dbEight); p.Parity().SetBits(prNone);
              p.SetDiscardNull(false); p.SetEventChar('A');
          }},
-        {"names without regard to case", {spBasic}, nothing, "[comport1]\nbaudrate=57600\nPORT=ttyS4\n",
-         [](TCustomComPort& p) { p.SetBaudRate(br57600); p.SetPort("ttyS4"); }},
         {"no file: only a custom rate falls back, as for a missing key", kAllGroups, SetEverything, nullptr,
          [](TCustomComPort& p) { p.SetCustomBaudRate(9600); }},
     };
