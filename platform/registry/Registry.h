@@ -1,5 +1,5 @@
 #pragma once
-// The registry the spec's components are written against: keys (backslash-separated
+// The registry the port component is written against: keys (backslash-separated
 // paths, matched without regard to case, as on Windows) holding named string and
 // 32-bit integer values, under the two roots HKEY_CURRENT_USER and
 // HKEY_LOCAL_MACHINE. Names live in portvale::reg so the Windows error numbers never
