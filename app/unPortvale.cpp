@@ -170,9 +170,7 @@ void TForm1::BuildToolBar() {
     btnComPortOn = button("btnComPortOn", "Com-Port On", 6, &TForm1::btnComPortOnClick);
     btnComPortOff = button("btnComPortOff", "Com-Port Off", 7, &TForm1::btnComPortOffClick);
     btnSeparator2 = separator("btnSeparator2");
-    btnSetup = Make<TToolButton>(this, tlb1, "btnSetup");
-    btnSetup->SetCaption("Com Port Settings");
-    btnSetup->SetImageIndex(2);
+    btnSetup = button("btnSetup", "Com Port Settings", 2, &TForm1::btnSetupClick);
     btnSave = button("btnSave", "Save Settings", 5, &TForm1::btnSaveClick);
     btnSeparator3 = separator("btnSeparator3");
     btnWebsite = button("btnWebsite", "Website", 10, &TForm1::btnWebsiteClick);
@@ -282,6 +280,8 @@ void TForm1::InitMainWindow() {
     Settings = TTcpSettings{};
     bmpConnected = TBitmap{};
     bmpDisconnected = TBitmap{};
+    const std::string comPortIni = SettingsDir + kComPortIniFileName;
+    if (FileExists(comPortIni)) ComPort1->LoadSettings(stIniFile, comPortIni);
     grpTCPSocketType->SetItemIndex(0);
     bmpConnected.LoadFrom(*il1, 0);
     bmpDisconnected.LoadFrom(*il1, 1);
@@ -361,6 +361,16 @@ void TForm1::btnSaveClick(TObject*) {
     Settings.SetSocketMode(grpTCPSocketType->ItemIndex());
     Settings.SetSerialFlag(ComPortOn);
     Settings.SaveToFile(SettingsFile);
+}
+
+void TForm1::btnSetupClick(TObject*) {
+    try {
+        ComPort1->ShowSetupDialog();
+        // After Cancel too, so the file always holds the settings the port runs with.
+        ComPort1->StoreSettings(stIniFile, SettingsDir + kComPortIniFileName);
+    } catch (...) {
+        Application().MessageBox(sNoComPort, Application().Title, MB_OK);
+    }
 }
 
 // ---- TCP connection ----

@@ -49,6 +49,10 @@ inline constexpr char sClientDisconnected[] = "Client Disconnected";
 inline constexpr char sTcpConnect[] = "TCP Connect";
 inline constexpr char sTcpListen[] = "TCP Listen";
 inline constexpr char sComPortLost[] = "Com port lost: %s";
+inline constexpr char sNoComPort[] = "There is no Com Port";
+
+// The serial port's settings, beside "TCP.SET" in SettingsDir.
+inline constexpr char kComPortIniFileName[] = "comport.ini";
 inline constexpr char sComPortLostRetrying[] = "Com port lost: %s, retrying";
 inline constexpr char sComPortBack[] = "Com port back: %s";
 
@@ -157,6 +161,7 @@ public:
 
     // ---- settings ----
     void btnSaveClick(TObject* Sender);
+    void btnSetupClick(TObject* Sender);
 
     // ---- TCP connection ----
     void grpTCPSocketTypeClick(TObject* Sender);
