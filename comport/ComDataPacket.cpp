@@ -33,12 +33,7 @@ void TComDataPacket::SetComPort(TCustomComPort* port) {
 void TComDataPacket::Notification(TComponent* component, TOperation operation) {
     TComponent::Notification(component, operation);
     if (operation != TOperation::opRemove || component != comPort_) return;
-    // The component base tells us when the port is already torn down to its base,
-    // its link list gone with it: the link has nothing left to leave.
-    if (component->Destroying())
-        comPort_ = nullptr;
-    else
-        SetComPort(nullptr);
+    SetComPort(nullptr);
 }
 
 void TComDataPacket::SetCaseInsensitive(bool value) {

@@ -68,6 +68,8 @@ TCustomComPort::TCustomComPort(TComponent* owner) : TComponent(owner) {
 }
 
 TCustomComPort::~TCustomComPort() {
+    // Observers unregister their links when told; the link list must still exist.
+    SendRemovalNotices();
     if (retiringWorker_) retiringWorker_->ForgetPort();
     try {
         Close();

@@ -12,6 +12,12 @@ TComponent::TComponent(TComponent* owner) {
 }
 
 TComponent::~TComponent() {
+    SendRemovalNotices();
+    DestroyComponents();
+    if (owner_) owner_->RemoveComponent(this);
+}
+
+void TComponent::SendRemovalNotices() {
     destroying_ = true;
     // Tell everyone who asked; they drop their references to us.
     while (!freeNotifies_.empty()) {
@@ -21,8 +27,6 @@ TComponent::~TComponent() {
         theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
         other->Notification(this, TOperation::opRemove);
     }
-    DestroyComponents();
-    if (owner_) owner_->RemoveComponent(this);
 }
 
 TComponent* TComponent::Components(int index) const {

@@ -48,6 +48,10 @@ public:
 
 protected:
     virtual void Notification(TComponent* component, TOperation operation);
+    // Tells those who asked that this component goes, and marks it Destroying. The
+    // base destructor does it; a derived destructor calls it first when the
+    // notified components reach into members that go before the base part.
+    void SendRemovalNotices();
 
 private:
     void InsertComponent(TComponent* component);
