@@ -147,6 +147,25 @@ std::uint32_t HostRecordAddress(const char* buffer);
 // The port (network order) of a service record in a lookup buffer.
 std::uint16_t ServiceRecordPort(const char* buffer);
 
+// Dead-peer detection on a connection, a Portvale call: WinSock 1.1 has only
+// SO_KEEPALIVE with the system's timing (two hours before the first probe). After
+// `seconds` without traffic a probe goes out every interval; after `count` probes
+// without an answer the connection fails with WSAETIMEDOUT. Sent data that stays
+// unacknowledged for as long fails it the same way, so a peer that vanished is
+// noticed within about twice `seconds` whether the connection was idle or busy.
+struct KeepAliveTiming {
+    int idleSeconds = 0;
+    int intervalSeconds = 0;
+    int count = 0;
+    unsigned userTimeoutMs = 0;  // the whole budget: idle + interval * count
+};
+constexpr int kMaxKeepAliveSeconds = 32767;  // the kernel's limit for the idle time
+// The timing for a keepalive of `seconds` (1..kMaxKeepAliveSeconds).
+KeepAliveTiming KeepAliveTimingFor(int seconds);
+// Turns dead-peer detection on with KeepAliveTimingFor(seconds), or off for 0 (the
+// system's defaults return). 0, or SOCKET_ERROR with WSAGetLastError() set.
+int SetKeepAlive(SOCKET s, int seconds);
+
 // Blocking resolution. False with WSAGetLastError() set (11001 host not found, ...).
 bool gethostbyname(const char* name, std::uint32_t* addressNetworkOrder);
 bool getservbyname(const char* name, const char* protocol, std::uint16_t* portNetworkOrder);
