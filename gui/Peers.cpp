@@ -1,7 +1,10 @@
 #include "gui/Peers.h"
 
 #include <QButtonGroup>
+#include <QAbstractItemView>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
 #include <QEvent>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -74,6 +77,8 @@ FormPeer::FormPeer(TForm* form, QWidget* window) : ControlPeer(form, window), fo
 
 void FormPeer::Mirror(TChange what) {
     if (what == TChange::Caption) Widget()->setWindowTitle(Text(form_->Caption()));
+    if (what == TChange::ModalResult && form_->ModalResult() != mrNone)
+        if (auto* dialog = qobject_cast<QDialog*>(Widget())) dialog->done(form_->ModalResult());
 }
 
 // ---- panel ----
@@ -147,12 +152,50 @@ void LabelPeer::Mirror(TChange what) {
 }
 
 ButtonPeer::ButtonPeer(TButton* button, QPushButton* widget) : ControlPeer(button, widget), button_(button) {
+    widget->setDefault(button->Default);
     connect(widget, &QPushButton::clicked, this, [this] { Input([&] { button_->Click(); }); });
     Attach({TChange::Caption});
 }
 
 void ButtonPeer::Mirror(TChange what) {
     if (what == TChange::Caption) static_cast<QPushButton*>(Widget())->setText(Text(button_->Caption()));
+}
+
+// ---- combo box ----
+
+ComboBoxPeer::ComboBoxPeer(TComboBox* combo, QComboBox* widget) : ControlPeer(combo, widget), combo_(combo) {
+    widget->setEditable(false);
+    // Only the user's own picks: a programmatic selection raises nothing in the model.
+    connect(widget, &QComboBox::activated, this, [this](int index) { Picked(index); });
+    Attach({TChange::Items});
+}
+
+QComboBox* ComboBoxPeer::Combo() const { return static_cast<QComboBox*>(Widget()); }
+
+void ComboBoxPeer::Mirror(TChange what) {
+    if (what == TChange::Items) RebuildItems();
+    if (what == TChange::Items || what == TChange::ItemIndex) ShowItemIndex();
+}
+
+void ComboBoxPeer::RebuildItems() {
+    QComboBox* w = Combo();
+    w->clear();
+    for (int i = 0; i < combo_->ItemCount(); ++i) w->addItem(Text(combo_->ItemLabel(i)));
+    // A label longer than the closed box still shows whole in the open list.
+    w->view()->setMinimumWidth(w->view()->sizeHintForColumn(0) + w->view()->frameWidth() * 2);
+}
+
+void ComboBoxPeer::ShowItemIndex() {
+    QComboBox* w = Combo();
+    w->setCurrentIndex(combo_->ItemIndex());
+    // The closed box may cut a long label; the tip shows it whole.
+    w->setToolTip(combo_->ItemIndex() < 0 ? QString() : Text(combo_->ItemLabel(combo_->ItemIndex())));
+}
+
+void ComboBoxPeer::Picked(int index) {
+    Input([&] { combo_->UserSetItemIndex(index); });
+    // A handler may have selected something else, or closed the window.
+    if (Widget()) ShowItemIndex();
 }
 
 // ---- tool button ----

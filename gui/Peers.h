@@ -30,6 +30,7 @@
 class QAbstractButton;
 class QButtonGroup;
 class QCheckBox;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QPlainTextEdit;
@@ -74,7 +75,8 @@ public:
     ToolBarPeer(TToolBar* bar, QWidget* widget);
 };
 
-// The window's caption.
+// The window's caption; on a dialog, a result set on the form closes it with that
+// result.
 class FormPeer : public ControlPeer {
 public:
     FormPeer(TForm* form, QWidget* window);
@@ -129,6 +131,7 @@ private:
     TLabel* label_;
 };
 
+// The default button takes Enter, as the button's Default says.
 class ButtonPeer : public ControlPeer {
 public:
     ButtonPeer(TButton* button, QPushButton* widget);
@@ -138,6 +141,23 @@ protected:
 
 private:
     TButton* button_;
+};
+
+// A list the user picks from and cannot type into; it shows each item's label.
+class ComboBoxPeer : public ControlPeer {
+public:
+    ComboBoxPeer(TComboBox* combo, QComboBox* widget);
+
+protected:
+    void Mirror(TChange what) override;
+
+private:
+    QComboBox* Combo() const;
+    void RebuildItems();
+    void ShowItemIndex();
+    void Picked(int index);
+
+    TComboBox* combo_;
 };
 
 // The pressed look belongs to the program: a click shows no toggle of its own.

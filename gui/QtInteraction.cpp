@@ -2,7 +2,14 @@
 
 #include <QMessageBox>
 
+#include "gui/ModalDialog.h"
+
 namespace portvale {
+
+int QtInteraction::ShowModal(TForm& form) {
+    ModalDialog dialog(form, parent_);
+    return dialog.Run();
+}
 
 int QtInteraction::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
     QMessageBox box(parent_);

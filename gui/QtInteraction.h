@@ -1,5 +1,6 @@
 #pragma once
-// Message boxes of the application object, shown as Qt dialogs.
+// Message boxes of the application object and modal forms, shown as Qt dialogs over
+// the main window.
 
 #include <QWidget>
 
@@ -12,6 +13,7 @@ public:
     explicit QtInteraction(QWidget* parent = nullptr) : parent_(parent) {}
     void SetParent(QWidget* parent) { parent_ = parent; }
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
+    int ShowModal(TForm& form) override;
 
 private:
     QWidget* parent_;

@@ -12,3 +12,6 @@ add_dependencies(test_gui portvale)
 add_test(NAME MainWindowShots.AtScaleTwo COMMAND test_gui --gtest_filter=MainWindowShots.*)
 set_tests_properties(MainWindowShots.AtScaleTwo PROPERTIES
   ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_SCALE_FACTOR=2")
+add_test(NAME SetupDialogShots.AtScaleTwo COMMAND test_gui --gtest_filter=SetupDialogShots.*)
+set_tests_properties(SetupDialogShots.AtScaleTwo PROPERTIES
+  ENVIRONMENT "QT_QPA_PLATFORM=offscreen;QT_SCALE_FACTOR=2")
