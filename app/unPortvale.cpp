@@ -365,7 +365,10 @@ void TForm1::btnSaveClick(TObject*) {
 
 void TForm1::btnSetupClick(TObject*) {
     try {
+        const std::string portBefore = ComPort1->Port();
         ComPort1->ShowSetupDialog();
+        // Another port chosen: the lost one is no longer what the user wants.
+        if (ComPort1->Port() != portBefore) StopPortRetry();
         // After Cancel too, so the file always holds the settings the port runs with.
         ComPort1->StoreSettings(stIniFile, SettingsDir + kComPortIniFileName);
     } catch (...) {
