@@ -1,0 +1,104 @@
+#pragma once
+// The capture file of a headless run: every forwarded block in the text of
+// CaptureFormat.h, written by a thread of its own so that the bridge never waits for
+// the disk.
+//
+// Threading: Add is called on one thread (the GUI thread); it stamps the block, copies
+// it into a queue and returns. The writer thread, at the lowest scheduling priority,
+// formats and writes. When the writer is behind by more than the queue's limit,
+// further blocks are left out of the capture (never out of the bridge), and a note in
+// the file says how many bytes are missing there. The report callback runs on the
+// writer thread.
+//
+// Disk use: with a size limit, the file becomes FILE.1 (replacing the old one) before
+// a line would take it past the limit, so the two files hold at most twice the limit.
+// A write that fails (full disk, file size limit) is reported once; the file is cut
+// back to its last whole line, and the capture goes on trying with the blocks that
+// follow. When a write succeeds again, that is reported, and a note in the file says
+// how many bytes are missing.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "headless/CaptureFormat.h"
+
+namespace portvale::headless {
+
+class CaptureFile {
+public:
+    struct Settings {
+        std::string path;
+        std::uint64_t maxBytes = 0;          // 0: no rotation
+        std::size_t queueLimit = 8 << 20;    // bytes of blocks waiting for the writer
+    };
+    using Report = std::function<void(const std::string&)>;
+
+    // Opens the file for appending, creating it; throws std::runtime_error naming the
+    // file and the reason when it cannot.
+    CaptureFile(Settings settings, Report report);
+    // Writes what is queued, then ends the thread.
+    ~CaptureFile();
+    CaptureFile(const CaptureFile&) = delete;
+    CaptureFile& operator=(const CaptureFile&) = delete;
+
+    // `direction` is "tcp>com" or "com>tcp"; `peer` the client's address or empty.
+    void Add(std::string_view direction, std::string_view peer, std::string_view bytes);
+    // Returns once everything added before was written (or given up).
+    void Drain();
+    // Bytes of blocks that are not in the capture.
+    std::uint64_t LostBytes() const { return lost_.load(std::memory_order_relaxed); }
+
+private:
+    struct Block {
+        timespec when;
+        std::string direction;
+        std::string peer;
+        std::string bytes;
+    };
+
+    void Run();
+    void Format(const Block& block);
+    void Note(const timespec& when, const std::string& text);
+    // Starts the next file when `length` more bytes would take this one past the limit.
+    void RotateIfFull(std::size_t length);
+    void Rotate();
+    bool Open(bool truncate);
+    void WriteOut();
+    void Lose(std::uint64_t bytes);
+
+    const Settings settings_;
+    const Report report_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;     // the writer: work or the end
+    std::condition_variable drained_;  // Drain: the queue is written
+    std::vector<Block> queue_;
+    std::size_t queued_ = 0;           // bytes in queue_
+    std::uint64_t skipped_ = 0;        // bytes left out since the writer last looked
+    bool writing_ = false;
+    bool stopping_ = false;
+
+    // The writer thread's own.
+    int fd_ = -1;
+    std::uint64_t fileSize_ = 0;
+    std::string buffer_;               // whole lines not yet written
+    std::uint64_t bufferBytes_ = 0;    // block bytes those lines show
+    std::uint64_t missing_ = 0;        // bytes lost and not yet told in a note
+    std::uint64_t bufferMissing_ = 0;  // what the notes in buffer_ tell
+    bool failing_ = false;
+    bool renameFailing_ = false;
+    std::string failure_;
+    CaptureStamp stamp_;
+
+    std::atomic<std::uint64_t> lost_{0};
+    std::thread thread_;
+};
+
+}  // namespace portvale::headless

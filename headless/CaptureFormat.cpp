@@ -1,0 +1,109 @@
+#include "headless/CaptureFormat.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace portvale::headless {
+
+namespace {
+
+// "00000000  " + 16 * "xx " + the space in the middle + " |"
+constexpr std::size_t kOffsetWidth = 8;
+constexpr std::size_t kHexStart = kOffsetWidth + 2;
+constexpr std::size_t kHexWidth = kCaptureBytesPerLine * 3 + 1;
+constexpr std::size_t kTextStart = kHexStart + kHexWidth + 1;  // where '|' opens the text
+
+constexpr char kDigits[] = "0123456789abcdef";
+
+constexpr char Printable(unsigned char byte) { return byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.'; }
+
+std::size_t DecimalLength(std::size_t n) {
+    std::size_t length = 1;
+    while (n >= 10) {
+        n /= 10;
+        ++length;
+    }
+    return length;
+}
+
+std::size_t PrefixLength(const CaptureFields& f) {
+    // "<stamp> <direction> [<peer> ]len=<n> "
+    return f.stamp.size() + 1 + f.direction.size() + 1 + (f.peer.empty() ? 0 : f.peer.size() + 1) + 4 +
+           DecimalLength(f.blockLength) + 1;
+}
+
+}  // namespace
+
+std::string_view CaptureStamp::Text(const timespec& when) {
+    if (when.tv_sec != second_) {
+        second_ = when.tv_sec;
+        std::tm local{};
+        ::localtime_r(&second_, &local);
+        char date[32];
+        char zone[8];
+        std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%S", &local);
+        std::strftime(zone, sizeof zone, "%z", &local);
+        text_ = std::string(date) + ".000000" + zone;
+    }
+    // Only the microseconds change within the second.
+    const std::size_t micros = text_.find('.') + 1;
+    long value = when.tv_nsec / 1000;
+    for (std::size_t i = micros + 6; i-- > micros;) {
+        text_[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+    return text_;
+}
+
+std::size_t CaptureLineLength(const CaptureFields& fields, std::size_t count) {
+    // The text column holds only the line's bytes, then "|\n".
+    return PrefixLength(fields) + kTextStart + 1 + count + 2;
+}
+
+void AppendCaptureLines(std::string& out, const CaptureFields& f, std::string_view part, std::size_t offset) {
+    if (part.empty()) return;
+    std::string prefix;
+    prefix.reserve(PrefixLength(f));
+    prefix.append(f.stamp).append(" ").append(f.direction).append(" ");
+    if (!f.peer.empty()) prefix.append(f.peer).append(" ");
+    prefix.append("len=").append(std::to_string(f.blockLength)).append(" ");
+
+    const std::size_t lines = (part.size() + kCaptureBytesPerLine - 1) / kCaptureBytesPerLine;
+    const std::size_t fullLine = prefix.size() + kTextStart + 1 + kCaptureBytesPerLine + 2;
+    const std::size_t start = out.size();
+    out.resize(start + lines * fullLine);  // the last line may be shorter; trimmed below
+    char* p = out.data() + start;
+    const auto* data = reinterpret_cast<const unsigned char*>(part.data());
+    for (std::size_t at = 0; at < part.size(); at += kCaptureBytesPerLine) {
+        const std::size_t count = std::min(kCaptureBytesPerLine, part.size() - at);
+        std::memcpy(p, prefix.data(), prefix.size());
+        p += prefix.size();
+        char* line = p;
+        for (std::size_t i = 0, v = offset + at; i < kOffsetWidth; ++i, v >>= 4)
+            line[kOffsetWidth - 1 - i] = kDigits[v & 15];
+        std::memset(line + kOffsetWidth, ' ', kTextStart - kOffsetWidth);
+        char* hex = line + kHexStart;
+        for (std::size_t i = 0; i < count; ++i) {
+            const unsigned char byte = data[at + i];
+            char* cell = hex + i * 3 + (i >= 8 ? 1 : 0);
+            cell[0] = kDigits[byte >> 4];
+            cell[1] = kDigits[byte & 15];
+        }
+        char* text = line + kTextStart;
+        *text++ = '|';
+        for (std::size_t i = 0; i < count; ++i) *text++ = Printable(data[at + i]);
+        *text++ = '|';
+        *text++ = '\n';
+        p = text;
+    }
+    out.resize(static_cast<std::size_t>(p - out.data()));
+}
+
+std::string CaptureNote(std::string_view stamp, std::string_view text) {
+    std::string line;
+    line.reserve(stamp.size() + text.size() + 4);
+    line.append(stamp).append(" # ").append(text).append("\n");
+    return line;
+}
+
+}  // namespace portvale::headless

@@ -1,0 +1,52 @@
+// The counters line: every key once, in a fixed order, dropped blocks by direction
+// and reason.
+
+#include <gtest/gtest.h>
+
+#include "headless/Counters.h"
+
+namespace portvale::headless {
+namespace {
+
+TEST(CountersTest, ALineOfKeyValuePairsInAFixedOrder) {
+    BridgeCounters counters;
+    EXPECT_EQ(counters.Line(),
+              "tcp_com_bytes=0 tcp_com_blocks=0 com_tcp_bytes=0 com_tcp_blocks=0 dropped_blocks=0 dropped_bytes=0 "
+              "connects=0 disconnects=0 port_losses=0 reconnects=0");
+    counters.Forwarded(TBridgeDirection::TcpToCom, 100);
+    counters.Forwarded(TBridgeDirection::TcpToCom, 5);
+    counters.Forwarded(TBridgeDirection::ComToTcp, 7);
+    counters.Dropped(TBridgeDirection::ComToTcp, "no TCP connection", 3);
+    counters.Dropped(TBridgeDirection::TcpToCom, "serial port closed", 4);
+    counters.Dropped(TBridgeDirection::TcpToCom, "serial port closed", 1);
+    counters.Connected();
+    counters.Connected();
+    counters.Disconnected();
+    counters.PortLost();
+    counters.ReconnectAttempt();
+    EXPECT_EQ(counters.Line(12),
+              "tcp_com_bytes=105 tcp_com_blocks=2 com_tcp_bytes=7 com_tcp_blocks=1 dropped_blocks=3 dropped_bytes=8 "
+              "dropped.com_tcp.no_tcp_connection=1 dropped.tcp_com.serial_port_closed=2 connects=2 disconnects=1 "
+              "port_losses=1 reconnects=1 capture_lost_bytes=12");
+}
+
+TEST(CountersTest, AReasonBecomesOneKeyOfLettersDigitsAndUnderscores) {
+    struct Row {
+        const char* reason;
+        const char* key;
+    };
+    for (const Row& row : {
+             Row{"no TCP connection", "dropped.com_tcp.no_tcp_connection=1"},
+             Row{"  Port  #3 -- gone!", "dropped.com_tcp.port_3_gone=1"},
+             Row{"queue=full", "dropped.com_tcp.queue_full=1"},
+             Row{"", "dropped.com_tcp.unknown=1"},
+             Row{"?!", "dropped.com_tcp.unknown=1"},
+         }) {
+        BridgeCounters counters;
+        counters.Dropped(TBridgeDirection::ComToTcp, row.reason, 1);
+        EXPECT_NE(counters.Line().find(std::string(" ") + row.key + " "), std::string::npos) << counters.Line();
+    }
+}
+
+}  // namespace
+}  // namespace portvale::headless
