@@ -37,8 +37,7 @@ public:
     int Run();
     // The widget that shows control, if any.
     QWidget* WidgetOf(const TControl* control) const;
-
-protected:
+    // Escape, or the window closed: the form's cancel button decides.
     void reject() override;
 
 private:

@@ -1,6 +1,7 @@
 // The setup dialog run headless: the scripted interaction plays the user on the form
 // while the port sits on the recording device and the port list comes from a sysfs
 // tree of the test's own.
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,17 +22,20 @@ class SetupDialogTest : public test::RecordedPortTest {
 protected:
     void SetUp() override {
         RecordedPortTest::SetUp();
-        for (const char* name : {"ttyS0", "ttyS1", "ttyS10"})
-            tree.AddTty(name, std::string("platform/serial8250/tty/") + name, "4");
+        for (const char* name : {"ttyS0", "ttyS1", "ttyS10"}) tree.AddTty(name, std::string("pnp0/") + name, "4");
         tree.AddUsbDevice("usb1/1-2", "FT232R USB UART", "FTDI");
         tree.AddTty("ttyUSB0", "usb1/1-2/1-2:1.0/ttyUSB0", "");
+        port->SetEvents(TComEvents{});
+        ResetPort();
+    }
+
+    void ResetPort() {
         port->SetPort("ttyS1");
         port->SetBaudRate(br9600);
         port->SetDataBits(dbEight);
         port->SetStopBits(sbOneStopBit);
         port->Parity().SetBits(prOdd);
         port->FlowControl().SetFlowControl(fcNone);
-        port->SetEvents(TComEvents{});
     }
 
     // The user: notes what the six lists show, picks items (list name to item text),
@@ -62,81 +66,58 @@ protected:
     std::vector<std::string> shown;
 };
 
+int ComCodeOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const EComPort& e) {
+        return e.ComCode();
+    }
+    return 0;
+}
+
+std::string Place(const TControl& c) {
+    return c.Parent()->Name() + " " + std::to_string(c.Left()) + "," + std::to_string(c.Top()) + " " +
+           std::to_string(c.Width()) + "x" + std::to_string(c.Height());
+}
+
 TEST_F(SetupDialogTest, FormHasItsControlsWhereAndAsDesigned) {
     TComSetupFrm form(nullptr);
-    EXPECT_EQ(form.Caption(), "Setup");
-    EXPECT_EQ(form.BorderStyle, TFormBorderStyle::bsDialog);
-    EXPECT_EQ(form.Position, TPosition::poScreenCenter);
-    EXPECT_EQ(form.Width(), 231);
-    EXPECT_EQ(form.Height(), 216);
-    struct Placed {
-        const char* name;
-        const char* parent;
-        const char* caption;
-        int left, top, width, height;
-    };
-    const std::vector<Placed> expected = {
-        {"GroupBox1", "ComSetupFrm", " Settings ", 8, 8, 217, 169},
-        {"Label1", "GroupBox1", "Port", 8, 24, -1, -1},
-        {"Label2", "GroupBox1", "Baud rate", 8, 48, -1, -1},
-        {"Label3", "GroupBox1", "Data bits", 8, 72, -1, -1},
-        {"Label4", "GroupBox1", "Stop bits", 8, 96, -1, -1},
-        {"Label5", "GroupBox1", "Parity", 8, 120, -1, -1},
-        {"Label6", "GroupBox1", "Flow control", 8, 144, -1, -1},
-        {"Combo1", "GroupBox1", nullptr, 80, 16, 129, 21},
-        {"Combo2", "GroupBox1", nullptr, 80, 40, 129, 21},
-        {"Combo3", "GroupBox1", nullptr, 80, 64, 129, 21},
-        {"Combo4", "GroupBox1", nullptr, 80, 88, 129, 21},
-        {"Combo5", "GroupBox1", nullptr, 80, 112, 129, 21},
-        {"Combo6", "GroupBox1", nullptr, 80, 136, 129, 21},
-        {"Button1", "ComSetupFrm", "OK", 70, 184, 75, 25},
-        {"Button2", "ComSetupFrm", "Cancel", 150, 184, 75, 25},
-    };
-    for (const Placed& p : expected) {
-        auto* c = dynamic_cast<TControl*>(form.FindComponent(p.name));
-        ASSERT_NE(c, nullptr) << p.name;
-        EXPECT_EQ(c->Parent()->Name(), p.parent) << p.name;
-        if (p.caption) {
-            EXPECT_EQ(dynamic_cast<TCaptionedControl*>(c)->Caption(), p.caption) << p.name;
-        }
-        EXPECT_EQ(c->Left(), p.left) << p.name;
-        EXPECT_EQ(c->Top(), p.top) << p.name;
-        if (p.width >= 0) {  // a label's size is its text's
-            EXPECT_EQ(c->Width(), p.width) << p.name;
-            EXPECT_EQ(c->Height(), p.height) << p.name;
-        }
-    }
-    // Tab order is the order of the children: the lists top to bottom, OK, Cancel.
-    std::vector<std::string> focusable;
-    for (int i = 0; i < form.GroupBox1->ControlCount(); ++i)
-        if (dynamic_cast<TComboBox*>(form.GroupBox1->Controls(i))) focusable.push_back(form.GroupBox1->Controls(i)->Name());
-    for (int i = 0; i < form.ControlCount(); ++i) focusable.push_back(form.Controls(i)->Name());
-    EXPECT_EQ(focusable, (std::vector<std::string>{"Combo1", "Combo2", "Combo3", "Combo4", "Combo5", "Combo6",
-                                                   "GroupBox1", "Button1", "Button2"}));
-    const TComProperty properties[] = {cpPort, cpBaudRate, cpDataBits, cpStopBits, cpParity, cpFlowControl};
+    EXPECT_EQ(form.Caption() + "|" + form.GroupBox1->Caption(), "Setup| Settings ");
+    EXPECT_TRUE(form.BorderStyle == TFormBorderStyle::bsDialog && form.Position == TPosition::poScreenCenter);
+    EXPECT_EQ(std::to_string(form.Width()) + "x" + std::to_string(form.Height()), "231x216");
+    EXPECT_EQ(Place(*form.GroupBox1), "ComSetupFrm 8,8 217x169");
+    EXPECT_EQ(Place(*form.Button1) + " " + form.Button1->Caption(), "ComSetupFrm 70,184 75x25 OK");
+    EXPECT_EQ(Place(*form.Button2) + " " + form.Button2->Caption(), "ComSetupFrm 150,184 75x25 Cancel");
+    EXPECT_TRUE(form.Button1->Default && !form.Button1->Cancel && form.Button1->ModalResult == mrOk);
+    EXPECT_TRUE(form.Button2->Cancel && !form.Button2->Default && form.Button2->ModalResult == mrCancel);
+    const char* captions[] = {"Port", "Baud rate", "Data bits", "Stop bits", "Parity", "Flow control"};
     for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ((form.*kLists[i])->ComProperty(), properties[i]);
-        EXPECT_FALSE((form.*kLists[i])->AutoApply()) << "nothing reaches the port before OK";
-        EXPECT_EQ(form.Label1->FocusControl, form.Combo1);
+        const auto* label = dynamic_cast<const TLabel*>(form.FindComponent("Label" + std::to_string(i + 1)));
+        const TComComboBox* list = form.*kLists[i];
+        ASSERT_TRUE(label && label->FocusControl == list);
+        EXPECT_EQ(label->Caption() + " " + std::to_string(label->Left()) + "," + std::to_string(label->Top()),
+                  captions[i] + (" 8," + std::to_string(24 + 24 * i)));
+        EXPECT_EQ(Place(*list), "GroupBox1 80," + std::to_string(16 + 24 * i) + " 129x21");
+        EXPECT_EQ(list->ComProperty(), static_cast<TComProperty>(cpPort + i));
+        EXPECT_FALSE(list->AutoApply()) << "nothing reaches the port before OK";
     }
-    EXPECT_TRUE(form.Button1->Default);
-    EXPECT_EQ(form.Button1->ModalResult, mrOk);
-    EXPECT_TRUE(form.Button2->Cancel);
-    EXPECT_EQ(form.Button2->ModalResult, mrCancel);
+    // Tab order is the order of the children: the lists top to bottom, then OK, Cancel.
+    std::vector<std::string> tabOrder;
+    for (int i = 0; i < form.GroupBox1->ControlCount(); ++i)
+        if (dynamic_cast<TComboBox*>(form.GroupBox1->Controls(i))) tabOrder.push_back(form.GroupBox1->Controls(i)->Name());
+    for (int i = 0; i < form.ControlCount(); ++i) tabOrder.push_back(form.Controls(i)->Name());
+    EXPECT_EQ(tabOrder, (std::vector<std::string>{"Combo1", "Combo2", "Combo3", "Combo4", "Combo5", "Combo6",
+                                                  "GroupBox1", "Button1", "Button2"}));
     EXPECT_EQ(form.Combo1->Items(), (std::vector<std::string>{"ttyS0", "ttyS1", "ttyS10", "ttyUSB0"}));
     EXPECT_EQ(form.Combo1->ItemLabel(3), "ttyUSB0 \xE2\x80\x94 FT232R USB UART");
 }
 
-TEST_F(SetupDialogTest, ShowsThePortsSettingsAndOkWritesThemBack) {
+TEST_F(SetupDialogTest, ShowsThePortsSettingsOkWritesEveryListAndCancelNothing) {
     PlayUser({}, &TComSetupFrm::Button1);
     port->ShowSetupDialog();
     EXPECT_EQ(user.modals, std::vector<std::string>{"Setup"});
     EXPECT_EQ(shown, (std::vector<std::string>{"ttyS1", "9600", "8", "1", "Odd", "None"}));
     EXPECT_EQ(Settings(), "ttyS1 9600 8 1 Odd None");
-    EXPECT_EQ(port->UpdateDepth(), 0);
-}
-
-TEST_F(SetupDialogTest, OkWritesEveryPickAndCancelNothing) {
     const std::map<std::string, std::string> picks = {{"Combo1", "ttyUSB0"}, {"Combo2", "115200"},
                                                       {"Combo3", "7"},       {"Combo4", "2"},
                                                       {"Combo5", "Mark"},    {"Combo6", "Hardware"}};
@@ -148,47 +129,37 @@ TEST_F(SetupDialogTest, OkWritesEveryPickAndCancelNothing) {
     EXPECT_EQ(Settings(), "ttyUSB0 115200 7 2 Mark Hardware");
 }
 
-TEST_F(SetupDialogTest, CustomFlowControlIsShownAndKept) {
-    auto& flow = port->FlowControl();
-    flow.SetControlRTS(rtsHandshake);
-    flow.SetXonXoffIn(true);
-    flow.SetControlDTR(dtrHandshake);
-    ASSERT_EQ(flow.FlowControl(), fcCustom);
-    PlayUser({{"Combo2", "57600"}}, &TComSetupFrm::Button1);
-    EditComPort(port.get());
-    EXPECT_EQ(shown[5], "Custom");
-    EXPECT_EQ(flow.ControlRTS(), rtsHandshake);
-    EXPECT_TRUE(flow.XonXoffIn());
-    EXPECT_EQ(flow.ControlDTR(), dtrHandshake);
-    EXPECT_EQ(port->BaudRate(), br57600);
-}
-
-TEST_F(SetupDialogTest, PortNameInOtherLetterCaseTakesTheListedSpelling) {
-    port->SetPort("TTYUSB0");
-    PlayUser({}, &TComSetupFrm::Button1);
-    EditComPort(port.get());
-    EXPECT_EQ(shown[0], "ttyUSB0");
-    EXPECT_EQ(port->Port(), "ttyUSB0");
-}
-
-TEST_F(SetupDialogTest, PortNameTheSystemDoesNotListIsOfferedAndKept) {
-    port->SetPort("ttyACM3");
-    std::vector<std::string> offered;
-    user.OnShowModal = [&](TForm& form) {
-        auto& setup = dynamic_cast<TComSetupFrm&>(form);
-        offered = setup.Combo1->Items();
-        EXPECT_EQ(setup.Combo1->Text(), "ttyACM3");
-        setup.Button1->Click();
-        return form.ModalResult();
+// What the lists show for values of the port's own, and what OK without a pick keeps.
+TEST_F(SetupDialogTest, PortsOwnValuesAreShownAndKeptByOk) {
+    struct Case {
+        const char* what;
+        std::function<void(TComPort&)> arrange;
+        std::vector<std::string> shown;
+        const char* kept;
     };
-    EditComPort(port.get());
-    EXPECT_EQ(offered, (std::vector<std::string>{"ttyACM3", "ttyS0", "ttyS1", "ttyS10", "ttyUSB0"}));
-    EXPECT_EQ(port->Port(), "ttyACM3") << "OK must not hand the port an empty name";
-
-    // Picking a listed port instead still works.
-    PlayUser({{"Combo1", "ttyS10"}}, &TComSetupFrm::Button1);
-    EditComPort(port.get());
-    EXPECT_EQ(port->Port(), "ttyS10");
+    auto customFlow = [](TComPort& p) {
+        p.FlowControl().SetControlRTS(rtsHandshake);
+        p.FlowControl().SetXonXoffIn(true);
+    };
+    const std::vector<Case> cases = {
+        {"name in other letter case", [](TComPort& p) { p.SetPort("TTYUSB0"); },
+         {"ttyUSB0", "9600", "8", "1", "Odd", "None"}, "ttyUSB0 9600 8 1 Odd None"},
+        // Offered among the listed ones, so OK does not hand the port an empty name.
+        {"name the system does not list", [](TComPort& p) { p.SetPort("ttyACM3"); },
+         {"ttyACM3", "9600", "8", "1", "Odd", "None"}, "ttyACM3 9600 8 1 Odd None"},
+        {"flow control of no preset", customFlow, {"ttyS1", "9600", "8", "1", "Odd", "Custom"},
+         "ttyS1 9600 8 1 Odd Custom"},
+    };
+    for (const Case& c : cases) {
+        ResetPort();
+        c.arrange(*port);
+        PlayUser({}, &TComSetupFrm::Button1);
+        EditComPort(port.get());
+        EXPECT_EQ(shown, c.shown) << c.what;
+        EXPECT_EQ(Settings(), c.kept) << c.what;
+    }
+    EXPECT_EQ(port->FlowControl().ControlRTS(), rtsHandshake) << "Custom leaves the flow settings as they are";
+    EXPECT_TRUE(port->FlowControl().XonXoffIn());
 }
 
 TEST_F(SetupDialogTest, OkOnAnOpenPortReconfiguresTheDeviceOnceAtTheEnd) {
@@ -207,34 +178,15 @@ TEST_F(SetupDialogTest, FailedApplyEndsTheUpdateAndReachesTheCaller) {
     port->Open();
     api.Fail("CreateFile", 2);
     PlayUser({{"Combo1", "ttyUSB0"}, {"Combo2", "38400"}}, &TComSetupFrm::Button1);
-    try {
-        EditComPort(port.get());
-        ADD_FAILURE() << "the reopen's failure did not reach the caller";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.ComCode(), CError_OpenFailed);
-    }
-    EXPECT_EQ(port->UpdateDepth(), 0);
+    EXPECT_EQ(ComCodeOf([&] { EditComPort(port.get()); }), CError_OpenFailed);
+    EXPECT_EQ(port->UpdateDepth(), 0) << "left updating, the port would take no later setting to the device";
     EXPECT_FALSE(port->Connected());
-    // With the update ended, the device hears the settings again.
-    api.Succeed("CreateFile");
-    api.ClearCalls();
-    port->Open();
-    port->SetBaudRate(br4800);
-    const auto states = api.CallsNamed("SetCommState");
-    ASSERT_EQ(states.size(), 2u);
-    EXPECT_EQ(states[1].dcb.BaudRate, 4800u);
 }
 
 TEST_F(SetupDialogTest, NoPortListMeansNoDialogAndTheRegistryErrorForTheCaller) {
     test::SysfsTree empty;  // replaces the roots: a system without serial ports
-    try {
-        port->ShowSetupDialog();
-        ADD_FAILURE() << "no error";
-    } catch (const EComPort& e) {
-        EXPECT_EQ(e.ComCode(), CError_RegError);
-    }
+    EXPECT_EQ(ComCodeOf([&] { port->ShowSetupDialog(); }), CError_RegError);
     EXPECT_TRUE(user.modals.empty());
-    EXPECT_EQ(Settings(), "ttyS1 9600 8 1 Odd None");
 }
 
 }  // namespace

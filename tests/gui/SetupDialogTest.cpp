@@ -6,8 +6,6 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
-#include <QGroupBox>
-#include <QLabel>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
