@@ -18,11 +18,11 @@ DispatcherBridge::DispatcherBridge(QObject* parent)
 
 void DispatcherBridge::Drain() {
     // One step handles everything queued when it began; what handlers queued meanwhile
-    // keeps the descriptor readable and brings the notifier back. Re-entry from a
-    // modal loop inside a handler is fine: the dispatcher tolerates nesting.
-    notifier_->setEnabled(false);
+    // keeps the descriptor readable and brings the notifier back. The notifier stays
+    // on while a handler runs: a box or dialog opened by a socket or serial handler
+    // runs a nested Qt loop, and the dispatcher must keep turning inside it (it
+    // tolerates nesting; every watch takes its readiness before calling out).
     Dispatcher::Instance().ProcessPending();
-    notifier_->setEnabled(true);
 }
 
 }  // namespace portvale

@@ -12,7 +12,9 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
+#include <QEventLoop>
 #include <mutex>
 #include <thread>
 
@@ -239,6 +241,37 @@ TEST(DispatcherBridgeTest, QtsLoopDeliversMessagesPostedFromAnotherThread) {
     poster.join();
     EXPECT_TRUE(ProcessQtUntil([&] { return seen.size() == 100; }));
     for (int i = 0; i < static_cast<int>(seen.size()); ++i) EXPECT_EQ(seen[static_cast<std::size_t>(i)], i);
+    d.DeallocateHWnd(window);
+}
+
+TEST(DispatcherBridgeTest, ANestedQtLoopOpenedByAHandlerKeepsTheDispatcherTurning) {
+    Qt();
+    DispatcherBridge bridge;
+    auto& d = Dispatcher::Instance();
+    bool secondSeen = false;
+    bool secondSeenInsideTheLoop = false;
+    HWND window = 0;
+    window = d.AllocateHWnd([&](std::uint32_t, WPARAM, LPARAM l) -> LRESULT {
+        if (l == 2) {
+            secondSeen = true;
+            return 0;
+        }
+        // As a message box opened by a socket handler would: a nested Qt loop.
+        std::thread([&] { d.PostMessage(window, WM_USER, 0, 2); }).join();
+        QEventLoop loop;
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+            if (secondSeen) loop.quit();
+        });
+        poll.start(5);
+        loop.exec();
+        secondSeenInsideTheLoop = secondSeen;
+        return 0;
+    });
+    d.PostMessage(window, WM_USER, 0, 1);
+    EXPECT_TRUE(ProcessQtUntil([&] { return secondSeen; }));
+    EXPECT_TRUE(secondSeenInsideTheLoop);
     d.DeallocateHWnd(window);
 }
 
