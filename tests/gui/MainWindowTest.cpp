@@ -252,6 +252,7 @@ TEST(DispatcherBridgeTest, ANestedQtLoopOpenedByAHandlerKeepsTheDispatcherTurnin
     bool secondSeenInsideTheLoop = false;
     HWND window = 0;
     window = d.AllocateHWnd([&](std::uint32_t, WPARAM, LPARAM l) -> LRESULT {
+        if (l == 0) return 0;
         if (l == 2) {
             secondSeen = true;
             return 0;
@@ -269,6 +270,15 @@ TEST(DispatcherBridgeTest, ANestedQtLoopOpenedByAHandlerKeepsTheDispatcherTurnin
         secondSeenInsideTheLoop = secondSeen;
         return 0;
     });
+    // The bridge's start-up drain has run by then, so only its notifier is left.
+    bool warmedUp = false;
+    const HWND warmUp = d.AllocateHWnd([&](std::uint32_t, WPARAM, LPARAM) -> LRESULT {
+        warmedUp = true;
+        return 0;
+    });
+    d.PostMessage(warmUp, WM_USER, 0, 0);
+    ASSERT_TRUE(ProcessQtUntil([&] { return warmedUp; }));
+    d.DeallocateHWnd(warmUp);
     d.PostMessage(window, WM_USER, 0, 1);
     EXPECT_TRUE(ProcessQtUntil([&] { return secondSeen; }));
     EXPECT_TRUE(secondSeenInsideTheLoop);
