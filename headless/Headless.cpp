@@ -13,7 +13,12 @@
 #include "app/unPortvale.h"
 #include "framework/Application.h"
 #include "framework/SysUtils.h"
+#include "headless/CaptureFile.h"
+#include "headless/ConnectionWatch.h"
+#include "headless/Counters.h"
+#include "headless/EventChain.h"
 #include "headless/HeadlessOptions.h"
+#include "headless/Reconnect.h"
 #include "platform/Dispatcher.h"
 
 namespace portvale::headless {
@@ -153,11 +158,25 @@ std::string LocalTimeStamp() {
     return Format("%s.%03d", text, static_cast<int>(millis));
 }
 
-void BlockTerminationSignals() {
+namespace {
+
+sigset_t HandledSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
+    return set;
+}
+
+std::string CountersLine(const BridgeCounters& counters, const CaptureFile* capture) {
+    return "Counters: " + counters.Line(capture ? std::optional<std::uint64_t>(capture->LostBytes()) : std::nullopt);
+}
+
+}  // namespace
+
+void BlockTerminationSignals() {
+    const sigset_t set = HandledSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
@@ -172,6 +191,22 @@ int RunHeadless(const std::vector<std::string>& args) {
         std::fputs(HeadlessUsage().c_str(), stdout);
         return 0;
     }
+    // A capture that reaches RLIMIT_FSIZE is a full disk to report and go on from,
+    // not the end of the program (SIGXFSZ's default).
+    ::signal(SIGXFSZ, SIG_IGN);
+    std::unique_ptr<CaptureFile> capture;
+    if (o.capture) {
+        // Opened before --dir changes the directory: a relative name is the user's.
+        try {
+            capture = std::make_unique<CaptureFile>(
+                CaptureFile::Settings{std::filesystem::absolute(*o.capture).string(),
+                                      static_cast<std::uint64_t>(o.captureMaxMb) * kCaptureMegabyte},
+                [](const std::string& line) { PrintLine(line); });
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "portvale: %s\n", error.what());
+            return 1;
+        }
+    }
     if (o.dir) {
         std::error_code error;
         std::filesystem::current_path(*o.dir, error);
@@ -182,10 +217,7 @@ int RunHeadless(const std::vector<std::string>& args) {
     }
 
     BlockTerminationSignals();
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    const sigset_t set = HandledSignals();
     const int signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signals < 0) {
         std::perror("portvale: signalfd");
@@ -220,6 +252,26 @@ int RunHeadless(const std::vector<std::string>& args) {
         }
         form->ShowBlocks = o.log;
 
+        // The unattended-operation features, watching the form from outside.
+        const int mode = form->grpTCPSocketType->ItemIndex();
+        BridgeCounters counters;
+        ConnectionWatch connections(*form->ClientSocket1, *form->ServerSocket1, o.keepAliveSeconds, counters,
+                                    [](const std::string& line) { PrintLine(line); });
+        EventChain<void(TObject*)> portLosses(form->ComPort1->OnPortLost, [&](TObject*) { counters.PortLost(); });
+        form->OnForward = [&](TBridgeDirection direction, TCustomWinSocket* socket, const std::string& bytes) {
+            counters.Forwarded(direction, bytes.size());
+            // In server mode the capture says which client; in client mode there is one.
+            if (capture) capture->Add(DirectionMark(direction), mode == 2 ? connections.Peer(socket) : "", bytes);
+        };
+        form->OnDrop = [&](TBridgeDirection direction, const char* reason, std::size_t bytes) {
+            counters.Dropped(direction, reason, bytes);
+        };
+        std::unique_ptr<ClientReconnector> reconnector;
+        if (mode == 1 && o.reconnectSeconds > 0)
+            reconnector = std::make_unique<ClientReconnector>(
+                *form->ClientSocket1, std::chrono::seconds(o.reconnectSeconds),
+                [](const std::string& line) { PrintLine(line); }, [&] { counters.ReconnectAttempt(); });
+
         std::string failure;
         try {
             ApplySerialOverrides(o, *form->ComPort1);
@@ -233,6 +285,10 @@ int RunHeadless(const std::vector<std::string>& args) {
             const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
                 signalfd_siginfo info{};
                 while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                    if (info.ssi_signo == SIGUSR1) {
+                        PrintLine(CountersLine(counters, capture.get()));
+                        continue;
+                    }
                     PrintLine(std::string("Stopping on ") + (info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM"));
                     stop = true;
                 }
@@ -245,7 +301,12 @@ int RunHeadless(const std::vector<std::string>& args) {
         }
 
         // A clean end: the peer sees the connection close, the device is released.
+        if (reconnector) reconnector->Stop();
         Guarded([&] { form->btnDisconnectClick(form.get()); });
+        form->OnForward = nullptr;
+        form->OnDrop = nullptr;
+        if (capture) capture->Drain();
+        if (failure.empty()) PrintLine(CountersLine(counters, capture.get()));
         form->stat1->SetPeer(nullptr);
         form->redtTCPIPMsg->SetPeer(nullptr);
         form->redtComPortMsg->SetPeer(nullptr);

@@ -3,21 +3,27 @@
 // the form's start-up, applies the command line's overrides, turns the serial port
 // on, connects or listens, and bridges until SIGINT or SIGTERM.
 //
-// Threading: everything runs on the calling thread, which becomes the GUI thread;
-// the termination signals are blocked in every thread and read from a signalfd by
-// the dispatcher, so a signal never interrupts a handler halfway.
+// For unattended operation it adds, from outside the form: client reconnect
+// (Reconnect.h), keepalive and dropping of broken connections (ConnectionWatch.h),
+// the capture file (CaptureFile.h) and the counters (Counters.h).
 //
-// Output: status changes (status panels) and message boxes go to standard error, one
-// line each, stamped "YYYY-MM-DD HH:MM:SS.mmm" in local time; with --log each shown
-// block goes to standard output with its direction.
+// Threading: everything runs on the calling thread, which becomes the GUI thread
+// (the capture file's writer excepted); SIGINT, SIGTERM and SIGUSR1 are blocked in
+// every thread and read from a signalfd by the dispatcher, so a signal never
+// interrupts a handler halfway.
+//
+// Output: status changes (status panels), message boxes, the counters (on SIGUSR1
+// and at the end) and the capture's troubles go to standard error, one line each,
+// stamped "YYYY-MM-DD HH:MM:SS.mmm" in local time; with --log each shown block goes
+// to standard output with its direction.
 
 #include <string>
 #include <vector>
 
 namespace portvale::headless {
 
-// Blocks SIGINT and SIGTERM in the calling thread; call before any thread starts,
-// so every thread inherits the mask.
+// Blocks the signals the run reads (SIGINT, SIGTERM, SIGUSR1) in the calling thread;
+// call before any thread starts, so every thread inherits the mask.
 void BlockTerminationSignals();
 
 // The whole `portvale --headless` run; the process's exit code.

@@ -5,6 +5,7 @@
 
 #include "comport/ComTypes.h"
 #include "framework/SysUtils.h"
+#include "platform/sockets/WinSock.h"
 
 namespace portvale::headless {
 
@@ -59,6 +60,15 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             }
             return args[++i];
         };
+        auto number = [&](int& target, int low, int high, const char* what) {
+            const auto v = value();
+            if (!v) return;
+            std::int32_t n;
+            if (TryStrToInt(*v, n) && n >= low && n <= high)
+                target = n;
+            else
+                result.error = name + ": '" + *v + "' is not " + what;
+        };
         auto choice = [&](std::optional<int>& target, const auto& choices) {
             const auto v = value();
             if (!v) return;
@@ -107,11 +117,25 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             std::optional<int> format;
             choice(format, kFormats);
             if (format) o.format = *format;
+        } else if (name == "--reconnect") {
+            number(o.reconnectSeconds, 0, 24 * 3600, "a number of seconds (0 to 86400)");
+        } else if (name == "--keepalive") {
+            number(o.keepAliveSeconds, 0, ws::kMaxKeepAliveSeconds, "a number of seconds (0 to 32767)");
+        } else if (name == "--capture") {
+            if (auto v = value()) {
+                if (v->empty())
+                    result.error = name + " needs a file name";
+                else
+                    o.capture = *v;
+            }
+        } else if (name == "--capture-max") {
+            number(o.captureMaxMb, 0, 1000 * 1000, "a size in MB (0 to 1000000)");
         } else {
             result.error = "unknown option '" + args[i] + "' (see --headless --help)";
         }
         if (!result.error.empty()) return result;
     }
+    if (o.captureMaxMb != 0 && !o.capture) result.error = "--capture-max needs --capture";
     return result;
 }
 
@@ -135,14 +159,32 @@ until it is stopped. Options override the settings files for this run only.
   --log               print every forwarded block on standard output, marked
                       tcp>com or com>tcp
   --format F          string|binary|decimal|hex (for --log; default string)
+  --reconnect SECONDS client mode: after a refused, failed or closed connection,
+                      look the host up and connect again after SECONDS, for ever
+                      (default 2; 0 = do not reconnect)
+  --keepalive SECONDS probe an idle connection after SECONDS, so a peer that is
+                      gone (pulled cable, frozen host) is dropped within about
+                      twice SECONDS (default 60; 0 = off); in server mode the next
+                      client then takes the serial data
+  --capture FILE      write every forwarded block to FILE: local time with
+                      microseconds, direction (tcp>com with the client's address
+                      in server mode, com>tcp), length, and the bytes as hex and
+                      text, one line per 16 bytes as in hexdump -C
+  --capture-max MB    when FILE would pass MB megabytes (10^6 bytes), it becomes
+                      FILE.1 (replacing the old one) and FILE starts afresh
+                      (default 0 = no limit)
   --help              show this text
 
 Status changes and messages go to standard error, each line stamped with the local
-time. SIGINT (Ctrl+C) and SIGTERM close the serial port and the sockets and end the
-program with exit code 0.
+time. SIGUSR1 prints the counters there, one line of key=value pairs (bytes and blocks
+each way, dropped blocks with the reason, connects, disconnects, port losses); they
+are printed at the end too. SIGINT (Ctrl+C) and SIGTERM close the serial port and the
+sockets and end the program with exit code 0. A capture file that cannot be written
+(a full disk) is reported once and never stops the bridge.
 
-Exit codes: 0 stopped by a signal; 1 the serial port could not be opened or the
-connection could not be started; 2 a bad command line.
+Exit codes: 0 stopped by a signal; 1 the serial port could not be opened, the
+connection could not be started or the capture file could not be created; 2 a bad
+command line.
 )";
 }
 

@@ -23,7 +23,14 @@ struct Options {
     bool log = false;
     int format = 0;                // TMessageFormat for --log
     bool help = false;
+    int reconnectSeconds = 2;      // client mode: delay before the next attempt; 0 = none
+    int keepAliveSeconds = 60;     // dead-peer detection on every connection; 0 = none
+    std::optional<std::string> capture;  // file that every forwarded block is written to
+    int captureMaxMb = 0;          // size at which the capture rotates; 0 = no limit
 };
+
+// Bytes in one "MB" of --capture-max.
+inline constexpr std::uint64_t kCaptureMegabyte = 1000 * 1000;
 
 struct ParseResult {
     Options options;

@@ -11,7 +11,8 @@ TEST(HeadlessOptionsTest, EveryOptionSetsItsSetting) {
     const ParseResult r = ParseOptions({"--headless", "--dir", "/tmp", "--mode", "server", "--host=example.org",
                                         "--port", "7000", "--serial", "ttyUSB0", "--baud", "250000",
                                         "--data-bits", "7", "--parity", "even", "--stop-bits", "1.5", "--flow",
-                                        "hardware", "--log", "--format", "hex"});
+                                        "hardware", "--log", "--format", "hex", "--reconnect", "5",
+                                        "--keepalive=1", "--capture", "/tmp/c.txt", "--capture-max", "3"});
     ASSERT_EQ(r.error, "");
     const Options& o = r.options;
     EXPECT_EQ(o.dir, "/tmp");
@@ -26,6 +27,30 @@ TEST(HeadlessOptionsTest, EveryOptionSetsItsSetting) {
     EXPECT_EQ(o.flow, fcHardware);
     EXPECT_TRUE(o.log);
     EXPECT_EQ(o.format, 3);
+    EXPECT_EQ(o.reconnectSeconds, 5);
+    EXPECT_EQ(o.keepAliveSeconds, 1);
+    EXPECT_EQ(o.capture, "/tmp/c.txt");
+    EXPECT_EQ(o.captureMaxMb, 3);
+}
+
+TEST(HeadlessOptionsTest, UnattendedDefaultsReconnectProbeAndCaptureNothing) {
+    const ParseResult r = ParseOptions({"--headless"});
+    ASSERT_EQ(r.error, "");
+    EXPECT_EQ(r.options.reconnectSeconds, 2);
+    EXPECT_EQ(r.options.keepAliveSeconds, 60);
+    EXPECT_FALSE(r.options.capture);
+    EXPECT_EQ(r.options.captureMaxMb, 0);
+    struct Row {
+        std::vector<std::string> args;
+        int reconnect, keepAlive;
+    };
+    for (const Row& row : {Row{{"--reconnect", "0"}, 0, 60}, Row{{"--keepalive", "0"}, 2, 0},
+                           Row{{"--keepalive", "32767"}, 2, 32767}, Row{{"--reconnect=86400"}, 86400, 60}}) {
+        const ParseResult p = ParseOptions(row.args);
+        ASSERT_EQ(p.error, "");
+        EXPECT_EQ(p.options.reconnectSeconds, row.reconnect);
+        EXPECT_EQ(p.options.keepAliveSeconds, row.keepAlive);
+    }
 }
 
 TEST(HeadlessOptionsTest, ABadValueNamesTheOptionAndWhatIsAllowed) {
@@ -45,6 +70,14 @@ TEST(HeadlessOptionsTest, ABadValueNamesTheOptionAndWhatIsAllowed) {
              Row{{"--host"}, "--host needs a value"},
              Row{{"--log=yes"}, "--log takes no value"},
              Row{{"--colour"}, "unknown option '--colour' (see --headless --help)"},
+             Row{{"--reconnect", "-1"}, "--reconnect: '-1' is not a number of seconds (0 to 86400)"},
+             Row{{"--reconnect", "soon"}, "--reconnect: 'soon' is not a number of seconds (0 to 86400)"},
+             Row{{"--keepalive", "32768"}, "--keepalive: '32768' is not a number of seconds (0 to 32767)"},
+             Row{{"--capture"}, "--capture needs a value"},
+             Row{{"--capture="}, "--capture needs a file name"},
+             Row{{"--capture", "c.txt", "--capture-max", "1.5"},
+                 "--capture-max: '1.5' is not a size in MB (0 to 1000000)"},
+             Row{{"--capture-max", "4"}, "--capture-max needs --capture"},
          }) {
         EXPECT_EQ(ParseOptions(row.args).error, row.error);
     }
@@ -53,7 +86,8 @@ TEST(HeadlessOptionsTest, ABadValueNamesTheOptionAndWhatIsAllowed) {
 TEST(HeadlessOptionsTest, HelpNamesEveryOptionAndTheSignals) {
     const std::string usage = HeadlessUsage();
     for (const char* word : {"--dir", "--mode", "--host", "--port", "--serial", "--baud", "--data-bits", "--parity",
-                             "--stop-bits", "--flow", "--log", "--format", "SIGINT", "SIGTERM", "Exit codes"})
+                             "--stop-bits", "--flow", "--log", "--format", "--reconnect", "--keepalive",
+                             "--capture", "--capture-max", "SIGUSR1", "SIGINT", "SIGTERM", "Exit codes"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
 }
 

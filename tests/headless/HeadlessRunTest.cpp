@@ -11,66 +11,18 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/app/FormTestSupport.h"
-#include "tests/platform/serial/PtyFixture.h"
-#include "tests/sockets/SocketTestSupport.h"
-
-extern char** environ;
-
 #ifdef PORTVALE_BINARY
+
+#include "tests/headless/HeadlessProgram.h"
+#include "tests/sockets/SocketTestSupport.h"
 
 namespace portvale {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Program;
 using test::ReadFileBytes;
 using test::WaitUntil;
-
-// The program under test, started with its output in files of the scratch directory.
-class Program {
-public:
-    Program(const std::string& dir, std::vector<std::string> args) : dir_(dir) {
-        std::vector<std::string> all{PORTVALE_BINARY};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t files;
-        posix_spawn_file_actions_init(&files);
-        posix_spawn_file_actions_addopen(&files, 1, (dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&files, 2, (dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        EXPECT_EQ(posix_spawn(&pid_, all[0].c_str(), &files, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&files);
-    }
-    ~Program() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    std::string Err() const { return ReadFileBytes(dir_ + "/stderr.txt"); }
-    std::string Out() const { return ReadFileBytes(dir_ + "/stdout.txt"); }
-    bool ErrContains(const std::string& text, std::chrono::milliseconds limit = 10s) const {
-        return WaitUntil([&] { return Err().find(text) != std::string::npos || Exited(); }, limit) &&
-               Err().find(text) != std::string::npos;
-    }
-    // The exit code once the process ended within the limit; -1 otherwise.
-    int Wait(std::chrono::milliseconds limit = 10s) {
-        WaitUntil([&] { return Exited(); }, limit);
-        return exited_ && WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-    void Signal(int signal) const { ::kill(pid_, signal); }
-
-private:
-    bool Exited() const {
-        if (!exited_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) exited_ = true;
-        return exited_;
-    }
-    std::string dir_;
-    pid_t pid_ = -1;
-    mutable int status_ = 0;
-    mutable bool exited_ = false;
-};
 
 class HeadlessRunTest : public ::testing::Test {
 protected:
