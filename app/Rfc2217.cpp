@@ -6,10 +6,13 @@ namespace {
 
 char Byte(std::uint32_t value) { return static_cast<char>(static_cast<std::uint8_t>(value)); }
 
-// The value length a request must carry; -1 for any (SIGNATURE).
+// The value length a request must carry; -1 for any (SIGNATURE), -2 for none or
+// one (a NOTIFY from a client: a question for the current state, or an answer).
 int ValueLength(Command command) {
     switch (command) {
         case Command::Signature: return -1;
+        case Command::NotifyLineState:
+        case Command::NotifyModemState: return -2;
         case Command::SetBaudRate: return 4;
         case Command::FlowControlSuspend:
         case Command::FlowControlResume: return 0;
@@ -149,13 +152,15 @@ ParsedRequest ParseRequest(std::string_view payload) {
     request.command = static_cast<Command>(code);
     const std::string_view value = payload.substr(1);
     const int length = ValueLength(request.command);
-    if (length >= 0 && value.size() != static_cast<std::size_t>(length)) {
+    if ((length >= 0 && value.size() != static_cast<std::size_t>(length)) || (length == -2 && value.size() > 1)) {
         result.error = "COM-PORT-OPTION command " + std::to_string(code) + " with " +
                        std::to_string(value.size()) + " value bytes instead of " + std::to_string(length);
         return result;
     }
     if (request.command == Command::Signature)
         request.text = std::string(value);
+    else if (length == -2 && value.empty())
+        request.asks = true;
     else
         for (const char c : value) request.value = (request.value << 8) | static_cast<std::uint8_t>(c);
     result.request = std::move(request);
@@ -195,7 +200,7 @@ std::string Reply(Command command, std::uint32_t value) {
     std::string payload{Byte(static_cast<std::uint8_t>(command) + kServerOffset)};
     if (command == Command::SetBaudRate) {
         payload += {Byte(value >> 24), Byte(value >> 16), Byte(value >> 8), Byte(value)};
-    } else if (ValueLength(command) == 1) {
+    } else if (ValueLength(command) == 1 || ValueLength(command) == -2) {
         payload += Byte(value);
     }
     return Subnegotiation(kOptionComPort, payload);

@@ -121,6 +121,7 @@ struct Request {
     Command command = Command::Signature;
     std::uint32_t value = 0;  // the baud rate, or the one value byte
     std::string text;         // SIGNATURE's text
+    bool asks = false;        // a NOTIFY without a value: the client asks for the state
 
     bool operator==(const Request&) const = default;
 };

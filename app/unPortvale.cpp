@@ -436,7 +436,8 @@ void TForm1::btnDisconnectClick(TObject*) {
     TcpConnected = 0;
 }
 
-void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*) {
+void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket* Socket) {
+    if (Filter) Filter->Connected(Socket);
     ShowStatus(sConnectedToServer, bmpConnected);
     SetStatusDetail({});
     btnConnect->SetDown(true);
@@ -444,6 +445,7 @@ void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket*) {
 }
 
 void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket* Socket) {
+    if (Filter) Filter->Disconnected(Socket);
     tcpSender_.Forget(Socket);
     std::erase(heldSockets_, Socket);
     ShowStatus(sDisconnectedFromServer, bmpDisconnected);
@@ -459,7 +461,8 @@ void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket*, TErrorEvent, int& E
     ErrorCode = 0;
 }
 
-void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket*) {
+void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket) {
+    if (Filter) Filter->Connected(Socket);
     ShowStatus(sClientConnected, bmpConnected);
     ServerClientConnected = 1;
     btnConnect->SetDown(true);
@@ -467,6 +470,7 @@ void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket*) {
 }
 
 void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket) {
+    if (Filter) Filter->Disconnected(Socket);
     tcpSender_.Forget(Socket);
     std::erase(heldSockets_, Socket);
     stat1->SetPanelText(0, sClientDisconnected);
@@ -566,6 +570,7 @@ void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) {
     // A receive is made even for nothing: it is what lets the next notification come.
     const int received = Socket->ReceiveBuffer(bytes.data(), available);
     bytes.resize(static_cast<std::size_t>(std::clamp(received, 0, available)));
+    if (Filter && !bytes.empty()) bytes = Filter->FromTcp(Socket, bytes);
     if (bytes.empty()) return;
     if (ShowBlocks) redtTCPIPMsg->Prepend(RenderBytes(bytes));
     if (!ComPort1->Connected()) {
@@ -577,7 +582,7 @@ void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) {
 }
 
 void TForm1::ComPort1RxChar(TObject*, std::int32_t Count) {
-    if (tcpSender_.Pending() >= kHighWater) {
+    if (tcpSender_.Pending() >= kHighWater || serialHoldRequested_) {
         // The bytes wait in the port; reading resumes when the TCP side has taken ours.
         serialHeld_ = true;
         return;
@@ -601,7 +606,7 @@ void TForm1::ReadSerial(std::int32_t count) {
     std::string shown = ShowBlocks ? RenderBytes(bytes) : std::string();
     if (TCustomWinSocket* target = SerialTarget()) {
         if (OnForward) OnForward(TBridgeDirection::ComToTcp, target, bytes);
-        tcpSender_.Send(target, std::move(bytes));
+        tcpSender_.Send(target, Filter ? Filter->ToTcp(target, bytes) : std::move(bytes));
     } else if (OnDrop) {
         OnDrop(TBridgeDirection::ComToTcp, "no TCP connection", bytes.size());
     }
@@ -641,8 +646,13 @@ void TForm1::ResumeSocketReads() {
         if (IsLiveSocket(socket)) Guarded([&] { SocketRead(this, socket); });
 }
 
+void TForm1::HoldSerial(bool hold) {
+    serialHoldRequested_ = hold;
+    if (!hold) ResumeSerialReads();
+}
+
 void TForm1::ResumeSerialReads() {
-    if (!serialHeld_) return;
+    if (!serialHeld_ || serialHoldRequested_) return;
     serialHeld_ = false;
     try {
         if (ComPort1->Connected()) ReadSerial(ComPort1->InputCount());

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "app/BridgeFilter.h"
 #include "app/MessageFormat.h"
 #include "app/SerialWriter.h"
 #include "app/TcpSender.h"
@@ -143,6 +144,12 @@ public:
     // Whether forwarded blocks are rendered into the panes. A front end that shows
     // them nowhere (headless without a log) turns it off and saves the work.
     bool ShowBlocks = true;
+    // A protocol on the TCP side (RFC 2217), or null for raw bytes. Not owned.
+    TBridgeFilter* Filter = nullptr;
+    // Bytes for a connection behind what it has queued (the filter's answers).
+    void SendToTcp(TCustomWinSocket* socket, std::string bytes) { tcpSender_.Send(socket, std::move(bytes)); }
+    // While held, the device's bytes wait in the port instead of going to TCP.
+    void HoldSerial(bool hold);
 
     // ---- start-up ----
     void InitMainWindow();
@@ -229,6 +236,7 @@ private:
     // full; the socket layer sends no other until they are read.
     std::vector<TCustomWinSocket*> heldSockets_;
     bool serialHeld_ = false;
+    bool serialHoldRequested_ = false;
 };
 
 }  // namespace portvale

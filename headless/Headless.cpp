@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "app/Rfc2217Server.h"
 #include "app/unPortvale.h"
 #include "framework/Application.h"
 #include "framework/SysUtils.h"
@@ -272,6 +273,17 @@ int RunHeadless(const std::vector<std::string>& args) {
                 *form->ClientSocket1, std::chrono::seconds(o.reconnectSeconds),
                 [](const std::string& line) { PrintLine(line); }, [&] { counters.ReconnectAttempt(); });
 
+        std::unique_ptr<TRfc2217Server> rfc2217;
+        if (o.rfc2217) {
+            TForm1* f = form.get();
+            rfc2217 = std::make_unique<TRfc2217Server>(
+                *form->ComPort1,
+                TRfc2217Server::Links{[f](TCustomWinSocket* s, std::string b) { f->SendToTcp(s, std::move(b)); },
+                                      [f](bool hold) { f->HoldSerial(hold); },
+                                      [](const std::string& line) { PrintLine(line); }});
+            form->Filter = rfc2217.get();
+        }
+
         std::string failure;
         try {
             ApplySerialOverrides(o, *form->ComPort1);
@@ -305,6 +317,8 @@ int RunHeadless(const std::vector<std::string>& args) {
         Guarded([&] { form->btnDisconnectClick(form.get()); });
         form->OnForward = nullptr;
         form->OnDrop = nullptr;
+        form->Filter = nullptr;
+        rfc2217.reset();
         if (capture) capture->Drain();
         if (failure.empty()) PrintLine(CountersLine(counters, capture.get()));
         form->stat1->SetPeer(nullptr);

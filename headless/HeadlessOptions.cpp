@@ -81,6 +81,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             o.help = flag();
         } else if (name == "--log") {
             o.log = flag();
+        } else if (name == "--rfc2217") {
+            o.rfc2217 = flag();
         } else if (name == "--dir") {
             if (auto v = value()) o.dir = *v;
         } else if (name == "--host") {
@@ -173,6 +175,10 @@ until it is stopped. Options override the settings files for this run only.
   --capture-max MB    when FILE would pass MB megabytes (10^6 bytes), it becomes
                       FILE.1 (replacing the old one) and FILE starts afresh
                       (default 0 = no limit)
+  --rfc2217           the TCP side speaks telnet with the COM-PORT-OPTION as an
+                      RFC 2217 access server: the client sets the line (speed,
+                      data bits, parity, stop bits, flow control, DTR, RTS,
+                      break) and is told of modem and line state changes
   --help              show this text
 
 Status changes and messages go to standard error, each line stamped with the local

@@ -27,6 +27,7 @@ struct Options {
     int keepAliveSeconds = 60;     // dead-peer detection on every connection; 0 = none
     std::optional<std::string> capture;  // file that every forwarded block is written to
     int captureMaxMb = 0;          // size at which the capture rotates; 0 = no limit
+    bool rfc2217 = false;          // the TCP side speaks RFC 2217 (telnet COM-PORT-OPTION)
 };
 
 // Bytes in one "MB" of --capture-max.

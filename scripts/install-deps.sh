@@ -8,6 +8,7 @@ packages=(
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev googletest
   socat procps netbase
+  python3 python3-serial
   # Tests of the headless mode: systemd-analyze checks the service unit, ip makes
   # the network namespaces of the pulled-cable test, hexdump is the capture's model.
   systemd iproute2 bsdextrautils

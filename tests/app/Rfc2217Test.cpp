@@ -126,6 +126,8 @@ TEST(Rfc2217Requests, Table) {
         {"control", B({5, kControlDtrOn}), Request{Command::SetControl, kControlDtrOn, ""}},
         {"notify linestate", B({6, 0x10}), Request{Command::NotifyLineState, 0x10, ""}},
         {"notify modemstate", B({7, 0x30}), Request{Command::NotifyModemState, 0x30, ""}},
+        {"modemstate asked", B({7}), Request{Command::NotifyModemState, 0, "", true}},
+        {"linestate with two values", B({6, 1, 2}), std::nullopt},
         {"suspend", B({8}), Request{Command::FlowControlSuspend, 0, ""}},
         {"resume", B({9}), Request{Command::FlowControlResume, 0, ""}},
         {"linestate mask", B({10, 0xFF}), Request{Command::SetLineStateMask, 0xFF, ""}},

@@ -12,7 +12,7 @@ TEST(HeadlessOptionsTest, EveryOptionSetsItsSetting) {
                                         "--port", "7000", "--serial", "ttyUSB0", "--baud", "250000",
                                         "--data-bits", "7", "--parity", "even", "--stop-bits", "1.5", "--flow",
                                         "hardware", "--log", "--format", "hex", "--reconnect", "5",
-                                        "--keepalive=1", "--capture", "/tmp/c.txt", "--capture-max", "3"});
+                                        "--keepalive=1", "--capture", "/tmp/c.txt", "--capture-max", "3", "--rfc2217"});
     ASSERT_EQ(r.error, "");
     const Options& o = r.options;
     EXPECT_EQ(o.dir, "/tmp");
@@ -31,6 +31,7 @@ TEST(HeadlessOptionsTest, EveryOptionSetsItsSetting) {
     EXPECT_EQ(o.keepAliveSeconds, 1);
     EXPECT_EQ(o.capture, "/tmp/c.txt");
     EXPECT_EQ(o.captureMaxMb, 3);
+    EXPECT_TRUE(o.rfc2217);
 }
 
 TEST(HeadlessOptionsTest, UnattendedDefaultsReconnectProbeAndCaptureNothing) {
@@ -38,6 +39,7 @@ TEST(HeadlessOptionsTest, UnattendedDefaultsReconnectProbeAndCaptureNothing) {
     ASSERT_EQ(r.error, "");
     EXPECT_EQ(r.options.reconnectSeconds, 2);
     EXPECT_EQ(r.options.keepAliveSeconds, 60);
+    EXPECT_FALSE(r.options.rfc2217);
     EXPECT_FALSE(r.options.capture);
     EXPECT_EQ(r.options.captureMaxMb, 0);
     struct Row {
@@ -69,6 +71,7 @@ TEST(HeadlessOptionsTest, ABadValueNamesTheOptionAndWhatIsAllowed) {
              Row{{"--baud", "fast"}, "--baud: 'fast' is not a positive number of bits per second"},
              Row{{"--host"}, "--host needs a value"},
              Row{{"--log=yes"}, "--log takes no value"},
+             Row{{"--rfc2217=on"}, "--rfc2217 takes no value"},
              Row{{"--colour"}, "unknown option '--colour' (see --headless --help)"},
              Row{{"--reconnect", "-1"}, "--reconnect: '-1' is not a number of seconds (0 to 86400)"},
              Row{{"--reconnect", "soon"}, "--reconnect: 'soon' is not a number of seconds (0 to 86400)"},
@@ -87,7 +90,7 @@ TEST(HeadlessOptionsTest, HelpNamesEveryOptionAndTheSignals) {
     const std::string usage = HeadlessUsage();
     for (const char* word : {"--dir", "--mode", "--host", "--port", "--serial", "--baud", "--data-bits", "--parity",
                              "--stop-bits", "--flow", "--log", "--format", "--reconnect", "--keepalive",
-                             "--capture", "--capture-max", "SIGUSR1", "SIGINT", "SIGTERM", "Exit codes"})
+                             "--capture", "--capture-max", "--rfc2217", "SIGUSR1", "SIGINT", "SIGTERM", "Exit codes"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
 }
 

@@ -1,0 +1,23 @@
+#pragma once
+// A protocol spoken on the TCP side of the bridge (RFC 2217): it sees each TCP
+// connection come and go, takes the bytes of both directions before they are
+// forwarded, and gives back those to forward. Runs on the GUI thread with the bridge.
+
+#include <string>
+
+namespace portvale {
+
+class TCustomWinSocket;
+
+class TBridgeFilter {
+public:
+    virtual ~TBridgeFilter() = default;
+    virtual void Connected(TCustomWinSocket* socket) = 0;
+    virtual void Disconnected(TCustomWinSocket* socket) = 0;
+    // The bytes received from the connection; the result goes to the device.
+    virtual std::string FromTcp(TCustomWinSocket* socket, const std::string& bytes) = 0;
+    // The bytes read from the device for the connection; the result goes on the wire.
+    virtual std::string ToTcp(TCustomWinSocket* socket, const std::string& bytes) = 0;
+};
+
+}  // namespace portvale
