@@ -112,14 +112,15 @@ TEST_F(CaptureFileTest, RotationKeepsOneOldFileAndTheNewestBytesWithinTheLimit) 
     struct Row {
         std::uint64_t maxBytes;
         bool linePerFile;  // a limit below one line's length
+        int blocks;
     };
-    for (const Row& row : {Row{4000, false}, Row{100000, false}, Row{100, true}}) {
+    for (const Row& row : {Row{4000, false, 400}, Row{100000, false, 400}, Row{100, true, 20}}) {
         SCOPED_TRACE(row.maxBytes);
         const std::string path = dir.File("rotating-" + std::to_string(row.maxBytes) + ".txt");
         std::string all;
         {
             CaptureFile capture({path, row.maxBytes}, reports.Sink());
-            for (int i = 0; i < 400; ++i) {
+            for (int i = 0; i < row.blocks; ++i) {
                 const std::string block = RandomBytes(1 + static_cast<std::size_t>(i * 53 % 700), static_cast<unsigned>(i));
                 capture.Add("com>tcp", "", block);
                 all += block;
