@@ -192,6 +192,8 @@ int RunHeadless(const std::vector<std::string>& args) {
         std::fputs(HeadlessUsage().c_str(), stdout);
         return 0;
     }
+    // Before the capture's thread starts, so that it inherits the mask too.
+    BlockTerminationSignals();
     // A capture that reaches RLIMIT_FSIZE is a full disk to report and go on from,
     // not the end of the program (SIGXFSZ's default).
     ::signal(SIGXFSZ, SIG_IGN);
@@ -217,7 +219,6 @@ int RunHeadless(const std::vector<std::string>& args) {
         }
     }
 
-    BlockTerminationSignals();
     const sigset_t set = HandledSignals();
     const int signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (signals < 0) {
