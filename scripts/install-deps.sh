@@ -12,6 +12,9 @@ packages=(
   # Tests of the headless mode: systemd-analyze checks the service unit, ip makes
   # the network namespaces of the pulled-cable test, hexdump is the capture's model.
   systemd iproute2 bsdextrautils
+  # The Debian package and its checks (scripts/package.sh, scripts/check-package.sh):
+  # dpkg-shlibdeps, the icons' renderer, groff for the manual page, the validators.
+  dpkg-dev librsvg2-bin groff-base man-db desktop-file-utils lintian
 )
 
 missing=()

@@ -1,0 +1,137 @@
+# Install rules and the Debian package made from them by CPack's DEB generator:
+# the program, its desktop entry, icons, manual page, systemd unit, README and
+# copyright. `bash scripts/package.sh` builds build/portvale_<version>_<arch>.deb;
+# `cmake --install build --prefix DIR` installs the same files without a package.
+include(GNUInstallDirs)
+
+set(PORTVALE_MAINTAINER "The Portvale developers <developers@portvale.org>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+set(portvale_packaging_dir ${PROJECT_SOURCE_DIR}/packaging)
+set(portvale_packaging_out ${PROJECT_BINARY_DIR}/packaging)
+# Not CMAKE_INSTALL_DOCDIR: that one is named after the project, with a capital.
+set(portvale_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/portvale)
+set(portvale_icon_svg ${PROJECT_SOURCE_DIR}/gui/icons/portvale.svg)
+# The hicolor sizes the PNG icons are rendered at.
+set(PORTVALE_ICON_SIZES 16 22 24 32 48 64 128 256)
+
+# Folders the install makes are rwxr-xr-x whatever the umask.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+if(TARGET portvale)
+  install(TARGETS portvale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(FILES ${portvale_packaging_dir}/portvale.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
+install(FILES ${portvale_icon_svg} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps)
+install(FILES ${portvale_packaging_dir}/copyright ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${portvale_doc_dir})
+
+set(portvale_generated)
+
+# PNG icons, rendered from the SVG at build time.
+find_program(PORTVALE_RSVG_CONVERT rsvg-convert)
+if(PORTVALE_RSVG_CONVERT)
+  foreach(size IN LISTS PORTVALE_ICON_SIZES)
+    set(png ${portvale_packaging_out}/icons/${size}x${size}/portvale.png)
+    add_custom_command(
+      OUTPUT ${png}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${portvale_packaging_out}/icons/${size}x${size}
+      COMMAND ${PORTVALE_RSVG_CONVERT} --width ${size} --height ${size} --output ${png} ${portvale_icon_svg}
+      DEPENDS ${portvale_icon_svg}
+      COMMENT "Rendering the ${size}x${size} icon"
+      VERBATIM)
+    list(APPEND portvale_generated ${png})
+    install(FILES ${png} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/${size}x${size}/apps)
+  endforeach()
+else()
+  message(STATUS "rsvg-convert not found (Debian package librsvg2-bin): the PNG icons are left out")
+endif()
+
+# Compressed files as Debian ships them: gzip -9, without a name or a time stamp.
+function(portvale_gzip source output)
+  add_custom_command(
+    OUTPUT ${output}
+    COMMAND sh -c "gzip -9 -n -c \"$1\" > \"$2\"" sh ${source} ${output}
+    DEPENDS ${source}
+    VERBATIM)
+endfunction()
+
+portvale_gzip(${portvale_packaging_dir}/portvale.1 ${portvale_packaging_out}/portvale.1.gz)
+list(APPEND portvale_generated ${portvale_packaging_out}/portvale.1.gz)
+install(FILES ${portvale_packaging_out}/portvale.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The package's changelog, one entry for the project's version.
+string(TIMESTAMP portvale_changelog_date "%a, %d %b %Y 00:00:00 +0000" UTC)
+file(WRITE ${portvale_packaging_out}/changelog.in
+     "portvale (${PROJECT_VERSION}) unstable; urgency=medium\n\n"
+     "  * Portvale ${PROJECT_VERSION}.\n\n"
+     " -- ${PORTVALE_MAINTAINER}  ${portvale_changelog_date}\n")
+configure_file(${portvale_packaging_out}/changelog.in ${portvale_packaging_out}/changelog COPYONLY)
+portvale_gzip(${portvale_packaging_out}/changelog ${portvale_packaging_out}/changelog.gz)
+list(APPEND portvale_generated ${portvale_packaging_out}/changelog.gz)
+install(FILES ${portvale_packaging_out}/changelog.gz DESTINATION ${portvale_doc_dir})
+
+add_custom_target(portvale_packaging_files ALL DEPENDS ${portvale_generated})
+
+# The systemd template unit and its example configuration, when the tree has them.
+# The unit is installed with ExecStart naming the program where this install puts it.
+set(portvale_unit ${PROJECT_SOURCE_DIR}/contrib/systemd/portvale@.service)
+if(EXISTS ${portvale_unit})
+  install(CODE "
+    # A folder of its own for each destination, as installs may run side by side.
+    string(MD5 tag \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    set(unit_out \"${portvale_packaging_out}/unit-\${tag}/portvale@.service\")
+    set(bin \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/portvale\")
+    file(READ \"${portvale_unit}\" unit)
+    string(REGEX REPLACE \"(\nExecStart=)[^ \n]*portvale\" \"\\\\1\${bin}\" unit \"\${unit}\")
+    string(REPLACE \"/usr/local/bin/portvale\" \"\${bin}\" unit \"\${unit}\")
+    file(WRITE \"\${unit_out}\" \"\${unit}\")
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"\${unit_out}\")
+  ")
+endif()
+set(portvale_unit_example ${PROJECT_SOURCE_DIR}/contrib/systemd/portvale.conf.example)
+if(EXISTS ${portvale_unit_example})
+  install(FILES ${portvale_unit_example} DESTINATION ${portvale_doc_dir}/examples)
+endif()
+
+# ---- the Debian package ----
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME portvale)
+set(CPACK_PACKAGE_VENDOR "The Portvale developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${PORTVALE_MAINTAINER})
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "bridge between a TCP connection and a serial port")
+# The synopsis is the summary above; this is the extended description.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Portvale forwards every byte between a TCP connection and a serial port,
+both ways. On the TCP side it is a client that connects to a server or a
+server that accepts clients; on the serial side it opens a terminal device
+such as a USB serial adapter. Neither side loses a byte when the other is
+slower.
+.
+The program opens a Qt window with both directions shown as text, binary,
+decimal or hex, and sends messages by hand. With --headless it runs as a
+console program or a systemd service, with reconnection, TCP keepalive,
+a capture file and counters.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${PORTVALE_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION comm)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://portvale.org/")
+# The libraries the program links come from dpkg-shlibdeps; the plugins the window
+# loads at run time only from here: Qt's platform plugins, and the SVG icon engine
+# that draws the icons (libqt6svg6, which the linker drops as no symbol of it is used).
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6 (>= 6.4)")
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+find_program(PORTVALE_DPKG dpkg)
+if(PORTVALE_DPKG)
+  execute_process(COMMAND ${PORTVALE_DPKG} --print-architecture
+                  OUTPUT_VARIABLE CPACK_DEBIAN_PACKAGE_ARCHITECTURE OUTPUT_STRIP_TRAILING_WHITESPACE)
+endif()
+include(CPack)

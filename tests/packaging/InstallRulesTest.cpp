@@ -1,0 +1,107 @@
+// The install rules that the Debian package is made from, run into a scratch prefix:
+// every file in its place, the icons at their sizes, the manual page compressed as
+// Debian wants it, and the systemd unit starting the program where it was put.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "tests/packaging/PackagingTestSupport.h"
+
+namespace portvale::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Width and height from a PNG's header, or {0, 0} when it is none.
+std::pair<unsigned, unsigned> PngSize(const fs::path& file) {
+    const std::string bytes = ReadText(file);
+    if (bytes.size() < 24 || bytes.compare(0, 8, "\x89PNG\r\n\x1a\n") != 0 || bytes.compare(12, 4, "IHDR") != 0)
+        return {0, 0};
+    const auto word = [&](std::size_t at) {
+        unsigned value = 0;
+        for (std::size_t i = 0; i < 4; ++i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+        return value;
+    };
+    return {word(16), word(20)};
+}
+
+class InstallRulesTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        prefix_ = new fs::path(fs::temp_directory_path() / ("portvale-install-" + std::to_string(::getpid())));
+        fs::remove_all(*prefix_);
+        const auto [output, status] = RunCommand(Quoted(PORTVALE_CMAKE) + " --install " + Quoted(PORTVALE_BUILD_DIR) +
+                                                 " --prefix " + Quoted(prefix_->string()));
+        *installLog_ = output;
+        installStatus_ = status;
+    }
+    static void TearDownTestSuite() {
+        fs::remove_all(*prefix_);
+        delete prefix_;
+    }
+    void SetUp() override { ASSERT_EQ(installStatus_, 0) << *installLog_; }
+
+    static fs::path* prefix_;
+    static inline std::string* installLog_ = new std::string;
+    static inline int installStatus_ = -1;
+};
+fs::path* InstallRulesTest::prefix_ = nullptr;
+
+TEST_F(InstallRulesTest, PutsEveryFileInItsPlace) {
+    const fs::path& p = *prefix_;
+    EXPECT_EQ(fs::status(p / "bin/portvale").permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
+    for (const char* file : {"share/applications/portvale.desktop", "share/icons/hicolor/scalable/apps/portvale.svg",
+                             "share/man/man1/portvale.1.gz", "share/doc/portvale/copyright",
+                             "share/doc/portvale/changelog.gz", "share/doc/portvale/README.md"})
+        EXPECT_TRUE(fs::is_regular_file(p / file)) << file;
+    EXPECT_EQ(ReadText(p / "share/applications/portvale.desktop"), ReadText(kPackagingDir / "portvale.desktop"));
+    EXPECT_EQ(ReadText(p / "share/icons/hicolor/scalable/apps/portvale.svg"),
+              ReadText(kSourceDir / "gui/icons/portvale.svg"));
+    // Nothing the tests build is installed with it.
+    for (const auto& entry : fs::recursive_directory_iterator(p / "bin"))
+        EXPECT_EQ(entry.path().filename(), "portvale");
+}
+
+TEST_F(InstallRulesTest, RendersTheIconAtEveryHicolorSize) {
+    if (!HaveCommand("rsvg-convert")) GTEST_SKIP() << "rsvg-convert is not installed (librsvg2-bin)";
+    for (const unsigned size : {16u, 22u, 24u, 32u, 48u, 64u, 128u, 256u}) {
+        const std::string folder = std::to_string(size) + "x" + std::to_string(size);
+        EXPECT_EQ(PngSize(*prefix_ / "share/icons/hicolor" / folder / "apps/portvale.png"), std::make_pair(size, size))
+            << folder;
+    }
+}
+
+TEST_F(InstallRulesTest, CompressesTheManualPageWithoutNameOrTime) {
+    const fs::path man = *prefix_ / "share/man/man1/portvale.1.gz";
+    const std::string bytes = ReadText(man);
+    ASSERT_GE(bytes.size(), 10u);
+    EXPECT_EQ(bytes.substr(0, 3), "\x1f\x8b\x08");
+    EXPECT_EQ(bytes[3] & 0x08, 0) << "a file name is stored";
+    EXPECT_EQ(bytes.substr(4, 4), std::string(4, '\0')) << "a time is stored";
+    const auto [text, status] = RunCommand("gzip -dc " + Quoted(man.string()));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(text, ReadText(kPackagingDir / "portvale.1"));
+}
+
+TEST_F(InstallRulesTest, StartsTheServiceWithTheProgramWhereItWasInstalled) {
+    const fs::path source = kSourceDir / "contrib/systemd/portvale@.service";
+    const fs::path unit = *prefix_ / "lib/systemd/system/portvale@.service";
+    if (!fs::exists(source)) {
+        EXPECT_FALSE(fs::exists(unit));
+        GTEST_SKIP() << "the tree has no systemd unit";
+    }
+    const std::string text = ReadText(unit);
+    const std::string program = (*prefix_ / "bin/portvale").string();
+    EXPECT_NE(text.find("\nExecStart=" + program + " --headless"), std::string::npos) << text;
+    EXPECT_EQ(text.find("/usr/local/bin/portvale"), std::string::npos) << text;
+    // Apart from the program's place, the unit is the tree's.
+    std::string expected = std::regex_replace(ReadText(source), std::regex("/usr/local/bin/portvale"), program);
+    expected = std::regex_replace(expected, std::regex("\nExecStart=[^ \n]*portvale"), "\nExecStart=" + program);
+    EXPECT_EQ(text, expected);
+    EXPECT_EQ(fs::status(unit).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+}
+
+}  // namespace
+}  // namespace portvale::test
