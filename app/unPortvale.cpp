@@ -446,7 +446,9 @@ void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket* Socket) {
 
 void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket* Socket) {
     if (Filter) Filter->Disconnected(Socket);
+    leaving_ = Socket;
     tcpSender_.Forget(Socket);
+    leaving_ = nullptr;
     std::erase(heldSockets_, Socket);
     ShowStatus(sDisconnectedFromServer, bmpDisconnected);
     btnConnect->SetDown(false);
@@ -471,7 +473,11 @@ void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket) {
 
 void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket) {
     if (Filter) Filter->Disconnected(Socket);
+    // The leaving connection still says it is connected while this runs; serial
+    // reads resumed by the forgotten queue must not pick it as their target.
+    leaving_ = Socket;
     tcpSender_.Forget(Socket);
+    leaving_ = nullptr;
     std::erase(heldSockets_, Socket);
     stat1->SetPanelText(0, sClientDisconnected);
     // While another accepted client remains, the bridge is still connected to it.
@@ -618,10 +624,10 @@ TCustomWinSocket* TForm1::SerialTarget() const {
         const TServerWinSocket* server = ServerSocket1->WinSocket();
         for (int i = 0; i < server->ActiveConnections(); ++i) {
             TCustomWinSocket* c = server->ConnectionAt(i);
-            if (c->IsConnected()) return c;
+            if (c != leaving_ && c->IsConnected()) return c;
         }
     }
-    if (ClientSocket1->Active()) return ClientSocket1->WinSocket();
+    if (ClientSocket1->Active() && ClientSocket1->WinSocket() != leaving_) return ClientSocket1->WinSocket();
     return nullptr;
 }
 

@@ -236,6 +236,8 @@ private:
     // full; the socket layer sends no other until they are read.
     std::vector<TCustomWinSocket*> heldSockets_;
     bool serialHeld_ = false;
+    // The connection whose disconnect is being handled.
+    TCustomWinSocket* leaving_ = nullptr;
     bool serialHoldRequested_ = false;
 };
 
