@@ -369,7 +369,13 @@ TEST_F(SoakTest, BothSidesFailThreeTimesAndEveryFrameSentWhileUpArrivesOnceInOrd
                 atEnd.threads, atEnd.rssKib);
     EXPECT_LE(atEnd.descriptors, afterFirstRound.descriptors);
     EXPECT_LE(atEnd.threads, afterFirstRound.threads);
-    EXPECT_LE(atEnd.rssKib, afterFirstRound.rssKib + 2048);
+#ifdef __SANITIZE_ADDRESS__
+    // AddressSanitizer's quarantine holds freed memory back by design (up to 256 MiB).
+    constexpr long kAllowedGrowthKib = 256 * 1024;
+#else
+    constexpr long kAllowedGrowthKib = 2048;
+#endif
+    EXPECT_LE(atEnd.rssKib, afterFirstRound.rssKib + kAllowedGrowthKib);
 
     const auto counters = program.Counters();
     EXPECT_EQ(counters.at("port_losses"), 3u);
