@@ -36,13 +36,13 @@ void TTimer::SetInterval(std::uint32_t milliseconds) {
 }
 
 void TTimer::Arm() {
-    itimerspec spec{};
+    itimerspec timing{};
     if (enabled_ && interval_ > 0) {
-        spec.it_value.tv_sec = interval_ / 1000;
-        spec.it_value.tv_nsec = static_cast<long>(interval_ % 1000) * 1000000L;
-        spec.it_interval = spec.it_value;
+        timing.it_value.tv_sec = interval_ / 1000;
+        timing.it_value.tv_nsec = static_cast<long>(interval_ % 1000) * 1000000L;
+        timing.it_interval = timing.it_value;
     }
-    ::timerfd_settime(fd_, 0, &spec, nullptr);
+    ::timerfd_settime(fd_, 0, &timing, nullptr);
     // A disarmed timer may still have an expiry waiting to be read; it must not tick.
     std::uint64_t expirations;
     while (::read(fd_, &expirations, sizeof expirations) > 0) {
