@@ -1,7 +1,5 @@
 #include "headless/ConnectionWatch.h"
 
-#include <arpa/inet.h>
-
 #include "framework/SysUtils.h"
 #include "platform/sockets/WinSock.h"
 
@@ -10,12 +8,11 @@ namespace portvale::headless {
 namespace {
 
 std::string PeerAddress(TCustomWinSocket* socket) {
-    sockaddr_in address{};
-    int length = static_cast<int>(sizeof address);
-    if (ws::getpeername(socket->SocketDesc(), &address, &length) != 0) return {};
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+    const std::string host = socket->RemoteAddress();
+    if (host.empty()) return {};
+    // An IPv6 address is bracketed so that its colons are not read as the port's.
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(socket->RemotePort());
 }
 
 }  // namespace

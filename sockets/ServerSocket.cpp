@@ -167,9 +167,9 @@ void TServerWinSocket::AcceptReady(ws::SOCKET socket) {
         ws::setsockopt(ws::INVALID_SOCKET, SOL_SOCKET, ws::SO_OPENTYPE, &synchronous,
                        static_cast<int>(sizeof(synchronous)));
     }
-    sockaddr_in peer{};
+    ws::SocketAddress peer{};
     int peerLength = static_cast<int>(sizeof(peer));
-    const ws::SOCKET accepted = ws::accept(socket, &peer, &peerLength);
+    const ws::SOCKET accepted = ws::accept(socket, &peer.any, &peerLength);
     if (accepted == ws::INVALID_SOCKET) return;
 
     const auto life = LifeToken();

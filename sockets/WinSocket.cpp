@@ -11,7 +11,6 @@ namespace portvale {
 
 namespace {
 
-constexpr int kAddressLength = static_cast<int>(sizeof(sockaddr_in));
 constexpr int kMaxListenQueue = 5;  // WinSock 1.1's SOMAXCONN
 constexpr std::uint16_t kWinsockVersion = 0x0101;
 
@@ -20,11 +19,25 @@ ws::WSADATA& LayerWsaData() {
     return data;
 }
 
-void ClearAddress(sockaddr_in& address) {
-    address = sockaddr_in{};
-    address.sin_family = AF_INET;
-    address.sin_port = 0;
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+void ClearAddress(ws::SocketAddress& address) {
+    address = ws::SocketAddress{};
+    address.v4.sin_family = AF_INET;
+    address.v4.sin_port = 0;
+    address.v4.sin_addr.s_addr = htonl(INADDR_ANY);
+}
+
+// The Address property: WinSock's IPv4 forms as before, or an IPv6 literal.
+ws::HostAddress ParseAddressText(const std::string& text) {
+    if (text.find(':') != std::string::npos) {
+        if (const auto v6 = ws::ParseNumericHost(text)) return *v6;
+    }
+    return ws::HostAddress::IPv4(ws::inet_addr(text.c_str()));
+}
+
+// The unspecified address of a family: what a listener binds to for all interfaces.
+ws::HostAddress AnyAddress(int family) {
+    return family == AF_INET6 ? ws::HostAddress::IPv6(in6addr_any)
+                              : ws::HostAddress::IPv4(htonl(INADDR_ANY));
 }
 
 TErrorEvent ErrorKindFor(long code) {
@@ -124,7 +137,14 @@ void TCustomWinSocket::Open(const std::string& host, const std::string& address,
     if (connected_)
         throw ESocketError(role == Role::client ? sSocketAlreadyOpen : sCannotListenOnOpen);
     DiscardStaleDescriptor();
-    socket_ = ws::socket(AF_INET, SOCK_STREAM, 0);
+    if (role == Role::listener) {
+        socket_ = NewListenerSocket();
+    } else {
+        // A client's family follows from its host's addresses; the descriptor is
+        // replaced when the first of them turns out to be IPv6.
+        family_ = AF_INET;
+        socket_ = ws::socket(AF_INET, SOCK_STREAM, 0);
+    }
     if (socket_ == ws::INVALID_SOCKET) throw ESocketError(sCannotCreateSocket);
     const auto life = life_;
     try {
@@ -158,22 +178,65 @@ void TCustomWinSocket::DiscardStaleDescriptor() {
         socket_ = ws::INVALID_SOCKET;
     }
     ClearAddress(sockAddr_);
+    candidates_.clear();
+    candidate_ = 0;
     lookupPhase_ = lpIdle;
+}
+
+ws::SOCKET TCustomWinSocket::NewListenerSocket() {
+    // All interfaces: one IPv6 socket that takes IPv4 clients too (as ::ffff:a.b.c.d),
+    // or an IPv4 one where the system has no IPv6. A blocking listener given a host or
+    // an address changes it for one of that address's family before it binds.
+    int family = AF_INET6;
+    ws::SOCKET s = ws::socket(family, SOCK_STREAM, 0);
+    if (s == ws::INVALID_SOCKET) {
+        family = AF_INET;
+        s = ws::socket(family, SOCK_STREAM, 0);
+    }
+    family_ = family;
+    return s;
+}
+
+bool TCustomWinSocket::UseFamily(int family) {
+    if (family == family_ && socket_ != ws::INVALID_SOCKET) return true;
+    // Never connected, so no disconnect is reported for the descriptor given up.
+    if (socket_ != ws::INVALID_SOCKET) ws::closesocket(socket_);
+    socket_ = ws::socket(family, SOCK_STREAM, 0);
+    family_ = family;
+    return socket_ != ws::INVALID_SOCKET;
+}
+
+void TCustomWinSocket::SetCandidates(std::vector<ws::HostAddress> candidates) {
+    const std::uint16_t port = ws::AddressPort(sockAddr_);
+    candidates_ = std::move(candidates);
+    candidate_ = 0;
+    sockAddr_ = ws::MakeSocketAddress(candidates_.front(), htons(port));
+}
+
+void TCustomWinSocket::SetAddressPort(std::uint16_t portNetworkOrder) {
+    if (sockAddr_.any.sa_family == AF_INET6)
+        sockAddr_.v6.sin6_port = portNetworkOrder;
+    else
+        sockAddr_.v4.sin_port = portNetworkOrder;
 }
 
 void TCustomWinSocket::BuildAddress(const std::string& host, const std::string& address,
                                     const std::string& service, std::uint16_t port, Role role) {
-    sockAddr_.sin_family = AF_INET;
-    if (!host.empty())
-        sockAddr_.sin_addr.s_addr = ResolveHost(host);
-    else if (!address.empty())
-        sockAddr_.sin_addr.s_addr = ws::inet_addr(address.c_str());
-    else if (role == Role::client)
+    if (!host.empty()) {
+        std::vector<ws::HostAddress> found;
+        // An unresolved name becomes 0.0.0.0, which connect refuses as no address.
+        if (ws::ResolveHostAddresses(host, &found) != 0) found = {ws::HostAddress::IPv4(0)};
+        if (role == Role::listener) found.resize(1);
+        SetCandidates(std::move(found));
+    } else if (!address.empty()) {
+        SetCandidates({ParseAddressText(address)});
+    } else if (role == Role::client) {
         throw ESocketError(sNoAddress);
-    else
-        sockAddr_.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else {
+        SetCandidates({AnyAddress(family_)});
+    }
     const std::uint16_t hostPort = service.empty() ? port : ResolveService(service);
-    sockAddr_.sin_port = htons(hostPort);
+    SetAddressPort(htons(hostPort));
 }
 
 char* TCustomWinSocket::EnsureLookupBuffer() {
@@ -200,10 +263,9 @@ void TCustomWinSocket::AdvanceLookupStep(const std::string& host, const std::str
     // so an open that needs no lookup reaches connect or listen within this call.
     const auto life = life_;
     if (lookupPhase_ == lpIdle) {
-        sockAddr_.sin_family = AF_INET;
         if (role == Role::listener) {
             lookupPhase_ = lpAddressStage;
-            sockAddr_.sin_addr.s_addr = htonl(INADDR_ANY);
+            SetCandidates({AnyAddress(family_)});
         } else if (!host.empty()) {
             char* buffer = EnsureLookupBuffer();
             lookupRequest_ = ws::WSAAsyncGetHostByName(NotifyWindowHandle(), WM_LOOKUP_DONE,
@@ -217,7 +279,7 @@ void TCustomWinSocket::AdvanceLookupStep(const std::string& host, const std::str
             return;
         } else if (!address.empty()) {
             lookupPhase_ = lpAddressStage;
-            sockAddr_.sin_addr.s_addr = ws::inet_addr(address.c_str());
+            SetCandidates({ParseAddressText(address)});
         } else {
             int code = kNoAddressErrorCode;
             NotifyError(this, erLookup, code);
@@ -239,7 +301,7 @@ void TCustomWinSocket::AdvanceLookupStep(const std::string& host, const std::str
             return;
         }
         lookupPhase_ = lpServiceStage;
-        sockAddr_.sin_port = htons(port);
+        SetAddressPort(htons(port));
     }
     if (lookupPhase_ == lpServiceStage) {
         lookupPhase_ = lpIdle;
@@ -252,10 +314,11 @@ void TCustomWinSocket::AdvanceLookupStep(const std::string& host, const std::str
 
 void TCustomWinSocket::BeginConnect() {
     const auto life = life_;
-    ApplyNotifyMask();
-    NotifyEvent(this, skConnecting);
+    const char* api = "connect";
+    const int error = ConnectToCandidates(api);
     if (!life->alive) return;
-    CheckWinsockResult(ws::connect(socket_, &sockAddr_, kAddressLength), "connect");
+    ws::WSASetLastError(error);
+    CheckWinsockResult(error == 0 ? 0 : ws::SOCKET_ERROR, api);
     lookupPhase_ = lpIdle;
     if ((notifyMask_ & ws::FD_CONNECT) == 0) {
         connected_ = socket_ != ws::INVALID_SOCKET;
@@ -263,9 +326,69 @@ void TCustomWinSocket::BeginConnect() {
     }
 }
 
+int TCustomWinSocket::ConnectToCandidates(const char*& api) {
+    // A host with several addresses (a name with both an IPv6 and an IPv4 address,
+    // above all) is reached on the first that takes the connection. Each attempt is
+    // announced, so a handler that tunes the socket before it connects sees each one.
+    const auto life = life_;
+    for (;;) {
+        int error = 0;
+        if (!candidates_.empty() && !UseFamily(candidates_[candidate_].family)) {
+            error = ws::WSAGetLastError();
+            api = "socket";
+        } else {
+            api = "connect";
+            ApplyNotifyMask();
+            NotifyEvent(this, skConnecting);
+            if (!life->alive) return 0;
+            if (ws::connect(socket_, &sockAddr_.any, ws::SocketAddressLength(sockAddr_)) == 0)
+                return 0;
+            error = ws::WSAGetLastError();
+            if (error == ws::WSAEWOULDBLOCK) return error;
+        }
+        if (!NextCandidate()) return error;
+    }
+}
+
+bool TCustomWinSocket::NextCandidate() {
+    if (candidate_ + 1 >= candidates_.size()) return false;
+    ++candidate_;
+    const std::uint16_t port = ws::AddressPort(sockAddr_);
+    sockAddr_ = ws::MakeSocketAddress(candidates_[candidate_], htons(port));
+    // The failed attempt's descriptor is not reused: after a failed connect a socket
+    // is unusable for another.
+    if (socket_ != ws::INVALID_SOCKET) {
+        ws::closesocket(socket_);
+        socket_ = ws::INVALID_SOCKET;
+    }
+    return true;
+}
+
+bool TCustomWinSocket::RetryAfterConnectFailure(int& error) {
+    if (!NextCandidate()) return false;
+    // With FD_CONNECT selected (it was, or this failure would not have arrived), even
+    // an attempt that succeeds at once reports its outcome as FD_CONNECT.
+    const char* api = "connect";
+    const int result = ConnectToCandidates(api);
+    if (result == 0 || result == ws::WSAEWOULDBLOCK) return true;
+    // Every further address failed at once: reported as the last one's error, the
+    // way an asynchronous failure is.
+    error = result;
+    return false;
+}
+
 void TCustomWinSocket::BeginListen(int queueSize) {
     const auto life = life_;
-    CheckWinsockResult(ws::bind(socket_, &sockAddr_, kAddressLength), "bind");
+    // A listener given a host name binds to its first address, of whichever family.
+    if (!candidates_.empty() && !UseFamily(candidates_.front().family))
+        CheckWinsockResult(ws::SOCKET_ERROR, "socket");
+    if (family_ == AF_INET6) {
+        // Dual stack: the system default may be IPv6 only (net.ipv6.bindv6only).
+        const int v6Only = 0;
+        ws::setsockopt(socket_, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
+    }
+    CheckWinsockResult(ws::bind(socket_, &sockAddr_.any, ws::SocketAddressLength(sockAddr_)),
+                       "bind");
     ApplyNotifyMask();
     if (queueSize > kMaxListenQueue) queueSize = kMaxListenQueue;
     NotifyEvent(this, skListen);
@@ -312,6 +435,8 @@ void TCustomWinSocket::Teardown(ws::SOCKET socket) {
     CheckWinsockResult(ws::closesocket(socket_), "closesocket");
     socket_ = ws::INVALID_SOCKET;
     ClearAddress(sockAddr_);
+    candidates_.clear();
+    candidate_ = 0;
     connected_ = false;
     // A closed object starts its next open from the beginning, also after a failed
     // lookup left the phase where the lookup stopped.
@@ -388,6 +513,22 @@ int TCustomWinSocket::ReceiveBuffer(void* buffer, int count) {
 
 int TCustomWinSocket::BytesAvailable() { return ReceiveBuffer(nullptr, -1); }
 
+std::string TCustomWinSocket::RemoteAddress() const {
+    ws::SocketAddress peer{};
+    int length = static_cast<int>(sizeof peer);
+    if (socket_ == ws::INVALID_SOCKET || ws::getpeername(socket_, &peer.any, &length) != 0)
+        return {};
+    return ws::AddressText(peer);
+}
+
+std::uint16_t TCustomWinSocket::RemotePort() const {
+    ws::SocketAddress peer{};
+    int length = static_cast<int>(sizeof peer);
+    if (socket_ == ws::INVALID_SOCKET || ws::getpeername(socket_, &peer.any, &length) != 0)
+        return 0;
+    return ws::AddressPort(peer);
+}
+
 // ---- resolution ----
 
 std::uint32_t TCustomWinSocket::ResolveHost(const std::string& name) {
@@ -438,6 +579,9 @@ LRESULT TCustomWinSocket::WindowProcedure(std::uint32_t msg, WPARAM wParam, LPAR
 }
 
 void TCustomWinSocket::HandleSocketNotify(ws::SOCKET socket, long code, int error) {
+    if (error != 0 && code == ws::FD_CONNECT && socket == socket_ &&
+        RetryAfterConnectFailure(error))
+        return;
     if (error != 0) {
         int errorCode = error;
         NotifyError(this, ErrorKindFor(code), errorCode);
@@ -471,11 +615,13 @@ void TCustomWinSocket::HandleLookupDone(ws::HANDLE request, int error) {
         return;
     }
     if (lookupPhase_ == lpAddressStage) {
-        sockAddr_.sin_addr.s_addr = ws::HostRecordAddress(lookupBuffer_.get());
+        auto found = ws::HostRecordAddresses(lookupBuffer_.get());
+        if (found.empty()) found.push_back(ws::HostAddress::IPv4(0));
+        SetCandidates(std::move(found));
         const std::string service = pendingService_;
         AdvanceLookup(std::string(), std::string(), service, pendingPort_, pendingQueueSize_, role);
     } else if (lookupPhase_ == lpServiceStage) {
-        sockAddr_.sin_port = ws::ServiceRecordPort(lookupBuffer_.get());
+        SetAddressPort(ws::ServiceRecordPort(lookupBuffer_.get()));
         pendingPort_ = 0;
         pendingService_.clear();
         AdvanceLookup(std::string(), std::string(), std::string(), 0, pendingQueueSize_, role);

@@ -1,6 +1,6 @@
 #pragma once
 // The socket object at the bottom of the TCP socket layer: one WinSock stream socket
-// (IPv4, TCP) and, from the moment it first needs one, a hidden window through which
+// (TCP over IPv4 or IPv6) and, from the moment it first needs one, a hidden window through which
 // the socket's notifications arrive as window messages on the GUI thread. Opens as a
 // client or a listener, blocking or non-blocking (with asynchronous lookups), turns
 // each notification into an event or an error for its owner's sinks, and sends and
@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "framework/BoundEvent.h"
 #include "framework/Exceptions.h"
@@ -124,7 +125,12 @@ public:
 
     bool IsConnected() const { return connected_; }
     ws::SOCKET SocketDesc() const { return socket_; }
-    const sockaddr_in& SockAddr() const { return sockAddr_; }
+    // The address connected to (or being tried) or bound to, of either family.
+    const ws::SocketAddress& SockAddr() const { return sockAddr_; }
+    // The peer of a connection in its usual text form ("192.0.2.7", "2001:db8::7")
+    // and its port; empty and 0 when there is no peer.
+    std::string RemoteAddress() const;
+    std::uint16_t RemotePort() const;
     TSocketNotifyMask NotifyMask() const { return notifyMask_; }
     TLookupPhase LookupPhase() const { return lookupPhase_; }
     ws::HANDLE LookupRequest() const { return lookupRequest_; }
@@ -181,6 +187,23 @@ private:
                            const std::string& service, std::uint16_t port, int queueSize,
                            Role role);
     void BeginConnect();
+    // Connects to the current address, and on an immediate failure to each further
+    // address of the host in turn. 0, WSAEWOULDBLOCK (the outcome follows as
+    // FD_CONNECT), or the last failure's error with `api` naming the failing call.
+    int ConnectToCandidates(const char*& api);
+    // Moves on to the next address of the host on a fresh descriptor of its family;
+    // false when there is none.
+    bool NextCandidate();
+    // Tries the remaining addresses after the current one failed with `error` as
+    // FD_CONNECT reported it; true when one of them is now being tried.
+    bool RetryAfterConnectFailure(int& error);
+    void SetCandidates(std::vector<ws::HostAddress> candidates);
+    void SetAddressPort(std::uint16_t portNetworkOrder);
+    // Puts a descriptor of `family` in place of the unconnected one; false (with
+    // WSAGetLastError() set) when the system cannot make one.
+    bool UseFamily(int family);
+    // The listener's descriptor: dual-stack where the system has IPv6.
+    ws::SOCKET NewListenerSocket();
     void BeginListen(int queueSize);
     void DiscardStaleDescriptor();
     char* EnsureLookupBuffer();
@@ -195,7 +218,11 @@ private:
     // may close the connection.
     std::atomic<bool> connected_{false};
     HWND window_ = 0;
-    sockaddr_in sockAddr_{};
+    ws::SocketAddress sockAddr_{};
+    int family_ = AF_INET;  // of socket_
+    // The addresses of the host being connected to, in the order to try them.
+    std::vector<ws::HostAddress> candidates_;
+    std::size_t candidate_ = 0;
     TSocketNotifyMask notifyMask_ = kClientNotifyMask;
     TLookupPhase lookupPhase_ = lpIdle;
     ws::HANDLE lookupRequest_ = 0;

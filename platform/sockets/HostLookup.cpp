@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <condition_variable>
@@ -30,11 +31,18 @@ namespace {
 // any alignment, so they are copied in and out, never cast.
 constexpr std::uint32_t kHostTag = 0x54534F48;     // "HOST"
 constexpr std::uint32_t kServiceTag = 0x56524553;  // "SERV"
+struct PackedAddress {
+    std::int32_t family;
+    std::uint8_t bytes[16];  // network order
+    std::uint32_t scopeId;
+};
 struct HostRecord {
     std::uint32_t tag;
-    std::uint32_t address;  // network order
+    std::uint32_t count;
+    PackedAddress addresses[kMaxHostRecordAddresses];
     char name[256];
 };
+static_assert(sizeof(HostRecord) <= MAXGETHOSTSTRUCT);
 struct ServiceRecord {
     std::uint32_t tag;
     std::uint16_t port;  // network order
@@ -90,41 +98,34 @@ int WsaFromAddrInfo(int error) {
     }
 }
 
-int SystemResolver(const std::string& name, std::uint32_t* address) {
+// Both families, in getaddrinfo's order (RFC 6724: the one more likely to work
+// first); each address once.
+int SystemResolver(const std::string& name, std::vector<HostAddress>* addresses) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     const int error = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
     if (error != 0) return WsaFromAddrInfo(error);
-    int result = WSANO_DATA;
     for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        if (entry->ai_family != AF_INET || entry->ai_addr == nullptr) continue;
-        sockaddr_in in{};
-        std::memcpy(&in, entry->ai_addr, sizeof in);
-        *address = in.sin_addr.s_addr;
-        result = 0;
-        break;
+        if (entry->ai_addr == nullptr) continue;
+        HostAddress address;
+        if (entry->ai_family == AF_INET) {
+            sockaddr_in in{};
+            std::memcpy(&in, entry->ai_addr, sizeof in);
+            address = HostAddress::IPv4(in.sin_addr.s_addr);
+        } else if (entry->ai_family == AF_INET6) {
+            sockaddr_in6 in6{};
+            std::memcpy(&in6, entry->ai_addr, sizeof in6);
+            address = HostAddress::IPv6(in6.sin6_addr, in6.sin6_scope_id);
+        } else {
+            continue;
+        }
+        if (std::find(addresses->begin(), addresses->end(), address) == addresses->end())
+            addresses->push_back(address);
     }
     ::freeaddrinfo(found);
-    return result;
-}
-
-int ResolveHost(const std::string& name, std::uint32_t* address) {
-    // A dotted address is its own answer, as with WinSock's gethostbyname: no
-    // resolver is asked.
-    in_addr numeric{};
-    if (::inet_pton(AF_INET, name.c_str(), &numeric) == 1) {
-        *address = numeric.s_addr;
-        return 0;
-    }
-    HostResolver resolver;
-    {
-        Lookups& lookups = State();
-        std::lock_guard lock(lookups.mutex);
-        resolver = lookups.resolver;
-    }
-    return resolver ? resolver(name, address) : SystemResolver(name, address);
+    return addresses->empty() ? WSANO_DATA : 0;
 }
 
 int ResolveService(const std::string& name, const char* protocol, std::uint16_t* port) {
@@ -155,8 +156,16 @@ int Perform(const Request& request, std::vector<char>& bytes) {
     if (request.isHost) {
         HostRecord record{};
         record.tag = kHostTag;
-        const int error = ResolveHost(request.name, &record.address);
+        std::vector<HostAddress> addresses;
+        const int error = ResolveHostAddresses(request.name, &addresses);
         if (error != 0) return error;
+        for (const HostAddress& address : addresses) {
+            if (record.count == kMaxHostRecordAddresses) break;
+            PackedAddress& packed = record.addresses[record.count++];
+            packed.family = address.family;
+            std::memcpy(packed.bytes, address.bytes.data(), sizeof packed.bytes);
+            packed.scopeId = address.scopeId;
+        }
         CopyName(record, request.name);
         bytes.resize(sizeof record);
         std::memcpy(bytes.data(), &record, sizeof record);
@@ -283,13 +292,51 @@ int WSACancelAsyncRequest(HANDLE request) {
     return 0;
 }
 
-std::uint32_t HostRecordAddress(const char* buffer) {
-    if (buffer == nullptr) return 0;
+std::vector<HostAddress> HostRecordAddresses(const char* buffer) {
+    std::vector<HostAddress> addresses;
+    if (buffer == nullptr) return addresses;
     std::uint32_t tag;
-    std::uint32_t address;
+    std::uint32_t count;
     std::memcpy(&tag, buffer + offsetof(HostRecord, tag), sizeof tag);
-    std::memcpy(&address, buffer + offsetof(HostRecord, address), sizeof address);
-    return tag == kHostTag ? address : 0;
+    std::memcpy(&count, buffer + offsetof(HostRecord, count), sizeof count);
+    if (tag != kHostTag) return addresses;
+    count = std::min<std::uint32_t>(count, kMaxHostRecordAddresses);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        PackedAddress packed;
+        std::memcpy(&packed, buffer + offsetof(HostRecord, addresses) + i * sizeof packed,
+                    sizeof packed);
+        HostAddress address;
+        address.family = packed.family;
+        std::memcpy(address.bytes.data(), packed.bytes, sizeof packed.bytes);
+        address.scopeId = packed.scopeId;
+        addresses.push_back(address);
+    }
+    return addresses;
+}
+
+std::uint32_t HostRecordAddress(const char* buffer) {
+    for (const HostAddress& address : HostRecordAddresses(buffer))
+        if (address.family == AF_INET) return address.IPv4Address();
+    return 0;
+}
+
+int ResolveHostAddresses(const std::string& name, std::vector<HostAddress>* addresses) {
+    addresses->clear();
+    // A numeric address is its own answer, as with WinSock's gethostbyname: no
+    // resolver is asked.
+    if (const auto numeric = ParseNumericHost(name)) {
+        addresses->push_back(*numeric);
+        return 0;
+    }
+    HostResolver resolver;
+    {
+        Lookups& lookups = State();
+        std::lock_guard lock(lookups.mutex);
+        resolver = lookups.resolver;
+    }
+    const int error = resolver ? resolver(name, addresses) : SystemResolver(name, addresses);
+    if (error != 0) return error;
+    return addresses->empty() ? WSANO_DATA : 0;
 }
 
 std::uint16_t ServiceRecordPort(const char* buffer) {
@@ -306,7 +353,17 @@ bool gethostbyname(const char* name, std::uint32_t* addressNetworkOrder) {
         Fail(WSAEFAULT);
         return false;
     }
-    const int error = ResolveHost(name, addressNetworkOrder);
+    std::vector<HostAddress> addresses;
+    int error = ResolveHostAddresses(name, &addresses);
+    if (error == 0) {
+        error = WSANO_DATA;
+        for (const HostAddress& address : addresses) {
+            if (address.family != AF_INET) continue;
+            *addressNetworkOrder = address.IPv4Address();
+            error = 0;
+            break;
+        }
+    }
     if (error != 0) {
         Fail(error);
         return false;

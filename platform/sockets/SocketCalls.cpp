@@ -25,7 +25,40 @@ using detail::FailFromErrno;
 
 namespace {
 
-constexpr int kAddressLength = static_cast<int>(sizeof(sockaddr_in));
+// The length an address of this family needs; 0 for a family we do not carry.
+int FamilyLength(int family) {
+    if (family == AF_INET) return static_cast<int>(sizeof(sockaddr_in));
+    if (family == AF_INET6) return static_cast<int>(sizeof(sockaddr_in6));
+    return 0;
+}
+
+// Checks an address the caller passes in: WSAEFAULT when it is missing or shorter
+// than its family's record, WSAEAFNOSUPPORT for another family; 0 when usable.
+int CheckAddress(const sockaddr* address, int length) {
+    if (address == nullptr || length < static_cast<int>(sizeof(sockaddr_in)))
+        return WSAEFAULT;
+    const int needed = FamilyLength(address->sa_family);
+    if (needed == 0) return WSAEAFNOSUPPORT;
+    return length < needed ? WSAEFAULT : 0;
+}
+
+// Copies a system address into the caller's buffer, as much as fits (as WinSock
+// does), and reports the full length.
+void CopyOut(const sockaddr_storage& from, socklen_t fromLength, sockaddr* to, int* length) {
+    const auto fits = std::min<socklen_t>(fromLength, static_cast<socklen_t>(*length));
+    std::memcpy(to, &from, fits);
+    *length = static_cast<int>(fromLength);
+}
+
+// The unspecified address or port 0: WinSock refuses both as no address.
+bool IsNoAddress(const sockaddr* address) {
+    if (address->sa_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
+        return IN6_IS_ADDR_UNSPECIFIED(&v6->sin6_addr) || v6->sin6_port == 0;
+    }
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
+    return v4->sin_addr.s_addr == htonl(INADDR_ANY) || v4->sin_port == 0;
+}
 
 // The ioctl numbers as WinSock defines them; Linux's own are accepted too.
 constexpr long kWinFionbio = static_cast<long>(0x8004667EL);
@@ -87,7 +120,7 @@ int WSACleanup() {
 }
 
 SOCKET socket(int af, int type, int protocol) {
-    if (af != AF_INET) {
+    if (af != AF_INET && af != AF_INET6) {
         Fail(WSAEAFNOSUPPORT);
         return INVALID_SOCKET;
     }
@@ -100,7 +133,7 @@ SOCKET socket(int af, int type, int protocol) {
         return INVALID_SOCKET;
     }
     // Blocking, as a new WinSock socket is; WSAAsyncSelect makes it non-blocking.
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    const int fd = ::socket(af, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         FailFromErrno();
         return INVALID_SOCKET;
@@ -109,16 +142,15 @@ SOCKET socket(int af, int type, int protocol) {
     return fd;
 }
 
-int bind(SOCKET s, const sockaddr_in* address, int length) {
-    if (address == nullptr || length < kAddressLength) return Fail(WSAEFAULT);
-    if (address->sin_family != AF_INET) return Fail(WSAEAFNOSUPPORT);
+int bind(SOCKET s, const sockaddr* address, int length) {
+    if (const int error = CheckAddress(address, length); error != 0) return Fail(error);
     // Windows lets a listener rebind a port whose old connections linger in
     // TIME_WAIT; Linux does only with SO_REUSEADDR, which on Linux still refuses a
     // second listener on the port.
     const int on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (::bind(s, reinterpret_cast<const sockaddr*>(address), sizeof(sockaddr_in)) < 0)
-        return FailFromErrno();
+    const auto sysLength = static_cast<socklen_t>(FamilyLength(address->sa_family));
+    if (::bind(s, address, sysLength) < 0) return FailFromErrno();
     return 0;
 }
 
@@ -128,8 +160,9 @@ int listen(SOCKET s, int backlog) {
     return 0;
 }
 
-SOCKET accept(SOCKET s, sockaddr_in* address, int* length) {
-    if (address != nullptr && (length == nullptr || *length < kAddressLength)) {
+SOCKET accept(SOCKET s, sockaddr* address, int* length) {
+    if (address != nullptr &&
+        (length == nullptr || *length < static_cast<int>(sizeof(sockaddr_in)))) {
         Fail(WSAEFAULT);
         return INVALID_SOCKET;
     }
@@ -137,7 +170,7 @@ SOCKET accept(SOCKET s, sockaddr_in* address, int* length) {
     // inherits no WSAAsyncSelect: its owner selects what it wants.
     const bool nonBlocking =
         detail::IsNonBlocking(s) && tOpenType != SO_SYNCHRONOUS_NONALERT;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     int fd;
     do {
@@ -152,23 +185,19 @@ SOCKET accept(SOCKET s, sockaddr_in* address, int* length) {
         return INVALID_SOCKET;
     }
     detail::Track(fd, detail::SocketState::Connected);
-    if (address != nullptr) {
-        *address = peer;
-        *length = kAddressLength;
-    }
+    if (address != nullptr) CopyOut(peer, peerLength, address, length);
     return fd;
 }
 
-int connect(SOCKET s, const sockaddr_in* address, int length) {
-    if (address == nullptr || length < kAddressLength) return Fail(WSAEFAULT);
-    if (address->sin_family != AF_INET) return Fail(WSAEAFNOSUPPORT);
-    // Linux takes 0.0.0.0 as this host and port 0 as a refused port; WinSock refuses
-    // both as no address. An unresolved host name becomes 0.0.0.0 in the socket
-    // layer, and must not quietly connect to a local server.
-    if (address->sin_addr.s_addr == htonl(INADDR_ANY) || address->sin_port == 0)
-        return Fail(WSAEADDRNOTAVAIL);
+int connect(SOCKET s, const sockaddr* address, int length) {
+    if (const int error = CheckAddress(address, length); error != 0) return Fail(error);
+    // Linux takes 0.0.0.0 (or ::) as this host and port 0 as a refused port; WinSock
+    // refuses both as no address. An unresolved host name becomes 0.0.0.0 in the
+    // socket layer, and must not quietly connect to a local server.
+    if (IsNoAddress(address)) return Fail(WSAEADDRNOTAVAIL);
     int error = 0;
-    if (::connect(s, reinterpret_cast<const sockaddr*>(address), sizeof(sockaddr_in)) < 0) {
+    const auto sysLength = static_cast<socklen_t>(FamilyLength(address->sa_family));
+    if (::connect(s, address, sysLength) < 0) {
         error = errno;
         if (error == EINTR && !detail::IsNonBlocking(s)) error = FinishInterruptedConnect(s);
     }
@@ -316,24 +345,31 @@ int setsockopt(SOCKET s, int level, int name, const void* value, int length) {
     return 0;
 }
 
-int getsockname(SOCKET s, sockaddr_in* address, int* length) {
-    if (address == nullptr || length == nullptr || *length < kAddressLength)
+namespace {
+
+using NameCall = int (*)(int, sockaddr*, socklen_t*);
+
+// getsockname and getpeername: the buffer must hold the socket's family's record.
+int GetName(NameCall call, SOCKET s, sockaddr* address, int* length) {
+    if (address == nullptr || length == nullptr ||
+        *length < static_cast<int>(sizeof(sockaddr_in)))
         return Fail(WSAEFAULT);
-    socklen_t sysLength = sizeof(sockaddr_in);
-    if (::getsockname(s, reinterpret_cast<sockaddr*>(address), &sysLength) < 0)
-        return FailFromErrno();
-    *length = kAddressLength;
+    sockaddr_storage found{};
+    socklen_t sysLength = sizeof found;
+    if (call(s, reinterpret_cast<sockaddr*>(&found), &sysLength) < 0) return FailFromErrno();
+    if (*length < static_cast<int>(sysLength)) return Fail(WSAEFAULT);
+    CopyOut(found, sysLength, address, length);
     return 0;
 }
 
-int getpeername(SOCKET s, sockaddr_in* address, int* length) {
-    if (address == nullptr || length == nullptr || *length < kAddressLength)
-        return Fail(WSAEFAULT);
-    socklen_t sysLength = sizeof(sockaddr_in);
-    if (::getpeername(s, reinterpret_cast<sockaddr*>(address), &sysLength) < 0)
-        return FailFromErrno();
-    *length = kAddressLength;
-    return 0;
+}  // namespace
+
+int getsockname(SOCKET s, sockaddr* address, int* length) {
+    return GetName(::getsockname, s, address, length);
+}
+
+int getpeername(SOCKET s, sockaddr* address, int* length) {
+    return GetName(::getpeername, s, address, length);
 }
 
 int WSAAsyncSelect(SOCKET s, HWND window, std::uint32_t msg, long events) {

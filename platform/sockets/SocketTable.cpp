@@ -97,7 +97,7 @@ std::shared_ptr<Record> FindLocked(Table& table, int fd, bool adopt) {
     SocketState state = SocketState::Idle;
     int listening = 0;
     socklen_t length = sizeof listening;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) == 0 && listening)
         state = SocketState::Listening;

@@ -1,6 +1,7 @@
 #pragma once
 // The socket interface the socket layer is written against: WinSock 1.1 calls over
-// non-blocking BSD sockets (IPv4, TCP), with WinSock's error numbers and texts, and
+// non-blocking BSD sockets (TCP over IPv4 and IPv6, the address calls taking either
+// family as WinSock 2 does), with WinSock's error numbers and texts, and
 // readiness delivered as posted window messages through the GUI thread's dispatcher.
 // Names live in portvale::ws so they never clash with the POSIX calls they wrap.
 //
@@ -10,9 +11,12 @@
 #include <netinet/in.h>
 #include <sys/select.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/Dispatcher.h"
 
@@ -109,11 +113,46 @@ void WSASetLastError(int error);
 // unknown number, a generic text with the number.
 std::string WSAErrorText(int error);
 
+// One address of a host, either family, as a lookup gives it.
+struct HostAddress {
+    int family = AF_INET;                  // AF_INET or AF_INET6
+    std::array<std::uint8_t, 16> bytes{};  // network order; IPv4 fills the first four
+    std::uint32_t scopeId = 0;             // the interface of an IPv6 link-local address
+
+    static HostAddress IPv4(std::uint32_t addressNetworkOrder);
+    static HostAddress IPv6(const in6_addr& address, std::uint32_t scopeId = 0);
+    std::uint32_t IPv4Address() const;  // network order; 0 for an IPv6 address
+    bool operator==(const HostAddress&) const = default;
+};
+
+// A socket address of either family, as the address calls take and return it.
+union SocketAddress {
+    sockaddr any;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+};
+
+SocketAddress MakeSocketAddress(const HostAddress& host, std::uint16_t portNetworkOrder);
+// The length the calls expect for the address's family.
+int SocketAddressLength(const SocketAddress& address);
+// The host part of an address in its usual text form: "192.0.2.7", "2001:db8::7",
+// "fe80::1%eth0"; an IPv4 client of a dual-stack listener (::ffff:192.0.2.7) as its
+// IPv4 text. Empty for a family other than these two.
+std::string AddressText(const SocketAddress& address);
+// Host-order port of an address of either family.
+std::uint16_t AddressPort(const SocketAddress& address);
+// A numeric host: a dotted IPv4 address ("192.0.2.7") or an IPv6 literal,
+// with or without the brackets of a URL and with an interface zone ("fe80::1%eth0").
+std::optional<HostAddress> ParseNumericHost(const std::string& text);
+
+// AF_INET and AF_INET6 stream sockets; WSAEAFNOSUPPORT for AF_INET6 where the
+// system has no IPv6.
 SOCKET socket(int af, int type, int protocol);
-int bind(SOCKET s, const sockaddr_in* address, int length);
+// The address calls take either family; length must cover the family's record.
+int bind(SOCKET s, const sockaddr* address, int length);
 int listen(SOCKET s, int backlog);
-SOCKET accept(SOCKET s, sockaddr_in* address, int* length);
-int connect(SOCKET s, const sockaddr_in* address, int length);
+SOCKET accept(SOCKET s, sockaddr* address, int* length);
+int connect(SOCKET s, const sockaddr* address, int length);
 int closesocket(SOCKET s);
 int send(SOCKET s, const void* buffer, int length, int flags);
 int recv(SOCKET s, void* buffer, int length, int flags);
@@ -122,8 +161,8 @@ int select(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds, const
 int ioctlsocket(SOCKET s, long command, std::uint32_t* argument);
 int getsockopt(SOCKET s, int level, int name, void* value, int* length);
 int setsockopt(SOCKET s, int level, int name, const void* value, int length);
-int getsockname(SOCKET s, sockaddr_in* address, int* length);
-int getpeername(SOCKET s, sockaddr_in* address, int* length);
+int getsockname(SOCKET s, sockaddr* address, int* length);
+int getpeername(SOCKET s, sockaddr* address, int* length);
 
 // Puts s in non-blocking mode and posts msg to window for each readiness change:
 // wParam = s, lParam = WSAMAKESELECTREPLY(FD_ code, error). An empty mask (or a null
@@ -135,14 +174,18 @@ int WSAAsyncSelect(SOCKET s, HWND window, std::uint32_t msg, long events);
 
 // Asynchronous lookups on a worker thread. On completion msg is posted to window
 // with wParam = the request handle and lParam = WSAMAKEASYNCREPLY(size, error); the
-// buffer then holds the record (read it with HostRecordAddress / ServiceRecordPort).
+// buffer then holds the record (read it with HostRecordAddresses / ServiceRecordPort).
 // 0 on failure to start. A cancelled request's completion never arrives.
 HANDLE WSAAsyncGetHostByName(HWND window, std::uint32_t msg, const char* name, char* buffer,
                              int bufferLength);
 HANDLE WSAAsyncGetServByName(HWND window, std::uint32_t msg, const char* name,
                              const char* protocol, char* buffer, int bufferLength);
 int WSACancelAsyncRequest(HANDLE request);
-// The first IPv4 address (network order) of a host record in a lookup buffer.
+// The addresses of a host record in a lookup buffer, in the resolver's order (at most
+// kMaxHostRecordAddresses; a host with more has the rest left out).
+constexpr int kMaxHostRecordAddresses = 24;
+std::vector<HostAddress> HostRecordAddresses(const char* buffer);
+// The first IPv4 address (network order) of a host record; 0 when it has none.
 std::uint32_t HostRecordAddress(const char* buffer);
 // The port (network order) of a service record in a lookup buffer.
 std::uint16_t ServiceRecordPort(const char* buffer);
@@ -167,15 +210,22 @@ KeepAliveTiming KeepAliveTimingFor(int seconds);
 int SetKeepAlive(SOCKET s, int seconds);
 
 // Blocking resolution. False with WSAGetLastError() set (11001 host not found, ...).
+// gethostbyname gives the first IPv4 address; a host with IPv6 addresses only has
+// none (11004).
 bool gethostbyname(const char* name, std::uint32_t* addressNetworkOrder);
+// Every address of a host, both families, in the order to try them: 0 or a WinSock
+// error. A numeric host is its own single answer and asks no resolver.
+int ResolveHostAddresses(const std::string& name, std::vector<HostAddress>* addresses);
 bool getservbyname(const char* name, const char* protocol, std::uint16_t* portNetworkOrder);
 // Dotted IPv4 text to a network-order address; INADDR_NONE when it is not one.
 std::uint32_t inet_addr(const char* text);
 
-// Host resolution used by gethostbyname and the asynchronous lookup: returns 0 and
-// the first IPv4 address (network order), or a WinSock error. Tests install their own
-// so they never depend on DNS; null restores the system resolver. Thread-safe.
-using HostResolver = std::function<int(const std::string& name, std::uint32_t* address)>;
+// Host resolution behind every lookup of a name that is not numeric: returns 0 and
+// the host's addresses in the order to try them, or a WinSock error. Tests install
+// their own so they never depend on DNS; null restores the system resolver.
+// Thread-safe.
+using HostResolver =
+    std::function<int(const std::string& name, std::vector<HostAddress>* addresses)>;
 void SetHostResolver(HostResolver resolver);
 
 }  // namespace portvale::ws

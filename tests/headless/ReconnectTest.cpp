@@ -54,9 +54,9 @@ TEST_F(ReconnectTest, EachAttemptLooksTheHostUpAgain) {
     std::atomic<int> lookups{0};
     test::PosixListener listener;
     // The name does not resolve for the first two lookups, as while DNS is down.
-    ws::SetHostResolver([&](const std::string&, std::uint32_t* address) {
+    ws::SetHostResolver([&](const std::string&, std::vector<ws::HostAddress>* addresses) {
         if (++lookups <= 2) return ws::WSAHOST_NOT_FOUND;
-        *address = htonl(INADDR_LOOPBACK);
+        addresses->push_back(ws::HostAddress::IPv4(htonl(INADDR_LOOPBACK)));
         return 0;
     });
     client.SetHost("later.test");

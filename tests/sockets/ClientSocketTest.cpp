@@ -245,8 +245,8 @@ TEST_F(ClientSocketTest, UnknownHostNotAbsorbedIsShownWithTheLookupName) {
 // connect refusing the looked-up address at once is no notification error: it is not
 // offered to OnError, and the central handler shows it once the socket is closed.
 TEST_F(ClientSocketTest, ConnectFailingAtOnceAfterTheLookupIsShownNotOffered) {
-    ws::SetHostResolver([](const std::string&, std::uint32_t* address) {
-        *address = htonl(INADDR_ANY);  // an address connect cannot use
+    ws::SetHostResolver([](const std::string&, std::vector<ws::HostAddress>* addresses) {
+        addresses->push_back(ws::HostAddress::IPv4(htonl(INADDR_ANY)));  // an address connect cannot use
         return 0;
     });
     RecordedClient r;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "platform/sockets/WinSock.h"
@@ -39,9 +40,9 @@ inline constexpr char kUnknownHost[] = "nowhere.test";
 class ScopedResolver {
 public:
     ScopedResolver() {
-        ws::SetHostResolver([](const std::string& name, std::uint32_t* address) {
+        ws::SetHostResolver([](const std::string& name, std::vector<ws::HostAddress>* addresses) {
             if (name == kKnownHost || name == "127.0.0.1") {
-                *address = htonl(INADDR_LOOPBACK);
+                addresses->push_back(ws::HostAddress::IPv4(htonl(INADDR_LOOPBACK)));
                 return 0;
             }
             return ws::WSAHOST_NOT_FOUND;
@@ -172,9 +173,9 @@ inline void ResetPosix(int fd) {
     ::close(fd);
 }
 
-// The listen queue length the kernel holds for the IPv4 TCP listener on port, as
-// sock_diag reports it; empty when the kernel offers no socket diagnostics here.
-inline std::optional<std::uint32_t> ListenBacklog(std::uint16_t port) {
+// The listen queue length the kernel holds for the TCP listener of `family` on port,
+// as sock_diag reports it; empty when the kernel offers no socket diagnostics here.
+inline std::optional<std::uint32_t> ListenBacklogOf(int family, std::uint16_t port) {
     const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) return std::nullopt;
     struct {
@@ -184,7 +185,7 @@ inline std::optional<std::uint32_t> ListenBacklog(std::uint16_t port) {
     query.header.nlmsg_len = sizeof(query);
     query.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
     query.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    query.request.sdiag_family = AF_INET;
+    query.request.sdiag_family = static_cast<std::uint8_t>(family);
     query.request.sdiag_protocol = IPPROTO_TCP;
     query.request.idiag_states = 1u << TCP_LISTEN;
     sockaddr_nl kernel{};
@@ -216,12 +217,27 @@ inline std::optional<std::uint32_t> ListenBacklog(std::uint16_t port) {
     return backlog;
 }
 
+// The same for a listener of either family (a dual-stack one is an IPv6 listener).
+inline std::optional<std::uint32_t> ListenBacklog(std::uint16_t port) {
+    if (auto backlog = ListenBacklogOf(AF_INET6, port)) return backlog;
+    return ListenBacklogOf(AF_INET, port);
+}
+
 // The port a socket object is bound to.
 inline std::uint16_t BoundPort(const TCustomWinSocket& socket) {
-    sockaddr_in address{};
+    ws::SocketAddress address{};
     int length = static_cast<int>(sizeof(address));
-    ws::getsockname(socket.SocketDesc(), &address, &length);
-    return ntohs(address.sin_port);
+    ws::getsockname(socket.SocketDesc(), &address.any, &length);
+    return ws::AddressPort(address);
+}
+
+// The address a socket object is bound to, as text: "::" for a dual-stack listener
+// on every interface ("0.0.0.0" where the system has no IPv6).
+inline std::string BoundAddress(const TCustomWinSocket& socket) {
+    ws::SocketAddress address{};
+    int length = static_cast<int>(sizeof(address));
+    ws::getsockname(socket.SocketDesc(), &address.any, &length);
+    return ws::AddressText(address);
 }
 
 // Every test starts with a known resolver and scripted message boxes.

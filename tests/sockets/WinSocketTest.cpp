@@ -46,11 +46,8 @@ TEST_F(WinSocketTest, ListenerBindsAnyAddressWithAQueueOfAtMostFive) {
         s.socket->OpenListener("ignored.host", "127.0.0.2", "", 0, requested, false);
         EXPECT_EQ(s.kinds, (std::vector<TSocketEventKind>{skLookup, skListen}));
         EXPECT_TRUE(s.socket->IsConnected());
-        sockaddr_in bound{};
-        int length = static_cast<int>(sizeof(bound));
-        ws::getsockname(s.socket->SocketDesc(), &bound, &length);
-        EXPECT_EQ(bound.sin_addr.s_addr, htonl(INADDR_ANY));
-        const auto backlog = ListenBacklog(ntohs(bound.sin_port));
+        EXPECT_THAT(BoundAddress(*s.socket), ::testing::AnyOf("::", "0.0.0.0"));
+        const auto backlog = ListenBacklog(BoundPort(*s.socket));
         if (!backlog) GTEST_SKIP() << "the kernel offers no socket diagnostics here";
         EXPECT_EQ(*backlog, expected);
     }
@@ -60,10 +57,10 @@ TEST_F(WinSocketTest, LookupCompletionForAnotherRequestIsIgnored) {
     PosixListener peer;
     std::atomic<bool> release{false};
     std::atomic<bool> resolved{false};
-    ws::SetHostResolver([&](const std::string&, std::uint32_t* address) {
+    ws::SetHostResolver([&](const std::string&, std::vector<ws::HostAddress>* addresses) {
         const auto deadline = std::chrono::steady_clock::now() + kDeadline;
         while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-        *address = htonl(INADDR_LOOPBACK);
+        addresses->push_back(ws::HostAddress::IPv4(htonl(INADDR_LOOPBACK)));
         resolved = true;
         return 0;
     });
@@ -106,11 +103,11 @@ TEST_F(WinSocketTest, DestroyingDuringALookupCancelsIt) {
     std::atomic<bool> entered{false};
     std::atomic<bool> release{false};
     std::atomic<bool> resolved{false};
-    ws::SetHostResolver([&](const std::string&, std::uint32_t* address) {
+    ws::SetHostResolver([&](const std::string&, std::vector<ws::HostAddress>* addresses) {
         entered = true;
         const auto deadline = std::chrono::steady_clock::now() + kDeadline;
         while (!release && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-        *address = htonl(INADDR_LOOPBACK);
+        addresses->push_back(ws::HostAddress::IPv4(htonl(INADDR_LOOPBACK)));
         resolved = true;
         return 0;
     });
@@ -160,7 +157,7 @@ TEST_F(WinSocketTest, ServiceNamesAreLookedUpBeforeListenAndConnect) {
     EXPECT_EQ(client.kinds, (std::vector<TSocketEventKind>{skLookup}));
     ASSERT_TRUE(PumpUntil([&] { return client.Saw(skConnect); }));
     EXPECT_FALSE(client.Saw(skListen));
-    EXPECT_EQ(client.socket->SockAddr().sin_port, networkPort);
+    EXPECT_EQ(client.socket->SockAddr().v4.sin_port, networkPort);
 }
 
 TEST_F(WinSocketTest, UnknownServiceEndsTheOpenWithALookupError) {

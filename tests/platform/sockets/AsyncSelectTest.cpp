@@ -27,7 +27,7 @@ protected:
         ASSERT_NE(listener_, INVALID_SOCKET);
         peer = RawConnect(port_, peerReceiveBuffer);
         ASSERT_GE(peer, 0);
-        ours = accept(listener_, nullptr, nullptr);
+        ours = ws::accept(listener_, nullptr, nullptr);
         ASSERT_NE(ours, INVALID_SOCKET);
         if (events != 0) {
             ASSERT_EQ(WSAAsyncSelect(ours, window.Handle(), kSocketNotify, events), 0);
@@ -56,7 +56,7 @@ TEST(AsyncConnect, RefusedConnectPostsOneConnectWithTheError) {
     const SOCKET s = ws::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_EQ(WSAAsyncSelect(s, window.Handle(), kSocketNotify, kStream), 0);
     const sockaddr_in address = Loopback(port);
-    EXPECT_EQ(connect(s, &address, sizeof address), SOCKET_ERROR);
+    EXPECT_EQ(ws::connect(s, AsSockaddr(&address), sizeof address), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
 
     ASSERT_TRUE(window.PumpUntilCount(s, FD_CONNECT, 1));
@@ -76,7 +76,7 @@ TEST(AsyncConnect, EstablishedConnectPostsConnectThenWrite) {
     const SOCKET s = ws::socket(AF_INET, SOCK_STREAM, 0);
     ASSERT_EQ(WSAAsyncSelect(s, window.Handle(), kSocketNotify, kStream), 0);
     const sockaddr_in address = Loopback(port);
-    EXPECT_EQ(connect(s, &address, sizeof address), SOCKET_ERROR);
+    EXPECT_EQ(ws::connect(s, AsSockaddr(&address), sizeof address), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
 
     ASSERT_TRUE(window.PumpUntilCount(s, FD_WRITE, 1));
@@ -93,7 +93,7 @@ TEST(AsyncConnect, ConnectToTheAnyAddressIsRefusedAtOnce) {
     const SOCKET s = ws::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = Loopback(80);
     address.sin_addr.s_addr = htonl(INADDR_ANY);
-    EXPECT_EQ(connect(s, &address, sizeof address), SOCKET_ERROR);
+    EXPECT_EQ(ws::connect(s, AsSockaddr(&address), sizeof address), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEADDRNOTAVAIL);
     closesocket(s);
 }
@@ -103,7 +103,7 @@ TEST(AsyncAccept, AcceptIsPostedUntilTheNextAcceptAndTheAcceptedSocketMayWrite) 
     NoteWindow window;
     const SOCKET listener = ws::socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in address = Loopback(0);
-    ASSERT_EQ(bind(listener, &address, sizeof address), 0);
+    ASSERT_EQ(ws::bind(listener, AsSockaddr(&address), sizeof address), 0);
     ASSERT_EQ(WSAAsyncSelect(listener, window.Handle(), kSocketNotify, FD_ACCEPT), 0);
     ASSERT_EQ(listen(listener, 5), 0);
     port = LocalPort(listener);
@@ -116,7 +116,7 @@ TEST(AsyncAccept, AcceptIsPostedUntilTheNextAcceptAndTheAcceptedSocketMayWrite) 
 
     sockaddr_in peer{};
     int length = sizeof peer;
-    const SOCKET accepted = accept(listener, &peer, &length);
+    const SOCKET accepted = ws::accept(listener, AsSockaddr(&peer), &length);
     ASSERT_NE(accepted, INVALID_SOCKET);
     EXPECT_EQ(peer.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
     ASSERT_TRUE(window.PumpUntilCount(listener, FD_ACCEPT, 2)) << "the second client waits";
@@ -127,9 +127,9 @@ TEST(AsyncAccept, AcceptIsPostedUntilTheNextAcceptAndTheAcceptedSocketMayWrite) 
     ASSERT_EQ(WSAAsyncSelect(accepted, window.Handle(), kSocketNotify, kStream), 0);
     ASSERT_TRUE(window.PumpUntilCount(accepted, FD_WRITE, 1));
 
-    const SOCKET third = accept(listener, nullptr, nullptr);
+    const SOCKET third = ws::accept(listener, nullptr, nullptr);
     ASSERT_NE(third, INVALID_SOCKET);
-    EXPECT_EQ(accept(listener, nullptr, nullptr), INVALID_SOCKET);
+    EXPECT_EQ(ws::accept(listener, nullptr, nullptr), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
     window.Settle();
     EXPECT_EQ(window.Count(listener, FD_ACCEPT), 2);
@@ -352,7 +352,7 @@ TEST(BlockingMode, AcceptAndRecvWaitForThePeer) {
         RawSend(fd, "hello");
         ::close(fd);
     });
-    const SOCKET s = accept(listener, nullptr, nullptr);
+    const SOCKET s = ws::accept(listener, nullptr, nullptr);
     ASSERT_NE(s, INVALID_SOCKET);
     std::string got;
     char buffer[16];
@@ -387,7 +387,7 @@ TEST(BlockingMode, ClosingASocketWakesACallBlockedOnItInAnotherThread) {
         SOCKET target = listener;
         if (c.connected) {
             peer = RawConnect(port);
-            target = accept(listener, nullptr, nullptr);
+            target = ws::accept(listener, nullptr, nullptr);
         }
         std::atomic<bool> returned{false};
         std::atomic<int> result{0};
@@ -396,7 +396,7 @@ TEST(BlockingMode, ClosingASocketWakesACallBlockedOnItInAnotherThread) {
             thread = ::gettid();
             char byte;
             result = c.connected ? recv(target, &byte, 1, 0)
-                                 : static_cast<int>(accept(target, nullptr, nullptr));
+                                 : static_cast<int>(ws::accept(target, nullptr, nullptr));
             returned = true;
         });
         ASSERT_TRUE(Eventually([&] { return thread != 0 && IsSleeping(thread); }));

@@ -26,9 +26,9 @@ TEST(Descriptors, NothingRemainsAfterManyConnectsAndRefusals) {
                                  FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE),
                   0);
         const sockaddr_in address = Loopback(port);
-        connect(client, &address, sizeof address);
+        ws::connect(client, AsSockaddr(&address), sizeof address);
         ASSERT_TRUE(window->PumpUntilCount(client, FD_CONNECT, 1));
-        const SOCKET server = accept(listener, nullptr, nullptr);
+        const SOCKET server = ws::accept(listener, nullptr, nullptr);
         ASSERT_NE(server, INVALID_SOCKET);
         ASSERT_EQ(closesocket(server), 0);
         ASSERT_EQ(closesocket(client), 0);
@@ -40,7 +40,7 @@ TEST(Descriptors, NothingRemainsAfterManyConnectsAndRefusals) {
                                  FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE),
                   0);
         const sockaddr_in address = Loopback(closedPort);
-        connect(client, &address, sizeof address);
+        ws::connect(client, AsSockaddr(&address), sizeof address);
         ASSERT_TRUE(window->PumpUntilCount(client, FD_CONNECT, 1));
         EXPECT_EQ(window->notes.back().error, WSAECONNREFUSED);
         ASSERT_EQ(closesocket(client), 0);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tests/platform/sockets/SocketTestSupport.h"
 
@@ -25,7 +26,7 @@ std::uint32_t Address(const char* dotted) {
 class HostLookup : public ::testing::Test {
 protected:
     void SetUp() override {
-        SetHostResolver([this](const std::string& name, std::uint32_t* address) {
+        SetHostResolver([this](const std::string& name, std::vector<HostAddress>* addresses) {
             {
                 std::lock_guard lock(mutex_);
                 asked_.insert(name);
@@ -36,7 +37,7 @@ protected:
             }
             auto it = hosts_.find(name);
             if (it == hosts_.end()) return WSAHOST_NOT_FOUND;
-            *address = Address(it->second);
+            addresses->push_back(HostAddress::IPv4(Address(it->second)));
             return 0;
         });
     }

@@ -121,6 +121,12 @@ inline bool Eventually(const std::function<bool()>& condition,
     return true;
 }
 
+// The calls take an address of either family as sockaddr*, as WinSock's do.
+inline const sockaddr* AsSockaddr(const sockaddr_in* address) {
+    return reinterpret_cast<const sockaddr*>(address);
+}
+inline sockaddr* AsSockaddr(sockaddr_in* address) { return reinterpret_cast<sockaddr*>(address); }
+
 inline sockaddr_in Loopback(std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -140,7 +146,7 @@ inline std::uint16_t LocalPort(int fd) {
 inline ws::SOCKET Listener(std::uint16_t* port) {
     const ws::SOCKET s = ws::socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in address = Loopback(0);
-    if (s == ws::INVALID_SOCKET || ws::bind(s, &address, sizeof address) != 0 ||
+    if (s == ws::INVALID_SOCKET || ws::bind(s, AsSockaddr(&address), sizeof address) != 0 ||
         ws::listen(s, 5) != 0)
         return ws::INVALID_SOCKET;
     *port = LocalPort(s);

@@ -102,7 +102,7 @@ TEST(SocketCalls, FailuresCarryWinSockNumbers) {
 
     const SOCKET second = ws::socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in taken = Loopback(port);
-    EXPECT_EQ(bind(second, &taken, sizeof taken), SOCKET_ERROR);
+    EXPECT_EQ(ws::bind(second, AsSockaddr(&taken), sizeof taken), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEADDRINUSE);
 
     char byte;
@@ -117,12 +117,12 @@ TEST(SocketCalls, FailuresCarryWinSockNumbers) {
     const int holder = ClosedPort(&closed);
     const SOCKET blocking = ws::socket(AF_INET, SOCK_STREAM, 0);
     const sockaddr_in refused = Loopback(closed);
-    EXPECT_EQ(connect(blocking, &refused, sizeof refused), SOCKET_ERROR);
+    EXPECT_EQ(ws::connect(blocking, AsSockaddr(&refused), sizeof refused), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
     closesocket(blocking);
     ::close(holder);
 
-    EXPECT_EQ(ws::socket(AF_INET6, SOCK_STREAM, 0), INVALID_SOCKET);
+    EXPECT_EQ(ws::socket(AF_UNIX, SOCK_STREAM, 0), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
     closesocket(listener);
 }
