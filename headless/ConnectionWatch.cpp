@@ -1,6 +1,7 @@
 #include "headless/ConnectionWatch.h"
 
 #include "framework/SysUtils.h"
+#include "headless/HostPort.h"
 #include "platform/sockets/WinSock.h"
 
 namespace portvale::headless {
@@ -10,9 +11,7 @@ namespace {
 std::string PeerAddress(TCustomWinSocket* socket) {
     const std::string host = socket->RemoteAddress();
     if (host.empty()) return {};
-    // An IPv6 address is bracketed so that its colons are not read as the port's.
-    const bool v6 = host.find(':') != std::string::npos;
-    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(socket->RemotePort());
+    return HostPort(host, std::to_string(socket->RemotePort()));
 }
 
 }  // namespace

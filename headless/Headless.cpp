@@ -16,6 +16,7 @@
 #include "framework/SysUtils.h"
 #include "headless/CaptureFile.h"
 #include "headless/ConnectionWatch.h"
+#include "headless/HostPort.h"
 #include "headless/Counters.h"
 #include "headless/EventChain.h"
 #include "headless/HeadlessOptions.h"
@@ -138,7 +139,7 @@ std::string Start(TForm1& form, ConsoleInteraction& console) {
     if (mode == 2)
         PrintLine("Listening on TCP port " + form.txbPort->Text() + ", serial port " + form.ComPort1->Port());
     else if (mode == 1)
-        PrintLine("Connecting to " + form.txbHost->Text() + ":" + form.txbPort->Text() + ", serial port " +
+        PrintLine("Connecting to " + HostPort(form.txbHost->Text(), form.txbPort->Text()) + ", serial port " +
                   form.ComPort1->Port());
     else
         PrintLine(std::string("TCP mode ") + ModeName(mode) + ", serial port " + form.ComPort1->Port());

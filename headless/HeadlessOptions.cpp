@@ -150,8 +150,10 @@ until it is stopped. Options override the settings files for this run only.
 
   --dir DIR           take the settings files from DIR
   --mode MODE         off|client|server
-  --host HOST         server to connect to in client mode
+  --host HOST         server to connect to in client mode: a name, an IPv4
+                      address or an IPv6 address (::1, fe80::1%eth0)
   --port PORT         TCP port to connect to, or to listen on in server mode
+                      (on every IPv4 and IPv6 address)
   --serial NAME       serial port: /dev/ttyUSB0, ttyUSB0, or COM1 (= /dev/ttyS0)
   --baud RATE         bits per second (any rate the device can make)
   --data-bits N       5|6|7|8

@@ -1,6 +1,7 @@
 #include "headless/Reconnect.h"
 
 #include "framework/SysUtils.h"
+#include "headless/HostPort.h"
 
 namespace portvale::headless {
 
@@ -42,8 +43,8 @@ void ClientReconnector::Stop() {
 void ClientReconnector::Schedule(const char* why) {
     if (stopped_ || timer_->Enabled()) return;
     if (!reconnecting_) {
-        const std::string target = (client_.Host().empty() ? client_.Address() : client_.Host()) + ":" +
-                                   std::to_string(client_.Port());
+        const std::string target = HostPort(client_.Host().empty() ? client_.Address() : client_.Host(),
+                                            std::to_string(client_.Port()));
         print_("Connection to " + target + " " + why + "; connecting again every " + Seconds(delay_));
     }
     reconnecting_ = true;

@@ -97,6 +97,9 @@ TEST_F(FormTest, SaveWritesTheFieldsAndKeepsTheReservedBytes) {
     };
     for (const Save& save : {Save{"192.168.100.200", "70000", "192.168.100.200", 70000},
                              Save{"controller-room-7", "abc", "controller-room-7", 0},
+                             // An IPv6 literal with its zone fits the field whole.
+                             Save{"fe80::211:22ff:fe33:4455%enp0s31f6", "5000",
+                                  "fe80::211:22ff:fe33:4455%enp0s31f6", 5000},
                              Save{std::string(70, 'n'), "$10", std::string(63, 'n'), 16}}) {
         form->txbHost->SetText(save.host);
         form->txbPort->SetText(save.port);

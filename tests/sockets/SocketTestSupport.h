@@ -62,10 +62,28 @@ inline int CountOpenDescriptors() {
 }
 
 inline std::uint16_t LocalPort(int fd) {
-    sockaddr_in address{};
+    ws::SocketAddress address{};
     socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+    ::getsockname(fd, &address.any, &length);
+    return ws::AddressPort(address);
+}
+
+// The loopback address of a family (127.0.0.1 or ::1) at port.
+inline ws::SocketAddress LoopbackOf(int family, std::uint16_t port) {
+    in6_addr v6 = IN6ADDR_LOOPBACK_INIT;
+    return ws::MakeSocketAddress(family == AF_INET6 ? ws::HostAddress::IPv6(v6)
+                                                    : ws::HostAddress::IPv4(htonl(INADDR_LOOPBACK)),
+                                 htons(port));
+}
+
+// Whether this machine can listen on ::1; the IPv6 tests skip when it cannot.
+inline bool HaveIpv6Loopback() {
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const ws::SocketAddress address = LoopbackOf(AF_INET6, 0);
+    const bool ok = ::bind(fd, &address.any, sizeof address.v6) == 0;
+    ::close(fd);
+    return ok;
 }
 
 // A loopback port that nothing listens on: bound for a moment, then given back.
@@ -80,15 +98,15 @@ inline std::uint16_t RefusingPort() {
     return port;
 }
 
-// A plain listening peer on 127.0.0.1 for the client tests.
+// A plain listening peer on 127.0.0.1 (or ::1 only) for the client tests.
 class PosixListener {
 public:
-    PosixListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+    explicit PosixListener(int family = AF_INET) {
+        fd_ = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        if (family == AF_INET6) ::setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        const ws::SocketAddress address = LoopbackOf(family, 0);
+        ::bind(fd_, &address.any, static_cast<socklen_t>(ws::SocketAddressLength(address)));
         ::listen(fd_, 16);
         port_ = LocalPort(fd_);
     }
@@ -109,14 +127,11 @@ private:
     std::uint16_t port_ = 0;
 };
 
-// A blocking POSIX client connected to 127.0.0.1:port; -1 on failure.
-inline int ConnectPosix(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+// A blocking POSIX client connected to 127.0.0.1:port (or [::1]:port); -1 on failure.
+inline int ConnectPosix(std::uint16_t port, int family = AF_INET) {
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const ws::SocketAddress address = LoopbackOf(family, port);
+    if (::connect(fd, &address.any, static_cast<socklen_t>(ws::SocketAddressLength(address))) != 0) {
         ::close(fd);
         return -1;
     }

@@ -37,7 +37,7 @@ protected:
             }
             auto it = hosts_.find(name);
             if (it == hosts_.end()) return WSAHOST_NOT_FOUND;
-            addresses->push_back(HostAddress::IPv4(Address(it->second)));
+            for (const char* numeric : it->second) addresses->push_back(*ParseNumericHost(numeric));
             return 0;
         });
     }
@@ -54,8 +54,12 @@ protected:
     char buffer[MAXGETHOSTSTRUCT] = {};
 
 private:
-    const std::map<std::string, const char*> hosts_{
-        {"portvale.test", "10.1.2.3"}, {"fast", "10.0.0.1"}, {"slow", "10.0.0.2"}};
+    const std::map<std::string, std::vector<const char*>> hosts_{
+        {"portvale.test", {"10.1.2.3"}},
+        {"fast", {"10.0.0.1"}},
+        {"slow", {"10.0.0.2"}},
+        {"both.test", {"2001:db8::7", "10.1.2.3"}},
+        {"six.test", {"2001:db8::6"}}};
     std::mutex mutex_;
     std::set<std::string> asked_;
 };
@@ -81,6 +85,52 @@ TEST_F(HostLookup, AsynchronousHostLookupPostsItsHandleAndTheRecord) {
         }
     }
     EXPECT_FALSE(WasAsked("127.0.0.1"));
+}
+
+std::vector<std::string> Texts(const std::vector<HostAddress>& addresses) {
+    std::vector<std::string> texts;
+    for (const HostAddress& address : addresses) texts.push_back(AddressText(MakeSocketAddress(address, 0)));
+    return texts;
+}
+
+TEST_F(HostLookup, ANameWithBothFamiliesKeepsEveryAddressInTheResolversOrder) {
+    const HANDLE handle = WSAAsyncGetHostByName(window.Handle(), kLookupDone, "both.test", buffer, sizeof buffer);
+    ASSERT_TRUE(PumpUntil([&] { return window.Delivered(handle); }));
+    EXPECT_EQ(WSAGETASYNCERROR(window.lookups.back().lParam), 0);
+    EXPECT_EQ(Texts(HostRecordAddresses(buffer)), (std::vector<std::string>{"2001:db8::7", "10.1.2.3"}));
+    EXPECT_EQ(HostRecordAddress(buffer), Address("10.1.2.3")) << "the IPv4 view skips the IPv6 address";
+
+    std::uint32_t v4 = 0;
+    EXPECT_TRUE(gethostbyname("both.test", &v4));
+    EXPECT_EQ(v4, Address("10.1.2.3"));
+    EXPECT_FALSE(gethostbyname("six.test", &v4));
+    EXPECT_EQ(WSAGetLastError(), WSANO_DATA) << "an IPv6-only host has no IPv4 address";
+
+    std::vector<HostAddress> found;
+    EXPECT_EQ(ResolveHostAddresses("[::1]", &found), 0);
+    EXPECT_EQ(Texts(found), (std::vector<std::string>{"::1"}));
+    EXPECT_FALSE(WasAsked("[::1]")) << "a literal is its own answer";
+}
+
+TEST(AddressText, NumericHostsReadAndShowInTheirUsualForm) {
+    struct Case {
+        const char* text;
+        const char* shown;  // null: not a numeric host
+    };
+    for (const Case& c : {Case{"192.0.2.7", "192.0.2.7"}, Case{"::1", "::1"},
+                          Case{"[2001:DB8:0:0::7]", "2001:db8::7"},
+                          Case{"::ffff:192.0.2.7", "192.0.2.7"},  // an IPv4 client of a dual-stack listener
+                          Case{"fe80::1%lo", "fe80::1%lo"}, Case{"fe80::1%no-such-if", nullptr},
+                          Case{"localhost", nullptr}, Case{"1.2.3", nullptr}, Case{"[::1", nullptr},
+                          Case{"2001:db8::7::1", nullptr}}) {
+        SCOPED_TRACE(c.text);
+        const auto parsed = ParseNumericHost(c.text);
+        ASSERT_EQ(parsed.has_value(), c.shown != nullptr);
+        if (!parsed) continue;
+        const SocketAddress address = MakeSocketAddress(*parsed, htons(2217));
+        EXPECT_EQ(AddressText(address), c.shown);
+        EXPECT_EQ(AddressPort(address), 2217);
+    }
 }
 
 TEST_F(HostLookup, ABufferTooSmallForTheRecordFailsWithNoBuffers) {
