@@ -387,8 +387,18 @@ void TCustomWinSocket::BeginListen(int queueSize) {
         const int v6Only = 0;
         ws::setsockopt(socket_, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
     }
-    CheckWinsockResult(ws::bind(socket_, &sockAddr_.any, ws::SocketAddressLength(sockAddr_)),
-                       "bind");
+    int bound = ws::bind(socket_, &sockAddr_.any, ws::SocketAddressLength(sockAddr_));
+    if (bound != 0 && candidates_.size() == 1 && candidates_.front() == AnyAddress(AF_INET6)) {
+        // IPv6 sockets exist but IPv6 is turned off (a container, disable_ipv6): every
+        // interface then means every IPv4 one.
+        const int error = ws::WSAGetLastError();
+        if (error == ws::WSAEADDRNOTAVAIL || error == ws::WSAEAFNOSUPPORT) {
+            SetCandidates({AnyAddress(AF_INET)});
+            if (!UseFamily(AF_INET)) CheckWinsockResult(ws::SOCKET_ERROR, "socket");
+            bound = ws::bind(socket_, &sockAddr_.any, ws::SocketAddressLength(sockAddr_));
+        }
+    }
+    CheckWinsockResult(bound, "bind");
     ApplyNotifyMask();
     if (queueSize > kMaxListenQueue) queueSize = kMaxListenQueue;
     NotifyEvent(this, skListen);
