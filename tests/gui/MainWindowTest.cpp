@@ -286,16 +286,35 @@ TEST(DispatcherBridgeTest, ANestedQtLoopOpenedByAHandlerKeepsTheDispatcherTurnin
 }
 
 TEST(DisplayCheckTest, SaysPlainlyWhenThereIsNoDisplay) {
-    const std::string saved = std::getenv("QT_QPA_PLATFORM") ? std::getenv("QT_QPA_PLATFORM") : "";
-    ::unsetenv("QT_QPA_PLATFORM");
+    const char* kept = std::getenv("QT_QPA_PLATFORM");
+    const std::string saved = kept ? kept : "";
+    struct Case {
+        const char* platform;  // null: unset
+        const char* display;
+        const char* wayland;
+        bool missing;
+    };
+    for (const Case& c : {Case{nullptr, nullptr, nullptr, true}, Case{nullptr, ":0", nullptr, false},
+                          Case{nullptr, nullptr, "wayland-0", false}, Case{"offscreen", nullptr, nullptr, false},
+                          Case{"xcb", nullptr, "wayland-0", true}, Case{"xcb:nomitshm", nullptr, nullptr, true},
+                          Case{"xcb", ":0", nullptr, false}, Case{"wayland;xcb", nullptr, nullptr, false}}) {
+        SCOPED_TRACE(std::string(c.platform ? c.platform : "-") + " " + (c.display ? c.display : "-") + " " +
+                     (c.wayland ? c.wayland : "-"));
+        const auto put = [](const char* name, const char* value) {
+            if (value)
+                ::setenv(name, value, 1);
+            else
+                ::unsetenv(name);
+        };
+        put("QT_QPA_PLATFORM", c.platform);
+        put("DISPLAY", c.display);
+        put("WAYLAND_DISPLAY", c.wayland);
+        const std::string reason = MissingDisplayReason();
+        EXPECT_EQ(reason.find("no display available") != std::string::npos, c.missing) << reason;
+    }
     ::unsetenv("DISPLAY");
     ::unsetenv("WAYLAND_DISPLAY");
-    EXPECT_NE(MissingDisplayReason().find("no display available"), std::string::npos);
-    ::setenv("DISPLAY", ":0", 1);
-    EXPECT_EQ(MissingDisplayReason(), "");
-    ::unsetenv("DISPLAY");
     ::setenv("QT_QPA_PLATFORM", saved.empty() ? "offscreen" : saved.c_str(), 1);
-    EXPECT_EQ(MissingDisplayReason(), "");
 }
 
 }  // namespace
