@@ -38,13 +38,14 @@ struct Attempt {
     bool connected = false;
     std::vector<int> errors;
 
-    explicit Attempt(const std::string& host, std::uint16_t port) {
+    Attempt(const std::string& host, std::uint16_t port, TClientType type = ctNonBlocking) {
         client.OnConnecting = [this](TObject*, TCustomWinSocket*) { ++connecting; };
         client.OnConnect = [this](TObject*, TCustomWinSocket*) { connected = true; };
         client.OnError = [this](TObject*, TCustomWinSocket*, TErrorEvent, int& code) {
             errors.push_back(code);
             code = 0;
         };
+        client.SetClientType(type);
         client.SetHost(host);
         client.SetPort(port);
         client.SetActive(true);
@@ -88,13 +89,15 @@ TEST_F(Ipv6Test, AHostIsReachedOnTheFirstOfItsAddressesThatTakesTheConnection) {
         const char* what;
         std::vector<int> order;
         int listening;  // the family whose loopback listens; the other refuses
+        TClientType type;
     };
-    for (const Case& c : {Case{"IPv6 refuses, IPv4 answers", {AF_INET6, AF_INET}, AF_INET},
-                          Case{"IPv4 refuses, IPv6 answers", {AF_INET, AF_INET6}, AF_INET6}}) {
+    for (const Case& c : {Case{"IPv6 refuses, IPv4 answers", {AF_INET6, AF_INET}, AF_INET, ctNonBlocking},
+                          Case{"IPv4 refuses, IPv6 answers", {AF_INET, AF_INET6}, AF_INET6, ctNonBlocking},
+                          Case{"blocking, IPv6 refuses", {AF_INET6, AF_INET}, AF_INET, ctBlocking}}) {
         SCOPED_TRACE(c.what);
         PosixListener listener(c.listening);
         Resolve("both.test", c.order);
-        Attempt attempt("both.test", listener.Port());
+        Attempt attempt("both.test", listener.Port(), c.type);
         ASSERT_TRUE(PumpUntil([&] { return attempt.connected || !attempt.errors.empty(); }));
         EXPECT_TRUE(attempt.connected);
         EXPECT_TRUE(attempt.errors.empty()) << "a refused address that is not the last is no error";
