@@ -6,6 +6,7 @@
 
 #include "framework/Application.h"
 #include "framework/SysUtils.h"
+#include "framework/Timer.h"
 
 namespace portvale {
 
@@ -13,6 +14,8 @@ namespace {
 
 constexpr int kMaxListenQueue = 5;  // WinSock 1.1's SOMAXCONN
 constexpr std::uint16_t kWinsockVersion = 0x0101;
+
+std::atomic<std::int64_t> gNextAddressDelayMs{5000};
 
 ws::WSADATA& LayerWsaData() {
     static ws::WSADATA data;
@@ -111,6 +114,7 @@ void TCustomWinSocket::DestroyQuietly() {
         ReportFromDestructor();
     }
     life_->alive = false;
+    attemptTimer_.reset();
     if (window_ != 0) {
         Dispatcher::Instance().DeallocateHWnd(window_);
         window_ = 0;
@@ -180,6 +184,7 @@ void TCustomWinSocket::DiscardStaleDescriptor() {
     ClearAddress(sockAddr_);
     candidates_.clear();
     candidate_ = 0;
+    StopWatchingAttempt();
     lookupPhase_ = lpIdle;
 }
 
@@ -344,7 +349,10 @@ int TCustomWinSocket::ConnectToCandidates(const char*& api) {
             if (ws::connect(socket_, &sockAddr_.any, ws::SocketAddressLength(sockAddr_)) == 0)
                 return 0;
             error = ws::WSAGetLastError();
-            if (error == ws::WSAEWOULDBLOCK) return error;
+            if (error == ws::WSAEWOULDBLOCK) {
+                WatchAttempt();
+                return error;
+            }
         }
         if (!NextCandidate()) return error;
     }
@@ -362,6 +370,40 @@ bool TCustomWinSocket::NextCandidate() {
         socket_ = ws::INVALID_SOCKET;
     }
     return true;
+}
+
+std::chrono::milliseconds TCustomWinSocket::NextAddressDelay() {
+    return std::chrono::milliseconds(gNextAddressDelayMs.load());
+}
+
+void TCustomWinSocket::SetNextAddressDelay(std::chrono::milliseconds delay) {
+    gNextAddressDelayMs = delay.count();
+}
+
+void TCustomWinSocket::WatchAttempt() {
+    if (candidate_ + 1 >= candidates_.size()) return;
+    if (!attemptTimer_) {
+        attemptTimer_ = std::make_unique<TTimer>(nullptr);
+        attemptTimer_->OnTimer = [this](TObject*) { AttemptTookTooLong(); };
+    }
+    attemptTimer_->SetInterval(static_cast<std::uint32_t>(NextAddressDelay().count()));
+    attemptTimer_->SetEnabled(true);
+}
+
+void TCustomWinSocket::StopWatchingAttempt() {
+    if (attemptTimer_) attemptTimer_->SetEnabled(false);
+}
+
+void TCustomWinSocket::AttemptTookTooLong() {
+    StopWatchingAttempt();
+    if (connected_ || socket_ == ws::INVALID_SOCKET || candidate_ + 1 >= candidates_.size()) return;
+    // As if the attempt had failed: the next address is tried, or, when all of them
+    // fail at once, the failure is reported as an asynchronous one is.
+    try {
+        HandleSocketNotify(socket_, ws::FD_CONNECT, ws::WSAETIMEDOUT);
+    } catch (...) {
+        Application().HandleException(std::current_exception());
+    }
 }
 
 bool TCustomWinSocket::RetryAfterConnectFailure(int& error) {
@@ -447,6 +489,7 @@ void TCustomWinSocket::Teardown(ws::SOCKET socket) {
     ClearAddress(sockAddr_);
     candidates_.clear();
     candidate_ = 0;
+    StopWatchingAttempt();
     connected_ = false;
     // A closed object starts its next open from the beginning, also after a failed
     // lookup left the phase where the lookup stopped.
@@ -589,6 +632,7 @@ LRESULT TCustomWinSocket::WindowProcedure(std::uint32_t msg, WPARAM wParam, LPAR
 }
 
 void TCustomWinSocket::HandleSocketNotify(ws::SOCKET socket, long code, int error) {
+    if (code == ws::FD_CONNECT && socket == socket_) StopWatchingAttempt();
     if (error != 0 && code == ws::FD_CONNECT && socket == socket_ &&
         RetryAfterConnectFailure(error))
         return;

@@ -7,6 +7,7 @@
 // receives without buffering of its own.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -84,6 +85,7 @@ void StartWinsock();
 void StopWinsock();
 
 class TCustomWinSocket;
+class TTimer;
 
 // (Sender, Socket, Kind): Socket is the object the event concerns; it differs from
 // Sender only for skAccept, where it is the new connection.
@@ -146,6 +148,13 @@ public:
     virtual void NotifyEvent(TCustomWinSocket* socket, TSocketEventKind kind);
     virtual void NotifyError(TCustomWinSocket* socket, TErrorEvent errorEvent, int& errorCode);
 
+    // How long a non-blocking connect to one of a host's addresses may take while
+    // further addresses remain; then it is given up for the next one, so that an
+    // address whose packets vanish (a broken IPv6 route) does not hold the connection
+    // up for the system's connect timeout. The last address gets the system's timeout.
+    static std::chrono::milliseconds NextAddressDelay();
+    static void SetNextAddressDelay(std::chrono::milliseconds delay);
+
     // Blocking resolution: 0.0.0.0 (network order) when the name does not resolve.
     static std::uint32_t ResolveHost(const std::string& name);
     // Host-order port of a "tcp" service; 0 when there is no such service.
@@ -198,6 +207,10 @@ private:
     // FD_CONNECT reported it; true when one of them is now being tried.
     bool RetryAfterConnectFailure(int& error);
     void SetCandidates(std::vector<ws::HostAddress> candidates);
+    // Gives up the pending attempt for the next address once NextAddressDelay passed.
+    void WatchAttempt();
+    void StopWatchingAttempt();
+    void AttemptTookTooLong();
     void SetAddressPort(std::uint16_t portNetworkOrder);
     // Puts a descriptor of `family` in place of the unconnected one; false (with
     // WSAGetLastError() set) when the system cannot make one.
@@ -223,6 +236,7 @@ private:
     // The addresses of the host being connected to, in the order to try them.
     std::vector<ws::HostAddress> candidates_;
     std::size_t candidate_ = 0;
+    std::unique_ptr<TTimer> attemptTimer_;
     TSocketNotifyMask notifyMask_ = kClientNotifyMask;
     TLookupPhase lookupPhase_ = lpIdle;
     ws::HANDLE lookupRequest_ = 0;

@@ -109,6 +109,57 @@ TEST_F(Ipv6Test, AHostIsReachedOnTheFirstOfItsAddressesThatTakesTheConnection) {
     }
 }
 
+// A listener on ::1 whose accept queue is full: Linux drops further handshakes, so a
+// connect to it neither succeeds nor fails, as with an address whose packets vanish.
+class SilentListener {
+public:
+    SilentListener() {
+        fd_ = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(fd_, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+        const ws::SocketAddress address = LoopbackOf(AF_INET6, 0);
+        ::bind(fd_, &address.any, sizeof address.v6);
+        ::listen(fd_, 0);
+        port_ = LocalPort(fd_);
+        filler_ = ConnectPosix(port_, AF_INET6);  // the one place in the queue
+    }
+    ~SilentListener() {
+        ::close(filler_);
+        ::close(fd_);
+    }
+    std::uint16_t Port() const { return port_; }
+    bool Ready() const { return filler_ >= 0; }
+
+private:
+    int fd_ = -1;
+    int filler_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+TEST_F(Ipv6Test, AnAddressThatNeverAnswersIsGivenUpForTheNext) {
+    struct ShortDelay {
+        std::chrono::milliseconds kept = TCustomWinSocket::NextAddressDelay();
+        ShortDelay() { TCustomWinSocket::SetNextAddressDelay(std::chrono::milliseconds(100)); }
+        ~ShortDelay() { TCustomWinSocket::SetNextAddressDelay(kept); }
+    } shortDelay;
+    SilentListener silent;
+    ASSERT_TRUE(silent.Ready());
+    // The IPv4 loopback at the same port number answers.
+    const int v4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const ws::SocketAddress address = LoopbackOf(AF_INET, silent.Port());
+    ASSERT_EQ(::bind(v4, &address.any, sizeof address.v4), 0);
+    ::listen(v4, 4);
+    Resolve("both.test", {AF_INET6, AF_INET});
+
+    Attempt attempt("both.test", silent.Port());
+    ASSERT_TRUE(PumpUntil([&] { return attempt.connected || !attempt.errors.empty(); }));
+    EXPECT_TRUE(attempt.connected);
+    EXPECT_TRUE(attempt.errors.empty());
+    EXPECT_EQ(attempt.connecting, 2);
+    EXPECT_EQ(attempt.client.WinSocket()->RemoteAddress(), "127.0.0.1");
+    ::close(v4);
+}
+
 TEST_F(Ipv6Test, WhenEveryAddressRefusesOneErrorReportsTheLast) {
     Resolve("both.test", {AF_INET6, AF_INET});
     Attempt attempt("both.test", RefusingPort());
