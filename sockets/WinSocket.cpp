@@ -566,21 +566,22 @@ int TCustomWinSocket::ReceiveBuffer(void* buffer, int count) {
 
 int TCustomWinSocket::BytesAvailable() { return ReceiveBuffer(nullptr, -1); }
 
-std::string TCustomWinSocket::RemoteAddress() const {
+namespace {
+
+// The peer of a connected descriptor; an address of no family when there is none.
+ws::SocketAddress PeerOf(ws::SOCKET socket) {
     ws::SocketAddress peer{};
     int length = static_cast<int>(sizeof peer);
-    if (socket_ == ws::INVALID_SOCKET || ws::getpeername(socket_, &peer.any, &length) != 0)
-        return {};
-    return ws::AddressText(peer);
+    if (socket == ws::INVALID_SOCKET || ws::getpeername(socket, &peer.any, &length) != 0)
+        return ws::SocketAddress{};
+    return peer;
 }
 
-std::uint16_t TCustomWinSocket::RemotePort() const {
-    ws::SocketAddress peer{};
-    int length = static_cast<int>(sizeof peer);
-    if (socket_ == ws::INVALID_SOCKET || ws::getpeername(socket_, &peer.any, &length) != 0)
-        return 0;
-    return ws::AddressPort(peer);
-}
+}  // namespace
+
+std::string TCustomWinSocket::RemoteAddress() const { return ws::AddressText(PeerOf(socket_)); }
+
+std::uint16_t TCustomWinSocket::RemotePort() const { return ws::AddressPort(PeerOf(socket_)); }
 
 // ---- resolution ----
 

@@ -6,6 +6,7 @@
 #include "tests/app/FormTestSupport.h"
 #include "tests/platform/serial/PtyFixture.h"
 #include "tests/sockets/SocketTestSupport.h"
+#include "tests/app/TelnetBytes.h"
 
 namespace portvale {
 namespace {
@@ -13,11 +14,7 @@ namespace {
 using namespace rfc2217;
 using test::PumpUntil;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string out;
-    for (const int b : bytes) out.push_back(static_cast<char>(b));
-    return out;
-}
+using test::B;
 
 class Rfc2217BridgeTest : public test::FormTest {
 protected:

@@ -5,6 +5,7 @@
 #include "app/Rfc2217Server.h"
 
 #include "tests/comport/ComPortTestSupport.h"
+#include "tests/app/TelnetBytes.h"
 
 namespace portvale {
 namespace {
@@ -12,11 +13,7 @@ namespace {
 using namespace rfc2217;
 using test::PumpUntil;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string out;
-    for (const int b : bytes) out.push_back(static_cast<char>(b));
-    return out;
-}
+using test::B;
 std::string Sb(std::initializer_list<int> payload) { return B({IAC, SB, 44}) + B(payload) + B({IAC, SE}); }
 
 class Rfc2217Server : public test::RecordedPortTest {

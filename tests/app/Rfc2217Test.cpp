@@ -4,16 +4,14 @@
 
 #include <random>
 
+#include "tests/app/TelnetBytes.h"
+
 namespace portvale::rfc2217 {
 namespace {
 
 using K = Event::Kind;
 
-std::string B(std::initializer_list<int> bytes) {
-    std::string out;
-    for (const int b : bytes) out.push_back(static_cast<char>(b));
-    return out;
-}
+using test::B;
 
 Event Data(std::string bytes) { return {K::Data, 0, 0, std::move(bytes)}; }
 Event Neg(std::uint8_t verb, std::uint8_t option) { return {K::Negotiation, verb, option, {}}; }

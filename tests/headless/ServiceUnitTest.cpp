@@ -13,6 +13,7 @@
 
 #include "headless/HeadlessOptions.h"
 #include "tests/app/FormTestSupport.h"
+#include "tests/support/Command.h"
 
 namespace portvale::headless {
 namespace {
@@ -23,16 +24,7 @@ bool HaveCommand(const std::string& name) {
     return ::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// Output and exit status of a shell command.
-std::pair<std::string, int> RunCommand(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return {"", -1};
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
+using test::RunCommand;
 
 // Every "Key=value" line of the unit; a key set twice keeps both, joined by '\n'.
 std::map<std::string, std::string> Settings(const std::string& text) {

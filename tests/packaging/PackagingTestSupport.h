@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/Command.h"
+
 namespace portvale::test {
 
 inline const std::filesystem::path kPackagingDir = PORTVALE_PACKAGING_DIR;
@@ -39,16 +41,6 @@ inline bool HaveCommand(const std::string& name) {
     return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// Standard output and standard error of a shell command, and its exit status.
-inline std::pair<std::string, int> RunCommand(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return {"", -1};
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-    const int status = ::pclose(pipe);
-    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-}
 
 // Every option a help text names: a word starting with '-' or "--" after a space, a
 // bracket, a comma or a quote, so "start-up" is none.
