@@ -143,26 +143,30 @@ std::string FormatBytes(const std::string& bytes, int format) {
 
 namespace {
 
+// ASCII's names of the control codes 0x00..0x1F, then DEL.
+constexpr const char* kControlNames[33] = {
+    "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI", "DLE",
+    "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US",  "DEL"};
+
 // The String format's text of every byte value, built once: a block then costs one
 // table look-up and a short copy per byte.
 struct VisibleTable {
     char text[256][8];
     unsigned char length[256];
+    std::string asString[256];
     VisibleTable() {
         for (int b = 0; b < 256; ++b) {
             std::string t;
-            if (b < 0x20 && b != '\r' && b != '\n' && b != '\t') {
-                // The control pictures U+2400..U+241F: a zero byte must not end the text.
-                t = "\xE2\x90";
-                t.push_back(static_cast<char>(0x80 + b));
-            } else if (b == 0x7F) {
-                t = "\xE2\x90\xA1";  // U+2421 SYMBOL FOR DELETE
+            if ((b < 0x20 && b != '\r' && b != '\n' && b != '\t') || b == 0x7F) {
+                // Mnemonics in angle brackets: every font has their glyphs, and a zero
+                // byte must not end the text.
+                t = std::string("<") + kControlNames[b == 0x7F ? 32 : b] + ">";
             } else if (b >= 0x80 && b <= 0x9F) {
-                // C1 controls have no pictures and would be invisible: their code instead.
-                t = "\xE2\x9F\xA8";  // U+27E8
+                // C1 controls have no names anyone reads and would be invisible: their code.
+                t = "<";
                 t.push_back(kHexDigits[b >> 4]);
                 t.push_back(kHexDigits[b & 15]);
-                t += "\xE2\x9F\xA9";  // U+27E9
+                t += ">";
             } else if (b < 0x80) {
                 t.push_back(static_cast<char>(b));
             } else {
@@ -171,14 +175,22 @@ struct VisibleTable {
             }
             std::memcpy(text[b], t.data(), t.size());
             length[b] = static_cast<unsigned char>(t.size());
+            asString[b] = t;
         }
     }
 };
 
+const VisibleTable& Visible() {
+    static const VisibleTable table;
+    return table;
+}
+
 }  // namespace
 
+const std::string& VisibleByte(unsigned char byte) { return Visible().asString[byte]; }
+
 std::string VisibleText(const std::string& bytes) {
-    static const VisibleTable table;
+    const VisibleTable& table = Visible();
     std::string out(bytes.size() * 8, '\0');
     char* end = out.data();
     for (const char c : bytes) {

@@ -35,9 +35,11 @@ TEncodedMessage ConvertMessage(const std::string& text, int format, TLineEnds en
 // Received bytes as display text in the given format (an unknown one shows as String).
 std::string FormatBytes(const std::string& bytes, int format);
 // String format's text: each byte the character with that code, except that control
-// bytes other than CR, LF and TAB show as visible symbols (U+2400.., U+2421 for DEL,
-// and the code in angle brackets for 0x80..0x9F), so nothing is hidden or cut.
+// bytes other than CR, LF and TAB show as their names in angle brackets ("<NUL>",
+// "<ESC>", "<DEL>", and the code for 0x80..0x9F: "<9B>"), so nothing is hidden or cut.
 std::string VisibleText(const std::string& bytes);
+// The same for one byte.
+const std::string& VisibleByte(unsigned char byte);
 
 // UTF-8 text to one byte per character; nullopt names no character when the text
 // holds one above U+00FF, which has no single byte. `offending` gets that character.

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fstream>
 #include <vector>
 
 #include "framework/Application.h"
@@ -255,7 +256,23 @@ void TForm1::BuildLogArea() {
     pane(pnl2, "pnl2", TAlign::alTop, grp1, "grp1", "TCP/IP Incoming Message", redtTCPIPMsg, "redtTCPIPMsg");
     pane(pnl3, "pnl3", TAlign::alClient, grp2, "grp2", "Com Port Incoming Message", redtComPortMsg,
          "redtComPortMsg");
+    tcpFeed_ = std::make_unique<TPaneFeed>(*redtTCPIPMsg);
+    comFeed_ = std::make_unique<TPaneFeed>(*redtComPortMsg);
+    pmTCPIPMsg = BuildPaneMenu(redtTCPIPMsg, *tcpFeed_, "pmTCPIPMsg");
+    pmComPortMsg = BuildPaneMenu(redtComPortMsg, *comFeed_, "pmComPortMsg");
     pnl4->SetAlign(TAlign::alClient);
+}
+
+TPopupMenu* TForm1::BuildPaneMenu(TRichEdit* pane, TPaneFeed& feed, const char* name) {
+    auto* menu = new TPopupMenu(this);
+    menu->SetName(name);
+    menu->Add("Clear", [pane](TObject*) { pane->Clear(); });
+    menu->Add("Copy", [pane](TObject*) { pane->CopyToClipboard(); });
+    menu->Add("Save As...", [this, pane](TObject*) { SavePaneAs(*pane); });
+    menu->Add(
+        "Show Time", [&feed](TObject* item) { feed.ShowTime = static_cast<TMenuItem*>(item)->Checked; }, true);
+    pane->PopupMenu = menu;
+    return menu;
 }
 
 std::unique_ptr<TForm1> TForm1::CreateMainWindow() {
@@ -344,6 +361,33 @@ void TForm1::btnHelpClick(TObject*) { ShellOpen(kProductUrl); }
 void TForm1::pnl4Resize(TObject*) {
     // Below 10 pixels the rule would give a negative height; the pane then closes.
     pnl2->SetHeight(std::max(pnl4->Height() / 2 - 5, 0));
+}
+
+void TForm1::SavePaneAs(TRichEdit& pane) {
+    const std::string suggested = &pane == redtTCPIPMsg ? "tcp-incoming.txt" : "com-incoming.txt";
+    const IInteraction* asker = Application().Interaction();
+    std::optional<std::string> path =
+        asker ? Application().Interaction()->SaveFileName("Save As", SettingsDir + suggested) : std::nullopt;
+    if (!path || path->empty()) return;
+    // Newest line first, as the pane shows it.
+    std::ofstream file(*path, std::ios::binary | std::ios::trunc);
+    file << pane.Text();
+    if (!pane.Text().empty() && pane.Text().back() != '\n') file << '\n';
+    file.close();
+    if (!file) {
+        const int error = errno;
+        Application().MessageBox(Format("Cannot write %s: %s", path->c_str(), std::strerror(error)),
+                                 Application().Title, MB_OK | MB_ICONERROR);
+        return;
+    }
+    SetStatusDetail(Format("Pane saved to %s", path->c_str()));
+}
+
+void TForm1::ShowReceived(TBridgeDirection direction, const std::string& bytes) {
+    if (OnReceived) OnReceived(direction, bytes);
+    if (!ShowBlocks) return;
+    TPaneFeed& feed = direction == TBridgeDirection::TcpToCom ? *tcpFeed_ : *comFeed_;
+    feed.Show(bytes, IncomingFormat, TArrival::Now());
 }
 
 void TForm1::ShowStatus(const char* text, const TBitmap& image) {
@@ -578,7 +622,7 @@ void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) {
     bytes.resize(static_cast<std::size_t>(std::clamp(received, 0, available)));
     if (Filter && !bytes.empty()) bytes = Filter->FromTcp(Socket, bytes);
     if (bytes.empty()) return;
-    if (ShowBlocks) redtTCPIPMsg->Prepend(RenderBytes(bytes));
+    ShowReceived(TBridgeDirection::TcpToCom, bytes);
     if (!ComPort1->Connected()) {
         if (OnDrop) OnDrop(TBridgeDirection::TcpToCom, "serial port closed", bytes.size());
         return;
@@ -609,14 +653,13 @@ void TForm1::ReadSerial(std::int32_t count) {
     const std::int32_t read = ComPort1->WaitForAsync(readAsync_);
     bytes.resize(static_cast<std::size_t>(std::clamp(read, 0, count)));
     if (bytes.empty()) return;
-    std::string shown = ShowBlocks ? RenderBytes(bytes) : std::string();
+    ShowReceived(TBridgeDirection::ComToTcp, bytes);
     if (TCustomWinSocket* target = SerialTarget()) {
         if (OnForward) OnForward(TBridgeDirection::ComToTcp, target, bytes);
         tcpSender_.Send(target, Filter ? Filter->ToTcp(target, bytes) : std::move(bytes));
     } else if (OnDrop) {
         OnDrop(TBridgeDirection::ComToTcp, "no TCP connection", bytes.size());
     }
-    if (ShowBlocks) redtComPortMsg->Prepend(std::move(shown));
 }
 
 TCustomWinSocket* TForm1::SerialTarget() const {

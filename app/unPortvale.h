@@ -23,6 +23,7 @@
 
 #include "app/BridgeFilter.h"
 #include "app/MessageFormat.h"
+#include "app/PaneFeed.h"
 #include "app/SerialWriter.h"
 #include "app/TcpSender.h"
 #include "app/TcpSettings.h"
@@ -60,6 +61,8 @@ inline constexpr char sComPortBack[] = "Com port back: %s";
 enum class TBridgeDirection { TcpToCom, ComToTcp };
 // (direction, the connection the block came from or goes to, the bytes)
 using TForwardEvent = std::function<void(TBridgeDirection, TCustomWinSocket*, const std::string&)>;
+// (direction, the bytes that arrived)
+using TReceivedEvent = std::function<void(TBridgeDirection, const std::string&)>;
 // (direction, why, bytes dropped)
 using TDropEvent = std::function<void(TBridgeDirection, const char*, std::size_t)>;
 
@@ -113,6 +116,9 @@ public:
     TPanel* pnl3;
     TGroupBox* grp2;
     TRichEdit* redtComPortMsg;
+    // Right click on a pane: "Clear", "Copy", "Save As...", "Show Time".
+    TPopupMenu* pmTCPIPMsg;
+    TPopupMenu* pmComPortMsg;
     TPanel* pnl5;
     TImage* imgConectionStatus;
     TLabel* lbl4;
@@ -141,6 +147,8 @@ public:
     // other side, and every block that had nowhere to go.
     TForwardEvent OnForward;
     TDropEvent OnDrop;
+    // Every block that arrived on either side, as the panes are given it.
+    TReceivedEvent OnReceived;
     // Whether forwarded blocks are rendered into the panes. A front end that shows
     // them nowhere (headless without a log) turns it off and saves the work.
     bool ShowBlocks = true;
@@ -165,6 +173,8 @@ public:
     void btnDonateClick(TObject* Sender);
     void btnHelpClick(TObject* Sender);
     void pnl4Resize(TObject* Sender);
+    // Writes the pane's text to a file the user picks.
+    void SavePaneAs(TRichEdit& pane);
 
     // ---- settings ----
     void btnSaveClick(TObject* Sender);
@@ -217,6 +227,8 @@ private:
     void BuildLogArea();
     void ShowStatus(const char* text, const TBitmap& image);
     void SetStatusDetail(const std::string& text);
+    TPopupMenu* BuildPaneMenu(TRichEdit* pane, TPaneFeed& feed, const char* name);
+    void ShowReceived(TBridgeDirection direction, const std::string& bytes);
     void ReadSerial(std::int32_t count);
     void ResumeSocketReads();
     void ResumeSerialReads();
@@ -228,6 +240,8 @@ private:
     std::int32_t PortFromText() const;
     TLineEnds LineEnds() const;
 
+    std::unique_ptr<TPaneFeed> tcpFeed_;
+    std::unique_ptr<TPaneFeed> comFeed_;
     std::unique_ptr<TSerialWriter> serialWriter_;
     // One record for every serial read, rather than a new one (and its event) each.
     PAsync readAsync_ = nullptr;

@@ -4,6 +4,7 @@
 // program, a scripted answerer in tests).
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "framework/BoundEvent.h"
@@ -39,6 +40,11 @@ public:
     // (mrOk, mrCancel, ...). A front end that shows no forms answers mrCancel, as a
     // user who closed the dialog at once would.
     virtual int ShowModal(TForm& form) { return mrCancel; }
+    // Asks for the name of a file to write, suggesting one; none when the user
+    // cancelled or the front end cannot ask.
+    virtual std::optional<std::string> SaveFileName(const std::string& caption, const std::string& suggested) {
+        return std::nullopt;
+    }
 };
 
 using TExceptionEvent = TBoundEvent<void(TObject* sender, const std::exception& error)>;

@@ -17,8 +17,10 @@
 
 #include <QLineEdit>
 #include <QObject>
+#include <QPoint>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <utility>
@@ -226,14 +228,17 @@ private:
 };
 
 // Plain text, monospace, no wrapping. Programmatic text reaches the widget a moment
-// later, so a burst of changes costs one update; an update that only puts new text
-// in front (and trims the old end) edits just those two places.
+// later, so a burst of changes costs one update; an update that only adds lines in
+// front, extends the top line and trims the old end edits just those places. The
+// model's popup menu shows on a right click.
 class RichEditPeer : public ControlPeer {
 public:
     RichEditPeer(TRichEdit* edit, QPlainTextEdit* widget);
     bool eventFilter(QObject* watched, QEvent* event) override;
     // Applies a pending programmatic change now.
     void Flush();
+    // Shows the model's popup menu at a point of the pane and runs the chosen entry.
+    void ShowMenu(const QPoint& at);
 
 protected:
     void Mirror(TChange what) override;
@@ -241,13 +246,21 @@ protected:
 private:
     QPlainTextEdit* Pane() const;
     void UserEdited();
+    void ForgetPending();
+    void Copy();
 
     TRichEdit* edit_;
     QTimer refresh_;
-    // Blocks put in front since the last update, newest first, as they will show.
-    QString pendingFront_;
+    int refreshMs_ = 25;
+    // Added to the top line the widget shows, since the last update.
+    QString pendingTop_;
+    // Lines added since the last update, oldest first; the last may still grow.
+    QStringList pendingLines_;
+    std::size_t pendingChars_ = 0;
     // The whole text was replaced: the next update sets it rather than editing.
     bool wholeText_ = true;
+    // The widget shows no line at all, not even an empty one.
+    bool docEmpty_ = true;
     bool mirroring_ = false;
 };
 

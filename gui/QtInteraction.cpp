@@ -1,5 +1,6 @@
 #include "gui/QtInteraction.h"
 
+#include <QFileDialog>
 #include <QMessageBox>
 
 #include "gui/ModalDialog.h"
@@ -9,6 +10,13 @@ namespace portvale {
 int QtInteraction::ShowModal(TForm& form) {
     ModalDialog dialog(form, parent_);
     return dialog.Run();
+}
+
+std::optional<std::string> QtInteraction::SaveFileName(const std::string& caption, const std::string& suggested) {
+    const QString path =
+        QFileDialog::getSaveFileName(parent_, QString::fromStdString(caption), QString::fromStdString(suggested));
+    if (path.isEmpty()) return std::nullopt;
+    return path.toStdString();
 }
 
 int QtInteraction::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {

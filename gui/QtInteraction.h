@@ -14,6 +14,7 @@ public:
     void SetParent(QWidget* parent) { parent_ = parent; }
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags) override;
     int ShowModal(TForm& form) override;
+    std::optional<std::string> SaveFileName(const std::string& caption, const std::string& suggested) override;
 
 private:
     QWidget* parent_;

@@ -1,7 +1,11 @@
 // The peers of the two text controls: the single-line edit and the log pane.
 #include <climits>
+#include <QClipboard>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFontDatabase>
+#include <QGuiApplication>
+#include <QMenu>
 #include <QKeyEvent>
 #include <QPlainTextEdit>
 #include <QTextBlock>
@@ -66,8 +70,9 @@ QString DisplayText(const std::string& text) {
 }
 
 // Long enough to merge a burst of received blocks into one update, short enough
-// to look immediate.
+// to look immediate; never so long that the pane looks stuck.
 constexpr int kPaneRefreshMs = 25;
+constexpr int kPaneRefreshMaxMs = 250;
 
 }  // namespace
 
@@ -162,6 +167,10 @@ RichEditPeer::RichEditPeer(TRichEdit* edit, QPlainTextEdit* widget) : ControlPee
     const bool vertical = edit->ScrollBars == TScrollStyle::ssVertical || edit->ScrollBars == TScrollStyle::ssBoth;
     widget->setHorizontalScrollBarPolicy(horizontal ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
     widget->setVerticalScrollBarPolicy(vertical ? Qt::ScrollBarAsNeeded : Qt::ScrollBarAlwaysOff);
+    if (edit->PopupMenu) {
+        widget->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(widget, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) { ShowMenu(at); });
+    }
 
     refresh_.setSingleShot(true);
     refresh_.setInterval(kPaneRefreshMs);
@@ -183,25 +192,40 @@ void RichEditPeer::Mirror(TChange what) {
     switch (what) {
         case TChange::Text:
             wholeText_ = true;
-            pendingFront_.clear();
+            ForgetPending();
             break;
-        case TChange::Prepended:
+        case TChange::LineAdded:
             if (wholeText_) break;
-            pendingFront_.prepend(DisplayText(edit_->LastPrepended()));
-            // More than the pane keeps: setting the model's text is cheaper.
-            if (static_cast<std::size_t>(pendingFront_.size()) > edit_->Capacity()) {
-                wholeText_ = true;
-                pendingFront_.clear();
-            }
+            pendingLines_.append(QString::fromStdString(edit_->LastAdded()));
+            pendingChars_ += static_cast<std::size_t>(pendingLines_.last().size()) + 1;
+            break;
+        case TChange::TopLineExtended:
+            if (wholeText_) break;
+            (pendingLines_.isEmpty() ? pendingTop_ : pendingLines_.last()) += QString::fromStdString(edit_->LastAdded());
+            pendingChars_ += edit_->LastAdded().size();
             break;
         case TChange::Trimmed:
-            // The view trims itself to the same bound when it next takes blocks.
+            // The view trims itself to the same bound when it next takes lines.
             break;
+        case TChange::CopyRequested:
+            Copy();
+            return;
         default:
             return;
     }
+    // More than the pane keeps: setting the model's text is cheaper.
+    if (pendingChars_ > edit_->Capacity()) {
+        wholeText_ = true;
+        ForgetPending();
+    }
     // Not restarted while pending: a steady stream still gets shown.
-    if (!refresh_.isActive()) refresh_.start();
+    if (!refresh_.isActive()) refresh_.start(refreshMs_);
+}
+
+void RichEditPeer::ForgetPending() {
+    pendingTop_.clear();
+    pendingLines_.clear();
+    pendingChars_ = 0;
 }
 
 bool RichEditPeer::eventFilter(QObject*, QEvent* event) {
@@ -223,18 +247,35 @@ void RichEditPeer::Flush() {
     refresh_.stop();
     QPlainTextEdit* w = Pane();
     if (!w) return;
+    QElapsedTimer cost;
+    cost.start();
     mirroring_ = true;
     if (wholeText_) {
         w->setPlainText(DisplayText(edit_->Text()));
         wholeText_ = false;
-    } else if (!pendingFront_.isEmpty()) {
-        // Only the new blocks at the top and the oldest text at the bottom are
-        // touched, so an update costs the burst, not the history.
+        docEmpty_ = edit_->Empty();
+    } else if (!pendingTop_.isEmpty() || !pendingLines_.isEmpty()) {
+        // Only the top line, the new lines above it and the oldest text at the
+        // bottom are touched, so an update costs the burst, not the history.
         QTextDocument* document = w->document();
         QTextCursor cursor(document);
         cursor.beginEditBlock();
-        cursor.setPosition(0);
-        cursor.insertText(pendingFront_);
+        if (!pendingTop_.isEmpty()) {
+            cursor.setPosition(0);
+            cursor.movePosition(QTextCursor::EndOfBlock);
+            cursor.insertText(pendingTop_);
+        }
+        if (!pendingLines_.isEmpty()) {
+            QString front;
+            front.reserve(static_cast<qsizetype>(pendingChars_));
+            for (qsizetype i = pendingLines_.size() - 1; i >= 0; --i) {
+                front += pendingLines_.at(i);
+                if (i > 0 || !docEmpty_) front += QLatin1Char('\n');
+            }
+            cursor.setPosition(0);
+            cursor.insertText(front);
+            docEmpty_ = false;
+        }
         const auto limit = static_cast<int>(std::min<std::size_t>(edit_->Capacity(), INT_MAX / 2));
         if (document->characterCount() - 1 > limit) {
             cursor.setPosition(limit);
@@ -243,8 +284,39 @@ void RichEditPeer::Flush() {
         }
         cursor.endEditBlock();
     }
-    pendingFront_.clear();
+    ForgetPending();
     mirroring_ = false;
+    // A pane that costs much to update is updated less often, so that a fast stream
+    // leaves the thread to the bridge rather than to the pane's layout.
+    refreshMs_ = std::clamp(static_cast<int>(cost.elapsed()) * 4, kPaneRefreshMs, kPaneRefreshMaxMs);
+}
+
+void RichEditPeer::Copy() {
+    QPlainTextEdit* w = Pane();
+    if (!w) return;
+    Flush();
+    if (w->textCursor().hasSelection())
+        w->copy();
+    else
+        QGuiApplication::clipboard()->setText(w->toPlainText());
+}
+
+void RichEditPeer::ShowMenu(const QPoint& at) {
+    QPlainTextEdit* w = Pane();
+    if (!w || !edit_->PopupMenu) return;
+    Flush();
+    QMenu menu(w);
+    std::vector<std::pair<QAction*, TMenuItem*>> actions;
+    for (TMenuItem* item : edit_->PopupMenu->Items()) {
+        QAction* action = menu.addAction(QString::fromStdString(item->Caption()));
+        action->setObjectName(QString::fromStdString(item->Caption()));
+        action->setCheckable(item->AutoCheck);
+        action->setChecked(item->Checked);
+        actions.emplace_back(action, item);
+    }
+    QAction* chosen = menu.exec(w->viewport()->mapToGlobal(at));
+    for (const auto& [action, item] : actions)
+        if (action == chosen) Input([item = item] { item->Click(); });
 }
 
 void RichEditPeer::UserEdited() {

@@ -63,24 +63,16 @@ private:
     std::vector<std::string> last_;
 };
 
-// Prints every block a pane is given, marked with its direction.
-class BlockPrinter : public TControlPeer {
-public:
-    BlockPrinter(TRichEdit& pane, const char* mark) : pane_(pane), mark_(mark) {}
-    void Changed(TChange what) override {
-        if (what != TChange::Prepended) return;
-        std::string line = mark_;
-        line += ' ';
-        line += pane_.LastPrepended();
-        line += '\n';
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fflush(stdout);
-    }
-
-private:
-    TRichEdit& pane_;
-    const char* mark_;
-};
+// Prints a block that arrived, rendered in the chosen format and marked with its
+// direction.
+void PrintBlock(const char* mark, const std::string& bytes, int format) {
+    std::string line = mark;
+    line += ' ';
+    line += FormatBytes(bytes, format);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
 
 void ApplySerialOverrides(const Options& o, TComPort& port) {
     port.BeginUpdate();
@@ -244,16 +236,14 @@ int RunHeadless(const std::vector<std::string>& args) {
         if (o.host) form->txbHost->SetText(*o.host);
         if (o.port) form->txbPort->SetText(*o.port);
         form->rdIncomingFormat->SetItemIndex(o.format);
-        BlockPrinter tcpBlocks(*form->redtTCPIPMsg, "tcp>com");
-        BlockPrinter comBlocks(*form->redtComPortMsg, "com>tcp");
         if (o.log) {
-            form->redtTCPIPMsg->SetPeer(&tcpBlocks);
-            form->redtComPortMsg->SetPeer(&comBlocks);
-            // Only the newest block is printed; the panes need no history.
-            form->redtTCPIPMsg->SetCapacity(64 << 10);
-            form->redtComPortMsg->SetCapacity(64 << 10);
+            form->OnReceived = [&form](TBridgeDirection direction, const std::string& bytes) {
+                PrintBlock(direction == TBridgeDirection::TcpToCom ? "tcp>com" : "com>tcp", bytes,
+                           form->IncomingFormat);
+            };
         }
-        form->ShowBlocks = o.log;
+        // Nothing shows the panes here; the log prints each block as it comes.
+        form->ShowBlocks = false;
 
         // The unattended-operation features, watching the form from outside.
         const int mode = form->grpTCPSocketType->ItemIndex();
@@ -319,13 +309,12 @@ int RunHeadless(const std::vector<std::string>& args) {
         Guarded([&] { form->btnDisconnectClick(form.get()); });
         form->OnForward = nullptr;
         form->OnDrop = nullptr;
+        form->OnReceived = nullptr;
         form->Filter = nullptr;
         rfc2217.reset();
         if (capture) capture->Drain();
         if (failure.empty()) PrintLine(CountersLine(counters, capture.get()));
         form->stat1->SetPeer(nullptr);
-        form->redtTCPIPMsg->SetPeer(nullptr);
-        form->redtComPortMsg->SetPeer(nullptr);
     }
     Application().SetInteraction(nullptr);
     ::close(signals);

@@ -240,17 +240,21 @@ const std::string& TRichEdit::Text() const {
     if (!textValid_) {
         text_.clear();
         text_.reserve(size_);
-        for (const std::string& block : blocks_) text_ += block;
+        text_ += top_;
+        for (const Chunk& chunk : older_) text_.append(chunk.buffer, chunk.begin, chunk.Size());
         textValid_ = true;
     }
     return text_;
 }
 
 void TRichEdit::Replace(const std::string& value) {
-    blocks_.clear();
+    top_.clear();
+    topOpen_ = false;
+    empty_ = value.empty();
+    older_.clear();
     size_ = 0;
     if (!value.empty()) {
-        blocks_.push_back(value);
+        older_.push_back(Chunk{value, 0, value.size()});
         size_ = value.size();
     }
     text_ = value;
@@ -259,7 +263,11 @@ void TRichEdit::Replace(const std::string& value) {
 }
 
 void TRichEdit::SetText(const std::string& value) {
-    if (value == Text()) return;
+    if (value == Text()) {
+        // Unchanged, but what comes next still starts a line of its own.
+        topOpen_ = false;
+        return;
+    }
     Replace(value);
     Notify(TChange::Text);
     OnChange(this);
@@ -271,54 +279,100 @@ void TRichEdit::UserSetText(const std::string& value) {
     OnChange(this);
 }
 
-void TRichEdit::Prepend(std::string block) {
-    if (block.empty()) return;
-    size_ += block.size();
-    lastPrepended_ = block;
-    // Small blocks share a chunk, so a stream of one-byte blocks costs no more
-    // memory than its text; the merge copies at most one chunk.
+void TRichEdit::PushFront(const std::string& text) {
+    if (text.empty()) return;
     constexpr std::size_t kChunk = 4096;
-    if (!blocks_.empty() && blocks_.front().size() + block.size() <= kChunk)
-        blocks_.front().insert(0, block);
-    else
-        blocks_.push_front(std::move(block));
+    if (older_.empty() || older_.front().begin < text.size()) {
+        const std::size_t room = std::max(kChunk, text.size());
+        older_.push_front(Chunk{std::string(room, '\0'), room, room});
+    }
+    Chunk& front = older_.front();
+    front.begin -= text.size();
+    front.buffer.replace(front.begin, text.size(), text);
+}
+
+void TRichEdit::AddLine(std::string text) {
+    // What was on top, closed or not, goes below the new line with a break between.
+    if (!empty_) {
+        PushFront(top_);
+        PushFront("\n");
+        ++size_;
+    }
+    topOpen_ = true;
+    empty_ = false;
+    size_ += text.size();
+    top_ = text;
+    lastAdded_ = std::move(text);
     textValid_ = false;
-    Notify(TChange::Prepended);
-    lastTrimmedChars_ = Trim();
-    if (lastTrimmedChars_ > 0) Notify(TChange::Trimmed);
+    Notify(TChange::LineAdded);
+    TrimAndNotify();
+    OnChange(this);
+}
+
+void TRichEdit::AppendToTopLine(std::string text) {
+    if (!topOpen_) {
+        AddLine(std::move(text));
+        return;
+    }
+    if (text.empty()) return;
+    size_ += text.size();
+    top_ += text;
+    lastAdded_ = std::move(text);
+    textValid_ = false;
+    Notify(TChange::TopLineExtended);
+    TrimAndNotify();
     OnChange(this);
 }
 
 void TRichEdit::SetCapacity(std::size_t bytes) {
     capacity_ = bytes;
+    TrimAndNotify();
+}
+
+void TRichEdit::TrimAndNotify() {
     lastTrimmedChars_ = Trim();
     if (lastTrimmedChars_ > 0) Notify(TChange::Trimmed);
 }
 
 std::size_t TRichEdit::Trim() {
     std::size_t chars = 0;
-    while (size_ > capacity_ && !blocks_.empty()) {
-        std::string& oldest = blocks_.back();
+    auto countChars = [](const char* from, const char* to) {
+        return static_cast<std::size_t>(std::count_if(from, to, [](char c) { return !IsContinuationByte(c); }));
+    };
+    while (size_ > capacity_ && !older_.empty()) {
+        Chunk& oldest = older_.back();
+        const char* text = oldest.buffer.data() + oldest.begin;
         const std::size_t excess = size_ - capacity_;
-        if (excess >= oldest.size()) {
-            chars += static_cast<std::size_t>(
-                std::count_if(oldest.begin(), oldest.end(), [](char c) { return !IsContinuationByte(c); }));
-            size_ -= oldest.size();
-            blocks_.pop_back();
+        if (excess >= oldest.Size()) {
+            chars += countChars(text, text + oldest.Size());
+            size_ -= oldest.Size();
+            older_.pop_back();
             continue;
         }
         // Cut on a character boundary, so the pane never shows half a character.
-        std::size_t keep = oldest.size() - excess;
-        while (keep > 0 && IsContinuationByte(oldest[keep])) --keep;
-        chars += static_cast<std::size_t>(
-            std::count_if(oldest.begin() + static_cast<std::ptrdiff_t>(keep), oldest.end(),
-                          [](char c) { return !IsContinuationByte(c); }));
-        size_ -= oldest.size() - keep;
-        oldest.resize(keep);
-        if (oldest.empty()) blocks_.pop_back();
+        std::size_t keep = oldest.Size() - excess;
+        while (keep > 0 && IsContinuationByte(text[keep])) --keep;
+        chars += countChars(text + keep, text + oldest.Size());
+        size_ -= oldest.Size() - keep;
+        oldest.end = oldest.begin + keep;
+        if (keep == 0) older_.pop_back();
     }
     if (chars > 0) textValid_ = false;
     return chars;
+}
+
+void TMenuItem::Click() {
+    if (AutoCheck) Checked = !Checked;
+    OnClick(this);
+}
+
+TMenuItem* TPopupMenu::Add(const std::string& caption, TNotifyEvent onClick, bool autoCheck) {
+    auto* item = new TMenuItem(this);
+    item->SetCaption(caption);
+    item->OnClick = std::move(onClick);
+    item->AutoCheck = autoCheck;
+    items_.push_back(item);
+    return item;
 }
 
 void TStatusBar::AddPanel(TStatusPanel panel) {

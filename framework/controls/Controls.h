@@ -47,8 +47,10 @@ enum class TChange {
     Bounds,      // size or position set by the program
     Picture,     // image control, image index of a tool button
     Panels,      // status bar panels (count, texts, widths)
-    Prepended,   // rich edit: a block was put in front of the text
+    LineAdded,   // rich edit: a line was put in front of the text
+    TopLineExtended,  // rich edit: text was added to the end of the top line
     Trimmed,     // rich edit: the oldest text was cut from the end
+    CopyRequested,    // rich edit: put the selection on the clipboard
     ModalResult, // form: a result was set, which ends its modal show
 };
 
@@ -296,47 +298,106 @@ enum class TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
 
 // A multi-line log pane. Text is UTF-8; a CR, an LF or a CR LF each break a line.
 //
-// Besides whole-text reads and writes, the pane takes blocks in front of its text at
-// a cost proportional to the block, and keeps at most Capacity bytes of text (the
-// oldest, at the end, trimmed on a character boundary). The peer is told Prepended
-// with the new block readable through LastPrepended, and Trimmed with the number of
-// characters cut from the end through LastTrimmedChars.
+// Received text is written in lines, the newest on top: AddLine starts a line above
+// the rest, AppendToTopLine extends the newest one while it is open. Each costs the
+// text added, not the line or the history, and the pane keeps at most Capacity bytes
+// (the oldest, at the end, trimmed on a character boundary; the open top line is
+// never cut). The peer is told LineAdded or TopLineExtended with the new text through
+// LastAdded, and Trimmed with the number of characters cut from the end through
+// LastTrimmedChars. Setting the whole text, by the program or the user, closes the
+// top line: whatever comes next starts a line of its own.
+class TPopupMenu;
+
 class TRichEdit : public TWinControl {
 public:
     using TWinControl::TWinControl;
     static constexpr std::size_t kDefaultCapacity = 1 << 20;
 
-    // The whole text, newest block first; built on demand.
+    // The whole text, newest line first, lines separated by LF; built on demand.
     const std::string& Text() const;
     void SetText(const std::string& value);
     void UserSetText(const std::string& value);
     void Clear() { SetText({}); }
     std::size_t Size() const { return size_; }
 
-    void Prepend(std::string block);
-    const std::string& LastPrepended() const { return lastPrepended_; }
+    // text must hold no line break.
+    void AddLine(std::string text);
+    // Starts a line when none is open.
+    void AppendToTopLine(std::string text);
+    bool TopLineOpen() const { return topOpen_; }
+    // No text and no line, not even an empty one.
+    bool Empty() const { return empty_; }
+    const std::string& LastAdded() const { return lastAdded_; }
     std::size_t LastTrimmedChars() const { return lastTrimmedChars_; }
 
     std::size_t Capacity() const { return capacity_; }
     void SetCapacity(std::size_t bytes);
 
+    // Asks the front end to put the selected text, or all of it when nothing is
+    // selected, on the clipboard. Without a front end there is no clipboard.
+    void CopyToClipboard() const { Notify(TChange::CopyRequested); }
+
     bool BoldFont = false;
     TScrollStyle ScrollBars = TScrollStyle::ssNone;
     bool ReadOnly = false;
+    // Shown on the user's right click; not owned.
+    TPopupMenu* PopupMenu = nullptr;
     TNotifyEvent OnChange;
 
 private:
+    // Older text in pieces that grow toward the front, so a line put in front costs
+    // its own length and a stream of short lines no more memory than its text.
+    struct Chunk {
+        std::string buffer;
+        std::size_t begin = 0;  // text is buffer[begin, end)
+        std::size_t end = 0;
+        std::size_t Size() const { return end - begin; }
+    };
     void Replace(const std::string& value);
+    void PushFront(const std::string& text);
     // Cuts the oldest text down to the capacity; the characters cut.
     std::size_t Trim();
+    void TrimAndNotify();
 
-    std::deque<std::string> blocks_;  // newest first
+    std::string top_;          // the first line; open or not, the text starts with it
+    std::deque<Chunk> older_;  // the rest, newest first
+    bool topOpen_ = false;
+    bool empty_ = true;  // no text and no line, not even an empty one
     std::size_t size_ = 0;
     std::size_t capacity_ = kDefaultCapacity;
     std::size_t lastTrimmedChars_ = 0;
     mutable std::string text_;
     mutable bool textValid_ = true;
-    std::string lastPrepended_;
+    std::string lastAdded_;
+};
+
+// A menu entry. With AutoCheck a click toggles Checked before OnClick runs.
+class TMenuItem : public TComponent {
+public:
+    using TComponent::TComponent;
+    const std::string& Caption() const { return caption_; }
+    void SetCaption(const std::string& value) { caption_ = value; }
+    bool Checked = false;
+    bool AutoCheck = false;
+    // The user chose the entry.
+    void Click();
+    TNotifyEvent OnClick;
+
+private:
+    std::string caption_;
+};
+
+// A context menu: its entries in order. Shown by the front end where the user asks
+// for it; it has no peer of its own.
+class TPopupMenu : public TComponent {
+public:
+    using TComponent::TComponent;
+    // The entry is owned by the menu.
+    TMenuItem* Add(const std::string& caption, TNotifyEvent onClick, bool autoCheck = false);
+    const std::vector<TMenuItem*>& Items() const { return items_; }
+
+private:
+    std::vector<TMenuItem*> items_;
 };
 
 struct TStatusPanel {

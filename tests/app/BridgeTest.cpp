@@ -188,25 +188,27 @@ TEST_F(BridgeTest, ASlowTcpSideHoldsTheSerialDataAndLosesNothing) {
     ::close(peer);
 }
 
-TEST_F(BridgeTest, PanesShowNewestBlockFirstInTheChosenFormat) {
+TEST_F(BridgeTest, PanesShowNewestLineFirstInTheChosenFormat) {
     test::PosixListener server;
     ConnectAsClient(server);
     const int peer = server.Accept();
     ASSERT_GE(peer, 0);
     form->rdIncomingFormat->SetItemIndex(mfHex);
-    for (const std::string& block : {std::string("\x01\x02"), std::string("\xFF")}) {
-        const std::size_t before = form->redtTCPIPMsg->Size();
-        test::SendAllPosix(peer, block);
-        ASSERT_TRUE(PumpUntil([&] { return form->redtTCPIPMsg->Size() > before; }));
-    }
-    EXPECT_EQ(form->redtTCPIPMsg->Text(), "FF 01 02 ");
-    EXPECT_EQ(pty.Receive(3), "\x01\x02\xFF");
+    std::string twenty;
+    for (char b = 0; b < 20; ++b) twenty.push_back(b);
+    test::SendAllPosix(peer, twenty);
+    const char* hex = "10 11 12 13 \n00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F ";
+    EXPECT_TRUE(PumpUntil([&] { return form->redtTCPIPMsg->Text() == hex; })) << form->redtTCPIPMsg->Text();
+    EXPECT_EQ(pty.Receive(20), twenty);
 
     form->rdIncomingFormat->SetItemIndex(mfString);
-    pty.Send(std::string("\0\x31", 2));
-    EXPECT_EQ(ReadPeer(peer, 2), std::string("\0\x31", 2));
+    pty.Send(std::string("\0" "1\r\n", 4));
+    EXPECT_EQ(ReadPeer(peer, 4), std::string("\0" "1\r\n", 4));
     ASSERT_TRUE(PumpUntil([&] { return !form->redtComPortMsg->Text().empty(); }));
-    EXPECT_EQ(form->redtComPortMsg->Text(), "\xE2\x90\x80" "1") << "a zero byte is shown, not cut";
+    pty.Send("OK\r\n");
+    EXPECT_EQ(ReadPeer(peer, 4), "OK\r\n");
+    EXPECT_TRUE(PumpUntil([&] { return form->redtComPortMsg->Text() == "OK\n<NUL>1"; }))
+        << "a zero byte is shown, not cut: " << form->redtComPortMsg->Text();
     ::close(peer);
 }
 

@@ -116,16 +116,18 @@ TEST(PeersTest, WidgetsShowWhatTheModelHolds) {
          [](Bench& b) { return b.statusPeer.Panel(0)->width() == 120 && b.statusPeer.Panel(1)->width() >= 80; }},
         {"pane text, each line end a break", [](Bench& b) { b.pane.SetText("a\r\nb\rc\nd"); },
          [](Bench& b) { return b.paneWidget->toPlainText() == "a\nb\nc\nd"; }},
-        {"pane grown at the top and trimmed at the bottom",
+        {"pane grown at the top, its top line extended, trimmed at the bottom",
          [](Bench& b) {
              b.pane.SetCapacity(20);
              b.pane.SetText("line 2\nline 1\n");
              b.panePeer.Flush();
-             b.pane.Prepend("line 4\r\n");
-             b.pane.Prepend("line 5\r\n");
+             b.pane.AddLine("line 4");
+             b.panePeer.Flush();
+             b.pane.AppendToTopLine("+");
+             b.pane.AddLine("line 5");
          },
          [](Bench& b) {
-             return b.paneWidget->toPlainText() == "line 5\nline 4\nline 2" && b.pane.Text() == "line 5\r\nline 4\r\nline";
+             return b.paneWidget->toPlainText() == "line 5\nline 4+\nline " && b.pane.Text() == "line 5\nline 4+\nline ";
          }},
         {"pane text set by the program is not echoed back as the user's",
          [](Bench& b) { b.pane.SetText("x\r\n"), b.panePeer.Flush(); },

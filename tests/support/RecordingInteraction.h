@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,15 @@ public:
         return OnShowModal ? OnShowModal(form) : mrCancel;
     }
 
+    std::optional<std::string> SaveFileName(const std::string& caption, const std::string&) override {
+        asked.push_back(caption);
+        return saveAs;
+    }
+
     std::vector<ShownBox> shown;
+    // What a save dialog answers (none: cancelled), and the captions of those shown.
+    std::optional<std::string> saveAs;
+    std::vector<std::string> asked;
     std::deque<int> answers;
     std::vector<std::string> modals;
     std::function<int(TForm&)> OnShowModal;

@@ -113,28 +113,35 @@ TEST(CheckBoxTest, CheckedByAnyoneRaisesClickOnChangeOnly) {
 namespace portvale {
 namespace {
 
-TEST(RichEditTest, BlocksGoInFrontAndTheOldestTextIsTrimmedOnACharacterBoundary) {
+TEST(RichEditTest, LinesGoOnTopTheTopLineGrowsAndTheOldestTextIsTrimmedOnACharacterBoundary) {
     TRichEdit pane(nullptr);
     RecordingPeer peer;
     pane.SetPeer(&peer);
     pane.SetCapacity(10);
     struct Step {
-        std::string block;
+        bool newLine;
         std::string text;
+        std::string paneText;
         std::size_t trimmedChars;
     };
-    for (const Step& step : {Step{"abc", "abc", 0}, Step{"12345", "12345abc", 0},
-                             Step{"\xC3\xA9\xC3\xA9", "\xC3\xA9\xC3\xA9" "12345a", 2},  // éé: 4 bytes
-                             Step{"xyzxyzxyz\xC3\xA9", "xyzxyzxyz", 9}}) {
-        pane.Prepend(step.block);
-        EXPECT_EQ(pane.Text(), step.text);
+    for (const Step& step : {Step{false, "\xC3\xA9" "b", "\xC3\xA9" "b", 0}, Step{false, "c", "\xC3\xA9" "bc", 0},
+                             Step{true, "", "\n\xC3\xA9" "bc", 0}, Step{true, "12", "12\n\n\xC3\xA9" "bc", 0},
+                             Step{false, "345", "12345\n\n\xC3\xA9" "b", 1},
+                             // The cut would split the 2-byte é: the whole character goes.
+                             Step{false, "67", "1234567\n\n", 2}, Step{true, "abcdefgh", "abcdefgh\n1", 8}}) {
+        if (step.newLine)
+            pane.AddLine(step.text);
+        else
+            pane.AppendToTopLine(step.text);
+        EXPECT_EQ(pane.Text(), step.paneText);
         EXPECT_LE(pane.Size(), pane.Capacity());
-        EXPECT_EQ(pane.LastPrepended(), step.block);
-        EXPECT_EQ(pane.LastTrimmedChars(), step.trimmedChars) << step.block;
+        EXPECT_EQ(pane.LastAdded(), step.text);
+        EXPECT_EQ(pane.LastTrimmedChars(), step.trimmedChars) << step.text;
     }
     pane.UserSetText("typed");
-    pane.Prepend(">");
-    EXPECT_EQ(pane.Text(), ">typed") << "what the user typed is text like any other";
+    EXPECT_FALSE(pane.TopLineOpen());
+    pane.AppendToTopLine(">");
+    EXPECT_EQ(pane.Text(), ">\ntyped") << "what the user typed is text like any other, and stays whole";
     pane.SetPeer(nullptr);
 }
 

@@ -1,0 +1,200 @@
+#include "app/PaneFeed.h"
+
+#include <time.h>
+
+#include <cstdio>
+
+#include "app/MessageFormat.h"
+
+namespace portvale {
+
+namespace {
+
+constexpr std::size_t kStringLineChars = 1024;
+
+// How a UTF-8 sequence starting at bytes[i] stands: its length when whole and valid,
+// 0 when it is not valid UTF-8, kUnfinished when the bytes end inside a valid start.
+constexpr int kUnfinished = -1;
+
+int Utf8Sequence(const std::string& bytes, std::size_t i) {
+    const auto lead = static_cast<unsigned char>(bytes[i]);
+    int length;
+    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    for (int k = 1; k < length; ++k) {
+        if (i + static_cast<std::size_t>(k) >= bytes.size()) return kUnfinished;
+        const auto b = static_cast<unsigned char>(bytes[i + static_cast<std::size_t>(k)]);
+        if (k == 1 ? (b < low || b > high) : (b & 0xC0) != 0x80) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string TimeStamp(std::chrono::system_clock::time_point at) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(at);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[16];
+    std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d ", local.tm_hour, local.tm_min, local.tm_sec,
+                  static_cast<int>(millis < 0 ? millis + 1000 : millis));
+    return text;
+}
+
+std::size_t TPaneFeed::LineLimit(int format) {
+    switch (format) {
+        case mfBinary: return 8;
+        case mfDecimal:
+        case mfHex: return 16;
+        default: return kStringLineChars;
+    }
+}
+
+void TPaneFeed::Show(const std::string& bytes, int format, TArrival at) {
+    // Text set on the pane since: what comes now is a line of its own.
+    if (!pane_.TopLineOpen()) open_ = lineStarted_ = false;
+    if (format != format_) {
+        EndLine(false);
+        softEnded_ = afterCr_ = false;
+        format_ = format;
+        limit_ = LineLimit(format);
+    } else if (seenAny_ && at.steady - last_.steady >= kLinePause) {
+        EndLine(true);
+    }
+    seenAny_ = true;
+    last_ = at;
+    lineArrival_ = at;
+    if (format == mfString) {
+        // Bytes of a character cut at the last block's end come first.
+        if (carry_.empty()) {
+            ShowString(bytes);
+        } else {
+            std::string joined = std::move(carry_);
+            carry_.clear();
+            joined += bytes;
+            ShowString(joined);
+        }
+    } else {
+        if (!carry_.empty()) {
+            std::string joined = std::move(carry_);
+            carry_.clear();
+            ShowNumbers(joined);
+        }
+        ShowNumbers(bytes);
+    }
+    Flush();
+}
+
+void TPaneFeed::ShowString(const std::string& bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (b == '\n' || b == '\r') {
+            // The LF of a CR LF ends nothing more.
+            if (!(b == '\n' && afterCr_)) LineEnd();
+            afterCr_ = b == '\r';
+            ++i;
+            continue;
+        }
+        afterCr_ = false;
+        int length = b < 0x80 ? 1 : Utf8Sequence(bytes, i);
+        if (length == kUnfinished) {
+            carry_.assign(bytes, i, std::string::npos);
+            return;
+        }
+        MakeRoom();
+        ++units_;
+        if (length <= 1) {
+            text_ += VisibleByte(b);
+            ++i;
+            continue;
+        }
+        // U+0080..U+009F are controls too: shown by code, as their single bytes are.
+        if (b == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) <= 0x9F)
+            text_ += VisibleByte(static_cast<unsigned char>(bytes[i + 1]));
+        else
+            text_.append(bytes, i, static_cast<std::size_t>(length));
+        i += static_cast<std::size_t>(length);
+    }
+}
+
+void TPaneFeed::ShowNumbers(const std::string& bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        MakeRoom();
+        ++units_;
+        switch (format_) {
+            case mfBinary:
+                for (int bit = 7; bit >= 0; --bit) text_.push_back((b >> bit) & 1 ? '1' : '0');
+                break;
+            case mfDecimal:
+                text_ += std::to_string(b);
+                break;
+            default:
+                text_.push_back(kHex[b >> 4]);
+                text_.push_back(kHex[b & 15]);
+                break;
+        }
+        text_.push_back(' ');
+    }
+}
+
+void TPaneFeed::MakeRoom() {
+    if (open_ && units_ >= limit_) EndLine(true);
+    if (!open_) BeginLine();
+}
+
+void TPaneFeed::BeginLine() {
+    open_ = true;
+    lineStarted_ = false;
+    softEnded_ = false;
+    units_ = 0;
+    text_.clear();
+    if (ShowTime) text_ = TimeStamp(lineArrival_.wall);
+}
+
+void TPaneFeed::EndLine(bool soft) {
+    if (!open_) return;
+    Flush();
+    open_ = false;
+    softEnded_ = soft;
+}
+
+void TPaneFeed::LineEnd() {
+    if (open_) {
+        EndLine(false);
+    } else if (softEnded_) {
+        softEnded_ = false;
+    } else {
+        // A line end with nothing before it: an empty line of the data's own.
+        BeginLine();
+        EndLine(false);
+    }
+}
+
+void TPaneFeed::Flush() {
+    if (!open_) return;
+    if (!lineStarted_) {
+        pane_.AddLine(std::move(text_));
+        lineStarted_ = true;
+    } else if (!text_.empty()) {
+        pane_.AppendToTopLine(std::move(text_));
+    }
+    text_.clear();
+}
+
+}  // namespace portvale

@@ -1,0 +1,76 @@
+#pragma once
+// Received bytes into the lines of a log pane, the newest line on top.
+//
+// Bytes join the top line in the order they came. A line ends at a line end in
+// String format (LF, CR LF, or a CR not followed by LF; the line end itself is not
+// shown), in every format when no byte came for kLinePause, and when it is full
+// (16 bytes in Hex and Decimal, 8 in Binary, 1024 characters in String). A change of
+// format, or text the user or program set on the pane, also starts a new line.
+//
+// String format shows valid UTF-8 as its characters, also when a character's bytes
+// arrive in two blocks: an unfinished sequence waits here for the next block. Other
+// bytes show as the character with that code, control bytes by name ("<ESC>").
+//
+// With ShowTime each line starts with the arrival time of its first byte
+// ("HH:MM:SS.mmm "). Times are passed in, so the pane's behaviour does not depend on
+// when a test runs.
+//
+// Threading: the pane's thread only. Each call costs the bytes given.
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+#include "framework/controls/Controls.h"
+
+namespace portvale {
+
+inline constexpr std::chrono::milliseconds kLinePause{100};
+
+struct TArrival {
+    std::chrono::steady_clock::time_point steady;
+    std::chrono::system_clock::time_point wall;
+    static TArrival Now() { return {std::chrono::steady_clock::now(), std::chrono::system_clock::now()}; }
+};
+
+class TPaneFeed {
+public:
+    explicit TPaneFeed(TRichEdit& pane) : pane_(pane) {}
+
+    void Show(const std::string& bytes, int format, TArrival at);
+    bool ShowTime = false;
+
+    // The most a line holds in the format: bytes, or characters in String.
+    static std::size_t LineLimit(int format);
+
+private:
+    void ShowString(const std::string& bytes);
+    void ShowNumbers(const std::string& bytes);
+    void BeginLine();
+    // Makes room for one more byte or character, starting a line when needed.
+    void MakeRoom();
+    // soft: ended by a pause or a full line, so a line end that follows is that
+    // line's own and starts no empty one.
+    void EndLine(bool soft);
+    void LineEnd();
+    void Flush();
+
+    TRichEdit& pane_;
+    int format_ = -1;
+    std::size_t limit_ = 0;
+    TArrival last_{};
+    bool seenAny_ = false;
+    bool open_ = false;         // the pane's top line is ours and takes more
+    bool lineStarted_ = false;  // the open line is in the pane already
+    bool softEnded_ = false;
+    bool afterCr_ = false;
+    std::size_t units_ = 0;     // bytes or characters on the open line
+    std::string text_;          // for the open line, not yet in the pane
+    std::string carry_;         // an unfinished UTF-8 sequence
+    TArrival lineArrival_{};
+};
+
+// "HH:MM:SS.mmm " in local time.
+std::string TimeStamp(std::chrono::system_clock::time_point at);
+
+}  // namespace portvale
