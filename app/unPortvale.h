@@ -175,6 +175,8 @@ public:
     void pnl4Resize(TObject* Sender);
     // Writes the pane's text to a file the user picks.
     void SavePaneAs(TRichEdit& pane);
+    // Shows bytes that arrived in the direction's pane, in the incoming format.
+    void ShowReceived(TBridgeDirection direction, const std::string& bytes);
 
     // ---- settings ----
     void btnSaveClick(TObject* Sender);
@@ -228,7 +230,6 @@ private:
     void ShowStatus(const char* text, const TBitmap& image);
     void SetStatusDetail(const std::string& text);
     TPopupMenu* BuildPaneMenu(TRichEdit* pane, TPaneFeed& feed, const char* name);
-    void ShowReceived(TBridgeDirection direction, const std::string& bytes);
     void ReadSerial(std::int32_t count);
     void ResumeSocketReads();
     void ResumeSerialReads();
