@@ -29,7 +29,7 @@ bool ParseHexField(const std::string& field, std::uint64_t& value) {
 }
 
 // Binary: bits run on across spaces, eight to a byte from the top bit; a short last
-// group is dropped.
+// group fails the whole message.
 bool EncodeBinary(const std::string& text, std::string& out) {
     unsigned current = 0;
     int bits = 0;
@@ -43,7 +43,7 @@ bool EncodeBinary(const std::string& text, std::string& out) {
             bits = 0;
         }
     }
-    return true;
+    return bits == 0;
 }
 
 // Decimal and Hex: fields cut at spaces, one byte each.
@@ -58,7 +58,7 @@ const char* EncodeFields(const std::string& text, bool hex, std::string& out) {
         std::int64_t value;
         if (hex) {
             std::uint64_t unsignedValue;
-            if (!ParseHexField(field, unsignedValue)) return sNotDecimal;
+            if (!ParseHexField(field, unsignedValue)) return sNotHex;
             value = static_cast<std::int64_t>(unsignedValue);
         } else {
             std::int32_t parsed;
@@ -66,7 +66,7 @@ const char* EncodeFields(const std::string& text, bool hex, std::string& out) {
             value = parsed;
         }
         // A negative value passes and gives its low eight bits: -1 is 0xFF.
-        if (value > 255) return sAbove255;
+        if (value > 255) return hex ? sAboveFF : sAbove255;
         out.push_back(static_cast<char>(value & 0xFF));
     }
     return nullptr;
@@ -247,6 +247,44 @@ std::string Utf8FromLatin1(const std::string& bytes) {
         }
     }
     return out;
+}
+
+bool IsValidUtf8(const std::string& bytes) {
+    for (std::size_t i = 0; i < bytes.size();) {
+        const auto lead = static_cast<unsigned char>(bytes[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        // Sequence length, the lead's payload, and the least code point that needs
+        // that length (anything below is an overlong form).
+        std::size_t length = 0;
+        char32_t cp = 0, least = 0;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            cp = lead & 0x1F;
+            least = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            cp = lead & 0x0F;
+            least = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            cp = lead & 0x07;
+            least = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + length > bytes.size()) return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (next & 0x3F);
+        }
+        if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
 }
 
 }  // namespace portvale

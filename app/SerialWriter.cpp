@@ -71,8 +71,11 @@ void TSerialWriter::Finish() {
 
 void TSerialWriter::Fail(const std::exception& error) {
     const std::string text = error.what();
+    // The failed operation's bytes are still at the front: they are consumed only
+    // once written.
+    const std::size_t dropped = queue_.Size();
     Reset();
-    if (OnFailed) OnFailed(text);
+    if (OnFailed) OnFailed(text, dropped);
 }
 
 void TSerialWriter::StopWatching() {

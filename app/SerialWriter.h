@@ -31,8 +31,9 @@ public:
 
     // The queue fell below the low-water mark after having reached the high one.
     std::function<void()> OnDrained;
-    // A write failed; the queue was dropped. The text says why.
-    std::function<void(const std::string&)> OnFailed;
+    // A write failed; the queue was dropped. The text says why; `dropped` is how many
+    // bytes went unwritten (the failed operation's and everything queued behind it).
+    std::function<void(const std::string& why, std::size_t dropped)> OnFailed;
 
 private:
     void Flush();

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/MessageFormat.h"
 #include "framework/Exceptions.h"
 
 namespace portvale {
@@ -25,6 +26,26 @@ std::string GetFixedText(const std::uint8_t* field, std::size_t limit) {
 std::string TTcpSettings::Host() const { return GetFixedText(bytes.data() + kHostOffset, kHostLimit); }
 
 void TTcpSettings::SetHost(const std::string& host) { PutFixedText(host, bytes.data() + kHostOffset, kHostLimit); }
+
+std::string TTcpSettings::HostText() const {
+    const std::string field = Host();
+    return IsValidUtf8(field) ? field : Utf8FromLatin1(field);
+}
+
+void TTcpSettings::SetHostText(const std::string& text) {
+    if (auto latin = Latin1FromUtf8(text)) {
+        latin->resize(std::min(latin->size(), kHostLimit));
+        // Latin-1 bytes that happen to form UTF-8 ("\xC3\xA9" for "Ã©") would read back
+        // as other characters; those hosts are written as UTF-8 instead.
+        if (!IsValidUtf8(*latin) || *latin == text.substr(0, latin->size())) {
+            SetHost(*latin);
+            return;
+        }
+    }
+    std::size_t n = std::min(text.size(), kHostLimit);
+    while (n > 0 && n < text.size() && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+    SetHost(text.substr(0, n));
+}
 
 std::int32_t TTcpSettings::ReadInt(std::size_t offset) const {
     std::uint32_t v = 0;

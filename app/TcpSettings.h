@@ -4,7 +4,7 @@
 // 73 on, and whatever follows the host's terminating zero) pass from the file read
 // into the file written unchanged.
 //
-//   0  64  host, zero-terminated (up to 63 characters; older files hold up to 15)
+//   0  64  host, zero-terminated (up to 63 bytes: Latin-1 or UTF-8; older files hold up to 15)
 //  64   4  TCP port as typed (signed)
 //  68   4  socket mode: item index of "TCP Socket Mode" (-1: none)
 //  72   1  serial flag: 0 off, any other value on
@@ -33,6 +33,13 @@ struct TTcpSettings {
     // Host text as bytes of the field (one byte per character).
     std::string Host() const;
     void SetHost(const std::string& host);
+    // The host as UTF-8 text, as the window shows and takes it. Written as single-byte
+    // characters when every character has one (what older readers expect) and those
+    // bytes cannot be taken for UTF-8, else as UTF-8, cut to kHostLimit bytes on a
+    // character boundary. Read as UTF-8 when the field is valid UTF-8, else one byte
+    // per character, so each form reads back as it was written.
+    std::string HostText() const;
+    void SetHostText(const std::string& text);
     std::int32_t Port() const { return ReadInt(kPortOffset); }
     void SetPort(std::int32_t value) { WriteInt(kPortOffset, value); }
     std::int32_t SocketMode() const { return ReadInt(kModeOffset); }

@@ -48,11 +48,17 @@ std::string CurrentDirectory() {
     return buffer.data();
 }
 
-// Host text of the edit as the record's single-byte characters; a character that
-// has none keeps its UTF-8 bytes rather than being lost.
-std::string HostBytes(const std::string& text) {
-    auto bytes = Latin1FromUtf8(text);
-    return bytes ? *bytes : text;
+// A port number that is not a TCP port: refused rather than wrapped to another one.
+class ETcpPortRange : public EConvertError {
+public:
+    ETcpPortRange() : EConvertError(sTcpPortRange) {}
+};
+
+// A peer as "192.0.2.7:40312" or "[2001:db8::7]:40312".
+std::string PeerText(const TCustomWinSocket& socket) {
+    const std::string address = socket.RemoteAddress();
+    const std::string port = std::to_string(socket.RemotePort());
+    return address.find(':') == std::string::npos ? address + ":" + port : "[" + address + "]:" + port;
 }
 
 }  // namespace
@@ -80,7 +86,12 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     serialWriter_ = std::make_unique<TSerialWriter>(*ComPort1);
     InitAsync(readAsync_);
     serialWriter_->OnDrained = [this] { ResumeSocketReads(); };
-    serialWriter_->OnFailed = [this](const std::string& text) { SetStatusDetail(text); };
+    serialWriter_->OnFailed = [this](const std::string& why, std::size_t dropped) {
+        if (dropped > 0 && OnDrop) OnDrop(TBridgeDirection::TcpToCom, "serial write failed", dropped);
+        SetStatusDetail(dropped > 0 ? Format(sSerialWriteFailed, why.c_str(), dropped) : why);
+        // The queue is empty now: connections left unread while it was full go on.
+        ResumeSocketReads();
+    };
     tcpSender_.OnDrained = [this] { ResumeSerialReads(); };
 
     ClientSocket1 = new TClientSocket(this);
@@ -289,8 +300,8 @@ void TForm1::FormCreate(TObject*) { InitMainWindow(); }
 void TForm1::FormShow(TObject*) { InitMainWindow(); }
 
 void TForm1::InitMainWindow() {
-    redtTCPIPMsg->Clear();
-    redtComPortMsg->Clear();
+    // The panes keep their text: the show handler runs this again after creation, and
+    // what they hold then is the user's.
     // Always one separator appended, as the record file's name is put right after it.
     SettingsDir = CurrentDirectory() + "/";
     SettingsFile = SettingsDir + kTcpSettingsFileName;
@@ -307,7 +318,7 @@ void TForm1::InitMainWindow() {
     if (!FileExists(SettingsFile)) return;
 
     Settings.LoadFromFile(SettingsFile);
-    txbHost->SetText(Utf8FromLatin1(Settings.Host()));
+    txbHost->SetText(Settings.HostText());
     txbPort->SetText(IntToStr(Settings.Port()));
     const std::int32_t mode = Settings.SocketMode();
     grpTCPSocketType->SetItemIndex(mode < -1 ? -1 : mode > 2 ? 2 : mode);
@@ -331,6 +342,7 @@ void TForm1::btnComPortOnClick(TObject*) {
     ComPortOn = 1;
     btnComPortOn->SetDown(true);
     btnComPortOff->SetDown(false);
+    portClosedByDisconnect_ = false;
     try {
         ComPort1->SetConnected(true);
     } catch (const std::exception& error) {
@@ -342,8 +354,10 @@ void TForm1::btnComPortOnClick(TObject*) {
         ComPortOn = 0;
         btnComPortOn->SetDown(false);
         // No box, as before; the panel beside the status says why the port is not on.
-        SetStatusDetail(error.what());
+        SetStatusDetail(OpenFailureText(error));
+        return;
     }
+    RefreshStatusDetail();
 }
 
 void TForm1::btnComPortOffClick(TObject*) {
@@ -352,11 +366,17 @@ void TForm1::btnComPortOffClick(TObject*) {
     btnComPortOff->SetDown(true);
     ComPort1->SetConnected(false);
     ComPortOn = 0;
+    portClosedByDisconnect_ = false;
+    RefreshStatusDetail();
 }
 
-void TForm1::btnWebsiteClick(TObject*) { ShellOpen(kWebsiteUrl); }
-void TForm1::btnDonateClick(TObject*) { ShellOpen(kShopUrl); }
-void TForm1::btnHelpClick(TObject*) { ShellOpen(kProductUrl); }
+void TForm1::btnWebsiteClick(TObject*) { OpenLink(kWebsiteUrl); }
+void TForm1::btnDonateClick(TObject*) { OpenLink(kShopUrl); }
+void TForm1::btnHelpClick(TObject*) { OpenLink(kProductUrl); }
+
+void TForm1::OpenLink(const char* url) {
+    if (!ShellOpen(url)) SetStatusDetail(Format(sCannotOpenLink, url));
+}
 
 void TForm1::pnl4Resize(TObject*) {
     // Below 10 pixels the rule would give a negative height; the pane then closes.
@@ -397,14 +417,39 @@ void TForm1::ShowStatus(const char* text, const TBitmap& image) {
 
 void TForm1::SetStatusDetail(const std::string& text) { stat1->SetPanelText(1, text); }
 
+void TForm1::RefreshStatusDetail() { SetStatusDetail(StandingDetail()); }
+
+std::string TForm1::StandingDetail() const {
+    if (RetryingPort()) return Format(sComPortLostRetrying, ComPort1->Port().c_str());
+    if (portClosedByDisconnect_ && ComPortOn != 0 && !ComPort1->Connected()) return sComPortClosedByDisconnect;
+    if (!ServerSocket1->Active()) return {};
+    const int clients = RemainingClients(leaving_);
+    const TCustomWinSocket* target = FirstServerClient();
+    if (clients == 0 || !target) {
+        // A listener falls back to IPv4 alone where IPv6 is turned off.
+        const bool dualStack = ServerSocket1->WinSocket()->SockAddr().any.sa_family == AF_INET6;
+        return Format(sListeningOn, static_cast<int>(ServerSocket1->Port()), dualStack ? "IPv4 and IPv6" : "IPv4");
+    }
+    return Format(sClientsConnected, clients, clients == 1 ? "client" : "clients", PeerText(*target).c_str());
+}
+
+std::string TForm1::OpenFailureText(const std::exception& error) const {
+    // The component's own text carries a Windows-style code; the user wants the
+    // device's name and the system's reason.
+    const auto* com = dynamic_cast<const EComPort*>(&error);
+    const std::string reason = com && com->SystemCode() > 0 ? std::strerror(com->SystemCode()) : error.what();
+    return Format(sCannotOpenPort, ComPort1->Port().c_str(), reason.c_str());
+}
+
 // ---- settings ----
 
 void TForm1::btnSaveClick(TObject*) {
-    Settings.SetHost(HostBytes(txbHost->Text()));
+    Settings.SetHostText(txbHost->Text());
     Settings.SetPort(StrToIntDef(txbPort->Text(), 0));
     Settings.SetSocketMode(grpTCPSocketType->ItemIndex());
     Settings.SetSerialFlag(ComPortOn);
     Settings.SaveToFile(SettingsFile);
+    SetStatusDetail(Format(sSettingsSaved, SettingsFile.c_str()));
 }
 
 void TForm1::btnSetupClick(TObject*) {
@@ -426,6 +471,7 @@ std::int32_t TForm1::PortFromText() const {
     std::int32_t port;
     if (!TryStrToInt(txbPort->Text(), port))
         throw EConvertError(Format("'%s' is not a valid integer value", txbPort->Text().c_str()));
+    if (port < 1 || port > 65535) throw ETcpPortRange();
     return port;
 }
 
@@ -440,71 +486,112 @@ void TForm1::btnConnectClick(TObject*) {
     }
     // The connect opens (or closes) the port itself.
     StopPortRetry();
+    portClosedByDisconnect_ = false;
+    // Earlier failures go now; what the steps report (a client's failure may come
+    // inside its own step) stays.
+    RefreshStatusDetail();
+    const int mode = grpTCPSocketType->ItemIndex();
     try {
-        switch (grpTCPSocketType->ItemIndex()) {
+        switch (mode) {
             case 1:
                 ClientSocket1->SetHost(txbHost->Text());
                 ClientSocket1->SetPort(PortFromText());
+                // Before the attempt: an empty host ends it inside the assignment.
+                awaitingConnection_ = true;
                 ClientSocket1->SetActive(true);
                 ComPort1->SetConnected(false);
                 break;
             case 2:
+                awaitingConnection_ = false;
                 ClientSocket1->SetActive(false);
                 ServerSocket1->SetPort(PortFromText());
                 ServerSocket1->SetActive(true);
                 ComPort1->SetConnected(false);
                 break;
             default:
+                awaitingConnection_ = false;
                 ClientSocket1->SetActive(false);
                 ServerSocket1->SetActive(false);
                 ComPort1->SetConnected(true);
                 break;
         }
         if (ComPortOn != 0) ComPort1->SetConnected(true);
-    } catch (const std::exception&) {
-        // The steps already done stay done.
+        // The listener started or stopped.
+        if (mode != 1) RefreshStatusDetail();
+    } catch (const std::exception& error) {
+        // The steps already done stay done. The box says that it failed; the panel, why.
+        const bool portFailed = dynamic_cast<const EComPort*>(&error) != nullptr;
+        SetStatusDetail(portFailed ? OpenFailureText(error) : std::string(error.what()));
         Application().MessageBox(sConnectFailed, sConnectFailedCaption, MB_OK);
     }
 }
 
 void TForm1::btnDisconnectClick(TObject*) {
     StopPortRetry();
+    awaitingConnection_ = false;
     ClientSocket1->SetActive(false);
     ComPort1->SetConnected(false);
+    // The server closes its accepted connections without notifications, so the
+    // window says itself that they are gone, and the filter forgets them.
+    const bool hadClients = ServerClientConnected != 0;
+    if (Filter && ServerSocket1->Active()) {
+        const TServerWinSocket* server = ServerSocket1->WinSocket();
+        for (int i = 0; i < server->ActiveConnections(); ++i) Filter->Disconnected(server->ConnectionAt(i));
+    }
     ServerSocket1->SetActive(false);
-    // The accepted connections went without notifications; so do their queues.
     tcpSender_.Clear();
     heldSockets_.clear();
     imgConectionStatus->SetPicture(bmpDisconnected);
+    if (hadClients) {
+        stat1->SetPanelText(0, sClientDisconnected);
+        btnConnect->SetDown(false);
+    }
     ServerClientConnected = 0;
     TcpConnected = 0;
+    portClosedByDisconnect_ = ComPortOn != 0;
+    RefreshStatusDetail();
 }
 
 void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket* Socket) {
     if (Filter) Filter->Connected(Socket);
     ShowStatus(sConnectedToServer, bmpConnected);
-    SetStatusDetail({});
     btnConnect->SetDown(true);
     TcpConnected = 1;
+    awaitingConnection_ = false;
+    // A connection failure shown before no longer holds.
+    RefreshStatusDetail();
+    // What the device sent while the connection was being made goes first.
+    ResumeSerialReads();
 }
 
 void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket* Socket) {
     if (Filter) Filter->Disconnected(Socket);
+    // The leaving connection still says it is connected while this runs; serial
+    // reads resumed here must not pick it as their target.
     leaving_ = Socket;
     tcpSender_.Forget(Socket);
-    leaving_ = nullptr;
     std::erase(heldSockets_, Socket);
     ShowStatus(sDisconnectedFromServer, bmpDisconnected);
     btnConnect->SetDown(false);
     TcpConnected = 0;
+    if (!HoldSerialBetweenConnections) {
+        // No connection is coming: what waits in the port is read (and dropped).
+        awaitingConnection_ = false;
+        ResumeSerialReads();
+    }
+    leaving_ = nullptr;
 }
 
-void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket*, TErrorEvent, int& ErrorCode) {
-    // Absorbed: no box and no change of state. The text tells the user why "TCP
-    // Connect" seemed to do nothing.
+void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode) {
+    // Absorbed: no box. The text tells the user why "TCP Connect" seemed to do
+    // nothing, or why the connection ended.
     const std::string text = ErrorCode == kNoAddressErrorCode ? std::string(sNoAddress) : ws::WSAErrorText(ErrorCode);
     SetStatusDetail(Format("%s (%d)", text.c_str(), ErrorCode));
     ErrorCode = 0;
+    // A connection that ended with an error (a reset) is left open by the socket
+    // layer, which would keep it "connected" until a send failed. Closed here, it
+    // ends as an orderly close does, the reason staying in the panel.
+    if ((ErrorEvent == erDisconnect || ErrorEvent == erGeneral) && Socket->IsConnected()) Socket->CloseConnection();
 }
 
 void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket) {
@@ -513,6 +600,7 @@ void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket) {
     ServerClientConnected = 1;
     btnConnect->SetDown(true);
     TcpConnected = 1;
+    RefreshStatusDetail();
 }
 
 void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket) {
@@ -521,15 +609,17 @@ void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket) {
     // reads resumed by the forgotten queue must not pick it as their target.
     leaving_ = Socket;
     tcpSender_.Forget(Socket);
-    leaving_ = nullptr;
     std::erase(heldSockets_, Socket);
     stat1->SetPanelText(0, sClientDisconnected);
     // While another accepted client remains, the bridge is still connected to it.
-    if (RemainingClients(Socket) > 0) return;
-    imgConectionStatus->SetPicture(bmpDisconnected);
-    ServerClientConnected = 0;
-    btnConnect->SetDown(false);
-    TcpConnected = 0;
+    if (RemainingClients(Socket) == 0) {
+        imgConectionStatus->SetPicture(bmpDisconnected);
+        ServerClientConnected = 0;
+        btnConnect->SetDown(false);
+        TcpConnected = 0;
+    }
+    RefreshStatusDetail();
+    leaving_ = nullptr;
 }
 
 int TForm1::RemainingClients(TCustomWinSocket* leaving) const {
@@ -560,37 +650,38 @@ std::string TForm1::EncodeMessage(const std::string& text) {
 std::string TForm1::RenderBytes(const std::string& bytes) const { return FormatBytes(bytes, IncomingFormat); }
 
 void TForm1::btnTCPSendMessageClick(TObject*) {
-    const std::string text = txbSendMessage->Text();
-    std::string bytes;
-    if (SendFormat == mfString) {
-        // Refused rather than sent mangled: a character with no single byte.
-        TEncodedMessage message = ConvertMessage(text, mfString, LineEnds());
-        if (!message.error.empty()) {
-            Application().MessageBox(message.error, sFormatErrorCaption, MB_OK | MB_ICONWARNING);
-            return;
-        }
-        bytes = std::move(message.bytes);
-    } else {
-        bytes = EncodeMessage(text);
+    // A format error (or, in String, a character with no single byte) is refused
+    // with its box rather than sent mangled.
+    TEncodedMessage message = ConvertMessage(txbSendMessage->Text(), SendFormat, LineEnds());
+    if (!message.error.empty()) {
+        Application().MessageBox(message.error, sFormatErrorCaption, MB_OK | MB_ICONWARNING);
+        return;
+    }
+    // Each side with a live connection gets it: the accepted client that takes the
+    // serial data, and the client socket. A listener without clients is no target.
+    std::vector<TCustomWinSocket*> targets;
+    if (ServerSocket1->Active())
+        if (TCustomWinSocket* client = FirstServerClient()) targets.push_back(client);
+    if (ClientSocket1->WinSocket()->IsConnected()) targets.push_back(ClientSocket1->WinSocket());
+    if (targets.empty()) {
+        SetStatusDetail(sNoTcpConnection);
+        return;
     }
     // Behind whatever the bridge has queued for the same connection.
-    if (ServerSocket1->WinSocket()->IsConnected()) tcpSender_.Send(ServerSocket1->WinSocket()->ConnectionAt(0), bytes);
-    if (ClientSocket1->WinSocket()->IsConnected()) tcpSender_.Send(ClientSocket1->WinSocket(), bytes);
+    for (TCustomWinSocket* target : targets) tcpSender_.Send(target, message.bytes);
 }
 
 void TForm1::btnSendComClick(TObject*) {
-    const std::string text = txbCom->Text();
-    if (SendFormat == mfString) {
-        TEncodedMessage message = ConvertMessage(text, mfString, LineEnds());
-        if (!message.error.empty()) {
-            Application().MessageBox(message.error, sFormatErrorCaption, MB_OK | MB_ICONWARNING);
-            return;
-        }
-        if (ComPort1->Connected()) serialWriter_->Write(std::move(message.bytes));
+    TEncodedMessage message = ConvertMessage(txbCom->Text(), SendFormat, LineEnds());
+    if (!message.error.empty()) {
+        Application().MessageBox(message.error, sFormatErrorCaption, MB_OK | MB_ICONWARNING);
         return;
     }
-    std::string bytes = EncodeMessage(text);
-    if (ComPort1->Connected() && !bytes.empty()) serialWriter_->Write(std::move(bytes));
+    if (!ComPort1->Connected()) {
+        SetStatusDetail(sComPortIsClosed);
+        return;
+    }
+    if (!message.bytes.empty()) serialWriter_->Write(std::move(message.bytes));
 }
 
 void TForm1::txbSendMessageKeyPress(TObject*, char& Key) {
@@ -632,8 +723,8 @@ void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) {
 }
 
 void TForm1::ComPort1RxChar(TObject*, std::int32_t Count) {
-    if (tcpSender_.Pending() >= kHighWater || serialHoldRequested_) {
-        // The bytes wait in the port; reading resumes when the TCP side has taken ours.
+    if (SerialMustWait()) {
+        // The bytes wait in the port; reading resumes when the TCP side can take them.
         serialHeld_ = true;
         return;
     }
@@ -662,14 +753,18 @@ void TForm1::ReadSerial(std::int32_t count) {
     }
 }
 
-TCustomWinSocket* TForm1::SerialTarget() const {
-    if (ServerClientConnected) {
-        const TServerWinSocket* server = ServerSocket1->WinSocket();
-        for (int i = 0; i < server->ActiveConnections(); ++i) {
-            TCustomWinSocket* c = server->ConnectionAt(i);
-            if (c != leaving_ && c->IsConnected()) return c;
-        }
+TCustomWinSocket* TForm1::FirstServerClient() const {
+    const TServerWinSocket* server = ServerSocket1->WinSocket();
+    for (int i = 0; i < server->ActiveConnections(); ++i) {
+        TCustomWinSocket* c = server->ConnectionAt(i);
+        if (c != leaving_ && c->IsConnected()) return c;
     }
+    return nullptr;
+}
+
+TCustomWinSocket* TForm1::SerialTarget() const {
+    if (ServerClientConnected)
+        if (TCustomWinSocket* client = FirstServerClient()) return client;
     if (ClientSocket1->Active() && ClientSocket1->WinSocket() != leaving_) return ClientSocket1->WinSocket();
     return nullptr;
 }
@@ -700,8 +795,12 @@ void TForm1::HoldSerial(bool hold) {
     if (!hold) ResumeSerialReads();
 }
 
+bool TForm1::SerialMustWait() const {
+    return tcpSender_.Pending() >= kHighWater || serialHoldRequested_ || (awaitingConnection_ && !SerialTarget());
+}
+
 void TForm1::ResumeSerialReads() {
-    if (!serialHeld_ || serialHoldRequested_) return;
+    if (!serialHeld_ || SerialMustWait()) return;
     serialHeld_ = false;
     try {
         if (ComPort1->Connected()) ReadSerial(ComPort1->InputCount());

@@ -58,6 +58,18 @@ inline constexpr char kComPortIniFileName[] = "comport.ini";
 inline constexpr char sComPortLostRetrying[] = "Com port lost: %s, retrying";
 inline constexpr char sComPortBack[] = "Com port back: %s";
 
+// Status panel 1: what the user needs to know next. Panel 0 keeps the connection.
+inline constexpr char sCannotOpenPort[] = "Cannot open %s: %s";
+inline constexpr char sComPortClosedByDisconnect[] = "Com port closed; TCP Connect or Listen opens it again";
+inline constexpr char sComPortIsClosed[] = "Com port is closed";
+inline constexpr char sNoTcpConnection[] = "No TCP connection";
+inline constexpr char sTcpPortRange[] = "TCP port must be 1 to 65535";
+inline constexpr char sListeningOn[] = "Listening on port %d (%s)";
+inline constexpr char sClientsConnected[] = "%d %s; serial data to %s";
+inline constexpr char sSettingsSaved[] = "Settings saved to %s";
+inline constexpr char sCannotOpenLink[] = "Cannot open %s: no web browser opener (xdg-open) found";
+inline constexpr char sSerialWriteFailed[] = "%s; %zu bytes for the com port dropped";
+
 enum class TBridgeDirection { TcpToCom, ComToTcp };
 // (direction, the connection the block came from or goes to, the bytes)
 using TForwardEvent = std::function<void(TBridgeDirection, TCustomWinSocket*, const std::string&)>;
@@ -158,6 +170,11 @@ public:
     void SendToTcp(TCustomWinSocket* socket, std::string bytes) { tcpSender_.Send(socket, std::move(bytes)); }
     // While held, the device's bytes wait in the port instead of going to TCP.
     void HoldSerial(bool hold);
+    // In client mode the device's bytes wait in the port from "TCP Connect" until the
+    // connection is made. Set, they wait again whenever the connection ends, for a
+    // front end that connects again by itself (headless --reconnect); the port's own
+    // buffer bounds them and holds the device back.
+    bool HoldSerialBetweenConnections = false;
 
     // ---- start-up ----
     void InitMainWindow();
@@ -230,6 +247,17 @@ private:
     void ShowStatus(const char* text, const TBitmap& image);
     void SetStatusDetail(const std::string& text);
     TPopupMenu* BuildPaneMenu(TRichEdit* pane, TPaneFeed& feed, const char* name);
+    // Panel 1 set to what holds now, dropping a text that no longer does: a lost port
+    // being retried, a port a disconnect closed, the listener and its clients, or
+    // nothing.
+    void RefreshStatusDetail();
+    std::string StandingDetail() const;
+    std::string OpenFailureText(const std::exception& error) const;
+    void OpenLink(const char* url);
+    // The oldest accepted connection still connected (not the one leaving), or null.
+    TCustomWinSocket* FirstServerClient() const;
+    // The device's bytes are to stay in the port for now.
+    bool SerialMustWait() const;
     void ReadSerial(std::int32_t count);
     void ResumeSocketReads();
     void ResumeSerialReads();
@@ -254,6 +282,10 @@ private:
     // The connection whose disconnect is being handled.
     TCustomWinSocket* leaving_ = nullptr;
     bool serialHoldRequested_ = false;
+    // Client mode between "TCP Connect" and the connection being made.
+    bool awaitingConnection_ = false;
+    // "TCP Disconnect" closed the port while the user wants it on.
+    bool portClosedByDisconnect_ = false;
 };
 
 }  // namespace portvale

@@ -116,7 +116,8 @@ std::string Start(TForm1& form, ConsoleInteraction& console) {
         // the server already listening on that port.
         try {
             std::int32_t port = 0;
-            if (!TryStrToInt(form.txbPort->Text(), port)) return "'" + form.txbPort->Text() + "' is not a TCP port";
+            if (!TryStrToInt(form.txbPort->Text(), port) || port < 1 || port > 65535)
+                return "'" + form.txbPort->Text() + "' is not a TCP port";
             form.ClientSocket1->SetActive(false);
             form.ServerSocket1->SetPort(port);
             form.ServerSocket1->SetActive(true);
@@ -264,6 +265,8 @@ int RunHeadless(const std::vector<std::string>& args) {
             reconnector = std::make_unique<ClientReconnector>(
                 *form->ClientSocket1, std::chrono::seconds(o.reconnectSeconds),
                 [](const std::string& line) { PrintLine(line); }, [&] { counters.ReconnectAttempt(); });
+        // Another connection is always coming: the device's bytes wait for it.
+        form->HoldSerialBetweenConnections = reconnector != nullptr;
 
         std::unique_ptr<TRfc2217Server> rfc2217;
         if (o.rfc2217) {

@@ -1,5 +1,6 @@
 // The bridge end to end: a pseudo-terminal as the serial device, loopback TCP peers,
 // the GUI thread pumped by the test.
+#include <future>
 #include <random>
 #include <thread>
 
@@ -218,11 +219,15 @@ TEST_F(BridgeTest, SerialDataGoesToTheOldestClientStillConnected) {
     ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 1; }));
     const int b = test::ConnectPosix(port);
     ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 2; }));
+    const std::string aPeer = "127.0.0.1:" + std::to_string(test::LocalPort(a));
+    const std::string bPeer = "127.0.0.1:" + std::to_string(test::LocalPort(b));
+    EXPECT_EQ(Panel(1), "2 clients; serial data to " + aPeer);
     pty.Send("to A");
     EXPECT_EQ(ReadPeer(a, 4), "to A");
 
     ::close(a);
     ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Client Disconnected"; }));
+    EXPECT_EQ(Panel(1), "1 client; serial data to " + bPeer);
     EXPECT_EQ(form->ServerClientConnected, 1) << "B is still connected";
     EXPECT_EQ(form->TcpConnected, 1);
     EXPECT_TRUE(form->btnConnect->Down());
@@ -235,6 +240,44 @@ TEST_F(BridgeTest, SerialDataGoesToTheOldestClientStillConnected) {
     EXPECT_EQ(form->TcpConnected, 0);
     EXPECT_FALSE(form->btnConnect->Down());
     EXPECT_EQ(form->imgConectionStatus->Picture().Resource(), "icons/1.svg");
+    EXPECT_EQ(Panel(1).rfind("Listening on port " + std::to_string(port), 0), 0u) << Panel(1);
+}
+
+TEST_F(BridgeTest, SerialBytesWaitInThePortUntilTheClientConnectionIsMade) {
+    // The host lookup waits for the test, so the connection is not made until then.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    ws::SetHostResolver([released](const std::string&, std::vector<ws::HostAddress>* addresses) {
+        released.wait();
+        addresses->push_back(ws::HostAddress::IPv4(htonl(INADDR_LOOPBACK)));
+        return 0;
+    });
+    std::size_t dropped = 0;
+    form->OnDrop = [&](TBridgeDirection, const char*, std::size_t n) { dropped += n; };
+    test::PosixListener server;
+    form->grpTCPSocketType->SetItemIndex(1);
+    form->txbHost->SetText(test::kKnownHost);
+    form->txbPort->SetText(std::to_string(server.Port()));
+    Click(form->btnComPortOn);
+    Click(form->btnConnect);
+    ASSERT_TRUE(form->ComPort1->Connected());
+    pty.Send("early");
+    ASSERT_TRUE(PumpUntil([&] { return form->ComPort1->InputCount() == 5; }));
+
+    release.set_value();
+    ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
+    const int peer = server.Accept();
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(ReadPeer(peer, 5), "early");
+    EXPECT_EQ(dropped, 0u);
+
+    // The disconnect closes the port the user still wants on; the panel says how it opens.
+    Click(form->btnDisconnect);
+    EXPECT_FALSE(form->ComPort1->Connected());
+    EXPECT_EQ(Panel(1), "Com port closed; TCP Connect or Listen opens it again");
+    Click(form->btnComPortOff);
+    EXPECT_EQ(Panel(1), "");
+    ::close(peer);
 }
 
 TEST_F(BridgeTest, AFailingReadIsShownAndThePortGoesOnRaisingEvents) {
@@ -287,6 +330,7 @@ TEST_F(BridgeTest, ComPortOffStopsTheRetriesAndAPortNotWantedOnIsNotRetried) {
     ASSERT_TRUE(PumpUntil([&] { return form->RetryingPort(); }));
     Click(form->btnComPortOff);
     EXPECT_FALSE(form->RetryingPort());
+    EXPECT_EQ(Panel(1), "") << "no longer retrying";
 
     // Opened by a connect in mode Off, without "Com-Port On": reported, not retried.
     test::Pty other;

@@ -35,13 +35,17 @@ TEST_F(ManualSendTest, ComSendWritesTheConvertedBytesOnlyWhileThePortIsOpen) {
     EXPECT_EQ(interaction.shown[0].caption, "Format Error");
     EXPECT_EQ(interaction.shown[0].flags, MB_OK | MB_ICONWARNING);
     interaction.shown.clear();
+    // A message that converts is not sent, and that is said.
+    form->txbCom->SetText("65");
+    Click(form->btnSendCom);
+    EXPECT_EQ(Panel(1), "Com port is closed");
+    EXPECT_TRUE(interaction.shown.empty());
 
     Click(form->btnComPortOn);
     ASSERT_TRUE(form->ComPort1->Connected());
     for (const Row& row : {Row{mfString, "AT", true, true, "AT\r\n"},
                            Row{mfString, "", false, false, ""},
                            Row{mfBinary, "10001000 10001000", false, false, "\x88\x88"},
-                           Row{mfBinary, "1010", true, true, "\r\n"},
                            Row{mfDecimal, "11 22 33 255", true, false, "\x0B\x16\x21\xFF\r"},
                            Row{mfHex, "ff 0A", false, true, "\xFF\x0A\n"}}) {
         SCOPED_TRACE(row.text);
@@ -71,8 +75,9 @@ TEST_F(ManualSendTest, FormatErrorsAndUnsendableCharactersSendNothing) {
         const char* text;
         std::string error;
     };
-    for (const Row& row : {Row{mfBinary, "10201000", sNotBinary}, Row{mfDecimal, "12a", sNotDecimal},
-                           Row{mfHex, "100", sAbove255}, Row{mfString, "\xE2\x82\xAC", "U+20AC"}}) {
+    for (const Row& row : {Row{mfBinary, "10201000", sNotBinary}, Row{mfBinary, "1010", sNotBinary},
+                           Row{mfDecimal, "12a", sNotDecimal}, Row{mfHex, "4G", sNotHex}, Row{mfHex, "100", sAboveFF},
+                           Row{mfString, "\xE2\x82\xAC", "U+20AC"}}) {
         interaction.shown.clear();
         form->rdSendFormat->SetItemIndex(row.format);
         form->txbCom->SetText(row.text);

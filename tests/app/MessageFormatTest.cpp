@@ -43,13 +43,13 @@ INSTANTIATE_TEST_SUITE_P(
         EncodeRow{mfString, "\xC3\xA9\xC3\xBF", kNone, "\xE9\xFF", nullptr},  // é ÿ
         EncodeRow{mfString, "CR only", TLineEnds{true, false}, "CR only\r", nullptr},
         EncodeRow{mfString, "LF only", TLineEnds{false, true}, "LF only\n", nullptr},
-        // Binary: bits run on across spaces, a short last group is dropped.
+        // Binary: bits run on across spaces; bits that do not make whole bytes fail.
         EncodeRow{mfBinary, "10001000 10001000", kBoth, "\x88\x88\r\n", nullptr},
         EncodeRow{mfBinary, "1000100010001000", kNone, "\x88\x88", nullptr},
         EncodeRow{mfBinary, "1000 1000 1000 1000", kNone, "\x88\x88", nullptr},
-        EncodeRow{mfBinary, "100010001", kNone, "\x88", nullptr},
-        EncodeRow{mfBinary, "1010", kNone, "", nullptr},
-        EncodeRow{mfBinary, "1010", kBoth, "\r\n", nullptr},
+        EncodeRow{mfBinary, "100010001", kNone, "", sNotBinary},
+        EncodeRow{mfBinary, "1010", kBoth, "", sNotBinary},
+        EncodeRow{mfBinary, "111111111111", kNone, "", sNotBinary},
         EncodeRow{mfBinary, "", kBoth, "\r\n", nullptr},
         EncodeRow{mfBinary, "10201000", kBoth, "", sNotBinary},
         EncodeRow{mfBinary, "1000\t1000", kNone, "", sNotBinary},
@@ -67,16 +67,17 @@ INSTANTIATE_TEST_SUITE_P(
         EncodeRow{mfDecimal, "1.5", kNone, "", sNotDecimal},
         EncodeRow{mfDecimal, "12a", kNone, "", sNotDecimal},
         EncodeRow{mfDecimal, "99999999999", kNone, "", sNotDecimal},
-        // Hex: digits only, unsigned, at most FF, 32 bits at most.
+        // Hex: digits only, unsigned, at most FF, 32 bits at most; its own texts.
         EncodeRow{mfHex, "ff 0A", kBoth, "\xFF\x0A\r\n", nullptr},
         EncodeRow{mfHex, "00 7f", kNone, "\0\x7F"s, nullptr},
-        EncodeRow{mfHex, "100", kNone, "", sAbove255},
-        EncodeRow{mfHex, "FFFFFFFF", kNone, "", sAbove255},
-        EncodeRow{mfHex, "100000000", kNone, "", sNotDecimal},
-        EncodeRow{mfHex, "0x1F", kNone, "", sNotDecimal},
-        EncodeRow{mfHex, "$1F", kNone, "", sNotDecimal},
-        EncodeRow{mfHex, "-1", kNone, "", sNotDecimal},
-        EncodeRow{mfHex, "G1", kBoth, "", sNotDecimal}));
+        EncodeRow{mfHex, "100", kNone, "", sAboveFF},
+        EncodeRow{mfHex, "FFFFFFFF", kNone, "", sAboveFF},
+        EncodeRow{mfHex, "100000000", kNone, "", sNotHex},
+        EncodeRow{mfHex, "0x1F", kNone, "", sNotHex},
+        EncodeRow{mfHex, "$1F", kNone, "", sNotHex},
+        EncodeRow{mfHex, "-1", kNone, "", sNotHex},
+        EncodeRow{mfHex, "G1", kBoth, "", sNotHex},
+        EncodeRow{mfHex, "4G", kNone, "", sNotHex}));
 
 TEST(EncodeTest, StringRefusesACharacterWithoutASingleByteAndNamesIt) {
     const TEncodedMessage result = ConvertMessage("price \xE2\x82\xAC 5", mfString, kBoth);  // €

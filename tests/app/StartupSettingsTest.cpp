@@ -104,6 +104,7 @@ TEST_F(FormTest, SaveWritesTheFieldsAndKeepsTheReservedBytes) {
         form->txbHost->SetText(save.host);
         form->txbPort->SetText(save.port);
         Click(form->btnSave);
+        EXPECT_EQ(Panel(1), "Settings saved to " + dir.File("TCP.SET"));
         const std::string written = ReadFileBytes(dir.File("TCP.SET"));
         ASSERT_EQ(written.size(), 184u);
         TTcpSettings s;
@@ -118,6 +119,37 @@ TEST_F(FormTest, SaveWritesTheFieldsAndKeepsTheReservedBytes) {
     Start();
     EXPECT_EQ(form->txbHost->Text(), std::string(63, 'n'));
     EXPECT_EQ(form->txbPort->Text(), "16");
+    EXPECT_TRUE(interaction.shown.empty());
+}
+
+TEST_F(FormTest, HostsBeyondAsciiComeBackAsTypedAtTheNextStart) {
+    Start();
+    struct Row {
+        std::string typed;
+        std::string shown;  // at the next start
+    };
+    const std::string g = "\xC4\x9F";  // ğ, which has no single byte
+    for (const Row& row : {Row{"k\xC3\xB6ln.example", "k\xC3\xB6ln.example"},
+                           Row{"\xC4\xB0stanbul-" + g, "\xC4\xB0stanbul-" + g},
+                           // Latin-1 characters whose bytes would read as UTF-8 (Ã©).
+                           Row{"\xC3\x83\xC2\xA9", "\xC3\x83\xC2\xA9"},
+                           // 80 bytes of UTF-8: cut to whole characters within 63 bytes.
+                           [&] {
+                               std::string long_, cut;
+                               for (int i = 0; i < 40; ++i) long_ += g;
+                               for (int i = 0; i < 31; ++i) cut += g;
+                               return Row{long_, cut};
+                           }()}) {
+        SCOPED_TRACE(row.typed);
+        form->txbHost->SetText(row.typed);
+        Click(form->btnSave);
+        Start();
+        EXPECT_EQ(form->txbHost->Text(), row.shown);
+    }
+    // A file holding Latin-1 bytes reads as it always did.
+    WriteFileBytes(dir.File("TCP.SET"), Record("caf\xE9", 5000, 1, 0));
+    Start();
+    EXPECT_EQ(form->txbHost->Text(), "caf\xC3\xA9");
     EXPECT_TRUE(interaction.shown.empty());
 }
 
@@ -144,9 +176,16 @@ TEST_F(FormTest, ComPortOnThatFailsLeavesBothButtonsUpAndTriesAgainNextTime) {
         EXPECT_FALSE(form->btnComPortOn->Down());
         EXPECT_FALSE(form->btnComPortOff->Down());
         EXPECT_FALSE(form->ComPort1->Connected());
-        EXPECT_NE(Panel(1).find("win error code: 2"), std::string::npos) << Panel(1);
+        EXPECT_EQ(Panel(1), "Cannot open /dev/portvale-no-such-port: No such file or directory");
     }
     EXPECT_TRUE(interaction.shown.empty()) << "no box for a failed Com-Port On";
+    // Once the port opens, the failure no longer holds.
+    test::Pty pty;
+    ASSERT_TRUE(pty.ok());
+    form->ComPort1->SetPort(pty.path());
+    Click(form->btnComPortOn);
+    ASSERT_TRUE(form->ComPort1->Connected());
+    EXPECT_EQ(Panel(1), "");
 }
 
 TEST_F(FormTest, SerialFlagFromTheFileOpensThePortOnlyWithATcpConnect) {
@@ -177,6 +216,22 @@ TEST_F(FormTest, WebLinksOpenTheirAddressesInOrder) {
     Click(form->btnDonate);
     Click(form->btnHelp);
     EXPECT_EQ(opened, (std::vector<std::string>{kWebsiteUrl, kShopUrl, kProductUrl}));
+    EXPECT_EQ(Panel(1), "");
+
+    // No opener installed: said, not silently ignored.
+    SetShellOpener([](const std::string&) { return false; });
+    Click(form->btnWebsite);
+    EXPECT_EQ(Panel(1), "Cannot open https://portvale.org/: no web browser opener (xdg-open) found");
+    EXPECT_TRUE(interaction.shown.empty());
+}
+
+TEST_F(FormTest, TheShowHandlerKeepsWhatThePanesHold) {
+    Start();
+    form->redtTCPIPMsg->UserSetText("typed by the user");
+    form->redtComPortMsg->UserSetText("and here");
+    Guarded([&] { form->FormShow(form.get()); });
+    EXPECT_EQ(form->redtTCPIPMsg->Text(), "typed by the user");
+    EXPECT_EQ(form->redtComPortMsg->Text(), "and here");
 }
 
 TEST_F(FormTest, TheTcpPaneTakesHalfTheLogAreaLessFive) {
