@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/MessageFormat.h"
@@ -66,7 +67,7 @@ std::size_t TPaneFeed::LineLimit(int format) {
 
 void TPaneFeed::Show(const std::string& bytes, int format, TArrival at) {
     // Text set on the pane since: what comes now is a line of its own.
-    if (!pane_.TopLineOpen()) open_ = lineStarted_ = false;
+    if (!pane_.TopLineOpen()) open_ = false;
     if (format != format_) {
         EndLine(false);
         softEnded_ = afterCr_ = false;
@@ -118,38 +119,45 @@ void TPaneFeed::ShowString(const std::string& bytes) {
         MakeRoom();
         ++units_;
         if (length <= 1) {
-            text_ += VisibleByte(b);
+            *out_ += VisibleByte(b);
             ++i;
             continue;
         }
         // U+0080..U+009F are controls too: shown by code, as their single bytes are.
         if (b == 0xC2 && static_cast<unsigned char>(bytes[i + 1]) <= 0x9F)
-            text_ += VisibleByte(static_cast<unsigned char>(bytes[i + 1]));
+            *out_ += VisibleByte(static_cast<unsigned char>(bytes[i + 1]));
         else
-            text_.append(bytes, i, static_cast<std::size_t>(length));
+            out_->append(bytes, i, static_cast<std::size_t>(length));
         i += static_cast<std::size_t>(length);
     }
 }
 
 void TPaneFeed::ShowNumbers(const std::string& bytes) {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    for (const char c : bytes) {
-        const auto b = static_cast<unsigned char>(c);
+    for (std::size_t i = 0; i < bytes.size();) {
         MakeRoom();
-        ++units_;
-        switch (format_) {
-            case mfBinary:
-                for (int bit = 7; bit >= 0; --bit) text_.push_back((b >> bit) & 1 ? '1' : '0');
-                break;
-            case mfDecimal:
-                text_ += std::to_string(b);
-                break;
-            default:
-                text_.push_back(kHex[b >> 4]);
-                text_.push_back(kHex[b & 15]);
-                break;
+        // The rest of the line in one run.
+        const std::size_t run = std::min(limit_ - units_, bytes.size() - i);
+        std::string& out = *out_;
+        for (const std::size_t end = i + run; i < end; ++i) {
+            const auto b = static_cast<unsigned char>(bytes[i]);
+            switch (format_) {
+                case mfBinary:
+                    for (int bit = 7; bit >= 0; --bit) out.push_back((b >> bit) & 1 ? '1' : '0');
+                    break;
+                case mfDecimal:
+                    if (b >= 100) out.push_back(static_cast<char>('0' + b / 100));
+                    if (b >= 10) out.push_back(static_cast<char>('0' + b / 10 % 10));
+                    out.push_back(static_cast<char>('0' + b % 10));
+                    break;
+                default:
+                    out.push_back(kHex[b >> 4]);
+                    out.push_back(kHex[b & 15]);
+                    break;
+            }
+            out.push_back(' ');
         }
-        text_.push_back(' ');
+        units_ += run;
     }
 }
 
@@ -160,16 +168,15 @@ void TPaneFeed::MakeRoom() {
 
 void TPaneFeed::BeginLine() {
     open_ = true;
-    lineStarted_ = false;
     softEnded_ = false;
     units_ = 0;
-    text_.clear();
-    if (ShowTime) text_ = TimeStamp(lineArrival_.wall);
+    starts_.push_back(lines_.size());
+    out_ = &lines_;
+    if (ShowTime) lines_ += TimeStamp(lineArrival_.wall);
 }
 
 void TPaneFeed::EndLine(bool soft) {
     if (!open_) return;
-    Flush();
     open_ = false;
     softEnded_ = soft;
 }
@@ -187,14 +194,13 @@ void TPaneFeed::LineEnd() {
 }
 
 void TPaneFeed::Flush() {
-    if (!open_) return;
-    if (!lineStarted_) {
-        pane_.AddLine(std::move(text_));
-        lineStarted_ = true;
-    } else if (!text_.empty()) {
-        pane_.AppendToTopLine(std::move(text_));
-    }
-    text_.clear();
+    if (!extend_.empty()) pane_.AppendToTopLine(std::move(extend_));
+    if (!starts_.empty()) pane_.AddLines(lines_, starts_);
+    extend_.clear();
+    lines_.clear();
+    starts_.clear();
+    // The line left open is on top now, in the pane: more of it extends it there.
+    out_ = &extend_;
 }
 
 }  // namespace portvale

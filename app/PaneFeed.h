@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "framework/controls/Controls.h"
 
@@ -61,11 +62,15 @@ private:
     TArrival last_{};
     bool seenAny_ = false;
     bool open_ = false;         // the pane's top line is ours and takes more
-    bool lineStarted_ = false;  // the open line is in the pane already
     bool softEnded_ = false;
     bool afterCr_ = false;
     std::size_t units_ = 0;     // bytes or characters on the open line
-    std::string text_;          // for the open line, not yet in the pane
+    // What a call gives the pane, in one go at its end: text for the line already on
+    // top, then new lines one after another, each starting at an offset of starts_.
+    std::string extend_;
+    std::string lines_;
+    std::vector<std::size_t> starts_;
+    std::string* out_ = &extend_;  // where the open line's text goes
     std::string carry_;         // an unfinished UTF-8 sequence
     TArrival lineArrival_{};
 };

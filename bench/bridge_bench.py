@@ -26,11 +26,19 @@ with blocking writes: at -b 65536 it deadlocks with the pty pair's socat relay w
 both directions are saturated; the both-at-once figure for socat then comes from a
 fresh socat -b 512 and is marked with '*'.
 
+The window is measured the same way with --window: build/bench/window_bridge is the
+real main window (controls, Qt peers, panes) under QT_QPA_PLATFORM=offscreen, set to
+server mode and started with "Com-Port On" and "TCP Listen" through its controls,
+once per Incoming Format (window-string, window-binary, window-decimal, window-hex),
+each compared with plain portvale --headless of the same runs (targets: throughput
+ratio >= 0.5 in every format and direction, CPU per MiB at most 3 times headless in
+Hex, peak RSS at most 80 MiB in Hex after the 64 MiB of a run).
+
 Run (after `cmake --build build`):
     bench/bridge_bench.py             # 16 MiB per direction, 3 repetitions
     bench/bridge_bench.py --quick     # 4 MiB, 1 repetition, 200 latency samples
 Options: --portvale PATH, --size MIB, --reps N, --latency N, --idle SECONDS,
---no-capture (leave the capture run out).
+--no-capture (leave the capture run out), --window (add the window in each format).
 Exit code 1 when a bridge lost, added or changed bytes, hung, or failed to start.
 Python 3 standard library only; needs socat.
 """
@@ -61,6 +69,12 @@ KINDS = ("portvale", "socat", "capture")
 # Bridges that are portvale (with or without a capture file).
 PORTVALE_KINDS = ("portvale", "capture")
 CAPTURE_MAX_MB = 64
+WINDOW_FORMATS = ("string", "binary", "decimal", "hex")
+WINDOW_KINDS = tuple(f"window-{f}" for f in WINDOW_FORMATS)
+
+
+def is_portvale(kind):
+    return kind in PORTVALE_KINDS or kind in WINDOW_KINDS
 
 
 class BridgeFailure(Exception):
@@ -272,8 +286,9 @@ class Stream:
 
 
 class BridgeRun:
-    def __init__(self, kind, portvale, workdir, socat_block=65536):
+    def __init__(self, kind, portvale, workdir, socat_block=65536, window_bridge=None):
         self.kind = kind
+        self.window_bridge = window_bridge
         self.socat_block = socat_block
         self.portvale = portvale
         self.dir = tempfile.mkdtemp(prefix=f"{kind}-", dir=workdir)
@@ -290,14 +305,14 @@ class BridgeRun:
 
     # -- lifecycle -----------------------------------------------------------
 
-    def _spawn(self, cmd, err_path):
+    def _spawn(self, cmd, err_path, env=None):
         err = open(err_path, "wb")
         self._files.append(err)
         # Own process group: a terminal Ctrl+C reaches only this script, which
         # then stops the children in order.
         return subprocess.Popen(cmd, cwd=self.dir, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=err,
-                                process_group=0)
+                                process_group=0, env=env)
 
     def bridge_log(self):
         try:
@@ -316,7 +331,12 @@ class BridgeRun:
         make_raw(self.peer_fd)
 
         self.port = free_port()
-        if self.kind in PORTVALE_KINDS:
+        env = None
+        if self.kind in WINDOW_KINDS:
+            cmd = [self.window_bridge, "--port", str(self.port), "--serial", self.dev,
+                   "--format", self.kind.split("-", 1)[1]]
+            env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        elif self.kind in PORTVALE_KINDS:
             cmd = [self.portvale, "--headless", "--dir", self.dir, "--mode", "server",
                    "--port", str(self.port), "--serial", self.dev]
             if self.kind == "capture":
@@ -326,7 +346,7 @@ class BridgeRun:
             cmd = ["socat", "-b", str(self.socat_block),
                    f"TCP-LISTEN:{self.port},bind=127.0.0.1,reuseaddr",
                    f"OPEN:{self.dev},rawer"]
-        self.proc = self._spawn(cmd, self.err_path)
+        self.proc = self._spawn(cmd, self.err_path, env)
         if not wait_for(lambda: listening_on(self.port) or self.proc.poll() is not None, 15):
             raise BridgeFailure(f"{self.kind}: not listening on port {self.port} after 15 s\n"
                                 + self.bridge_log())
@@ -338,7 +358,7 @@ class BridgeRun:
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.setblocking(False)
 
-        if self.kind in PORTVALE_KINDS:
+        if is_portvale(self.kind):
             ok = wait_for(lambda: "Client Connected" in self.bridge_log()
                           or self.proc.poll() is not None, 10)
             what = "no 'Client Connected' status line"
@@ -626,7 +646,7 @@ def measure(kind, args, workdir, payloads):
     """One bridge run: throughput, CPU, RSS, latency, idle. Returns a dict of figures."""
     result = {}
     a, b, c, d = payloads
-    run = BridgeRun(kind, args.portvale, workdir)
+    run = BridgeRun(kind, args.portvale, workdir, window_bridge=args.window_bridge)
     try:
         run.start()
         pid = run.proc.pid
@@ -691,7 +711,7 @@ def measure(kind, args, workdir, payloads):
             if forwarded and "capture_lost_bytes" in counters:
                 result["capture_kept"] = 1.0 - counters["capture_lost_bytes"] / forwarded
         run.remove()
-    if kind in PORTVALE_KINDS and code not in (0, None):
+    if is_portvale(kind) and code not in (0, None):
         result["exit_note"] = f"exit code {code} after SIGTERM (expected 0)"
     return result
 
@@ -787,6 +807,55 @@ def report_capture(results):
     return ok_all
 
 
+WINDOW_METRICS = [
+    # key, label, format, target text, check(window, headless, ratio, format) -> bool, or None
+    ("tput_t2s", "throughput TCP->serial (MiB/s)", "{:.1f}", "ratio >= 0.5",
+     lambda w, h, r, f: r >= 0.5),
+    ("tput_s2t", "throughput serial->TCP (MiB/s)", "{:.1f}", "ratio >= 0.5",
+     lambda w, h, r, f: r >= 0.5),
+    ("tput_both", "throughput both at once, sum (MiB/s)", "{:.1f}", "ratio >= 0.5",
+     lambda w, h, r, f: r >= 0.5),
+    ("cpu_per_mib", "CPU per MiB, one-way runs (ms)", "{:.2f}", "Hex: ratio <= 3",
+     lambda w, h, r, f: f != "hex" or r <= 3.0),
+    ("rss_peak", "peak RSS after 64 MiB (MiB)", "{:.1f}", "Hex: <= 80",
+     lambda w, h, r, f: f != "hex" or w <= 80.0),
+    ("lat_median", "latency 1-byte round trip median (us)", "{:.1f}", "-", None),
+]
+
+
+def report_window(results):
+    """The window against plain portvale --headless, per Incoming Format. True when met."""
+    ok_all = True
+    for fmt_name in WINDOW_FORMATS:
+        kind = f"window-{fmt_name}"
+        if not results.get(kind):
+            continue
+        print(f"Window, Incoming Format {fmt_name}: window_bridge (offscreen) vs "
+              f"portvale --headless (same runs)")
+        header = (f"{'metric':<40}{'window':>10}{'headless':>11}{'ratio':>8}  "
+                  f"{'target':<16}{'result'}")
+        print(header)
+        print("-" * len(header))
+        for key, label, fmt, target, check in WINDOW_METRICS:
+            wv = median_of(results[kind], key)
+            hv = median_of(results["portvale"], key)
+            cell = lambda v: (fmt.format(v) if v is not None else "n/a")
+            ratio = wv / hv if (wv is not None and hv) else None
+            rtxt = f"{ratio:.2f}" if ratio is not None else "n/a"
+            verdict = ""
+            if check is not None:
+                if ratio is None:
+                    verdict = "no data"
+                    ok_all = False
+                else:
+                    ok = check(wv, hv, ratio, fmt_name)
+                    verdict = "ok" if ok else "MISSED"
+                    ok_all &= ok
+            print(f"{label:<40}{cell(wv):>10}{cell(hv):>11}{rtxt:>8}  {target:<16}{verdict}")
+        print()
+    return ok_all
+
+
 def report(args, results, failures):
     print()
     print("Bridge benchmark: portvale --headless vs socat (pty pair + loopback TCP)")
@@ -856,7 +925,10 @@ def report(args, results, failures):
         print()
     if results.get("capture"):
         all_ok &= report_capture(results)
-    notes = sorted({r["exit_note"] for kind in PORTVALE_KINDS for r in results.get(kind, [])
+    if any(results.get(k) for k in WINDOW_KINDS):
+        all_ok &= report_window(results)
+    notes = sorted({r["exit_note"] for kind in PORTVALE_KINDS + WINDOW_KINDS
+                    for r in results.get(kind, [])
                     if "exit_note" in r})
     for n in notes:
         print(f"note: portvale {n}")
@@ -883,6 +955,10 @@ def main():
                     help="fast sanity run: 4 MiB, 1 repetition, 200 latency samples")
     ap.add_argument("--no-capture", action="store_true",
                     help="leave out the run of portvale with a capture file")
+    ap.add_argument("--window", action="store_true",
+                    help="add the window, once per Incoming Format (build/bench/window_bridge)")
+    ap.add_argument("--window-bridge", default=os.path.join(root, "build", "bench", "window_bridge"),
+                    help="the window bridge binary (default: build/bench/window_bridge)")
     args = ap.parse_args()
     sys.stdout.reconfigure(line_buffering=True)
     if args.quick:
@@ -902,6 +978,11 @@ def main():
 
     workdir = tempfile.mkdtemp(prefix="bridge-bench-")
     kinds = tuple(k for k in KINDS if not (args.no_capture and k == "capture"))
+    if args.window:
+        args.window_bridge = os.path.abspath(args.window_bridge)
+        if not os.access(args.window_bridge, os.X_OK):
+            sys.exit(f"window_bridge not found or not executable: {args.window_bridge}")
+        kinds += WINDOW_KINDS
     results = {k: [] for k in kinds}
     failures = []
     data_failure = False

@@ -253,9 +253,11 @@ private:
     QTimer refresh_;
     int refreshMs_ = 25;
     // Added to the top line the widget shows, since the last update.
-    QString pendingTop_;
-    // Lines added since the last update, oldest first; the last may still grow.
-    QStringList pendingLines_;
+    std::string pendingTop_;
+    // Lines added since the last update, oldest first, one after another, each
+    // starting at an offset of pendingStarts_; the last may still grow.
+    std::string pendingLines_;
+    std::vector<std::size_t> pendingStarts_;
     std::size_t pendingChars_ = 0;
     // The whole text was replaced: the next update sets it rather than editing.
     bool wholeText_ = true;

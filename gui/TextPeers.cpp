@@ -194,14 +194,17 @@ void RichEditPeer::Mirror(TChange what) {
             wholeText_ = true;
             ForgetPending();
             break;
-        case TChange::LineAdded:
+        case TChange::LineAdded: {
             if (wholeText_) break;
-            pendingLines_.append(QString::fromStdString(edit_->LastAdded()));
-            pendingChars_ += static_cast<std::size_t>(pendingLines_.last().size()) + 1;
+            const std::size_t base = pendingLines_.size();
+            for (const std::size_t start : edit_->LastAddedStarts()) pendingStarts_.push_back(base + start);
+            pendingLines_ += edit_->LastAdded();
+            pendingChars_ += edit_->LastAdded().size() + edit_->LastAddedStarts().size();
             break;
+        }
         case TChange::TopLineExtended:
             if (wholeText_) break;
-            (pendingLines_.isEmpty() ? pendingTop_ : pendingLines_.last()) += QString::fromStdString(edit_->LastAdded());
+            (pendingStarts_.empty() ? pendingTop_ : pendingLines_) += edit_->LastAdded();
             pendingChars_ += edit_->LastAdded().size();
             break;
         case TChange::Trimmed:
@@ -225,6 +228,7 @@ void RichEditPeer::Mirror(TChange what) {
 void RichEditPeer::ForgetPending() {
     pendingTop_.clear();
     pendingLines_.clear();
+    pendingStarts_.clear();
     pendingChars_ = 0;
 }
 
@@ -254,26 +258,28 @@ void RichEditPeer::Flush() {
         w->setPlainText(DisplayText(edit_->Text()));
         wholeText_ = false;
         docEmpty_ = edit_->Empty();
-    } else if (!pendingTop_.isEmpty() || !pendingLines_.isEmpty()) {
+    } else if (!pendingTop_.empty() || !pendingStarts_.empty()) {
         // Only the top line, the new lines above it and the oldest text at the
         // bottom are touched, so an update costs the burst, not the history.
         QTextDocument* document = w->document();
         QTextCursor cursor(document);
         cursor.beginEditBlock();
-        if (!pendingTop_.isEmpty()) {
+        if (!pendingTop_.empty()) {
             cursor.setPosition(0);
             cursor.movePosition(QTextCursor::EndOfBlock);
-            cursor.insertText(pendingTop_);
+            cursor.insertText(QString::fromStdString(pendingTop_));
         }
-        if (!pendingLines_.isEmpty()) {
-            QString front;
-            front.reserve(static_cast<qsizetype>(pendingChars_));
-            for (qsizetype i = pendingLines_.size() - 1; i >= 0; --i) {
-                front += pendingLines_.at(i);
-                if (i > 0 || !docEmpty_) front += QLatin1Char('\n');
+        if (!pendingStarts_.empty()) {
+            // Newest line first, as the pane reads.
+            std::string front;
+            front.reserve(pendingLines_.size() + pendingStarts_.size());
+            for (std::size_t i = pendingStarts_.size(); i-- > 0;) {
+                const std::size_t end = i + 1 < pendingStarts_.size() ? pendingStarts_[i + 1] : pendingLines_.size();
+                front.append(pendingLines_, pendingStarts_[i], end - pendingStarts_[i]);
+                if (i > 0 || !docEmpty_) front.push_back('\n');
             }
             cursor.setPosition(0);
-            cursor.insertText(front);
+            cursor.insertText(QString::fromStdString(front));
             docEmpty_ = false;
         }
         const auto limit = static_cast<int>(std::min<std::size_t>(edit_->Capacity(), INT_MAX / 2));

@@ -291,18 +291,25 @@ void TRichEdit::PushFront(const std::string& text) {
     front.buffer.replace(front.begin, text.size(), text);
 }
 
-void TRichEdit::AddLine(std::string text) {
-    // What was on top, closed or not, goes below the new line with a break between.
-    if (!empty_) {
-        PushFront(top_);
-        PushFront("\n");
-        ++size_;
+void TRichEdit::AddLine(std::string text) { AddLines(text, {0}); }
+
+void TRichEdit::AddLines(const std::string& text, const std::vector<std::size_t>& starts) {
+    if (starts.empty()) return;
+    for (std::size_t i = 0; i < starts.size(); ++i) {
+        const std::size_t end = i + 1 < starts.size() ? starts[i + 1] : text.size();
+        // What was on top, closed or not, goes below the new line with a break between.
+        if (!empty_) {
+            PushFront(top_);
+            PushFront("\n");
+            ++size_;
+        }
+        top_.assign(text, starts[i], end - starts[i]);
+        size_ += top_.size();
+        empty_ = false;
     }
     topOpen_ = true;
-    empty_ = false;
-    size_ += text.size();
-    top_ = text;
-    lastAdded_ = std::move(text);
+    lastAdded_ = text;
+    lastStarts_ = starts;
     textValid_ = false;
     Notify(TChange::LineAdded);
     TrimAndNotify();
@@ -318,6 +325,7 @@ void TRichEdit::AppendToTopLine(std::string text) {
     size_ += text.size();
     top_ += text;
     lastAdded_ = std::move(text);
+    lastStarts_.assign(1, 0);
     textValid_ = false;
     Notify(TChange::TopLineExtended);
     TrimAndNotify();

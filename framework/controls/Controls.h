@@ -322,12 +322,18 @@ public:
 
     // text must hold no line break.
     void AddLine(std::string text);
+    // Puts lines in front in the order given, so the last one is on top (and open):
+    // line i is text[starts[i], starts[i+1]). One notification for all of them.
+    void AddLines(const std::string& text, const std::vector<std::size_t>& starts);
     // Starts a line when none is open.
     void AppendToTopLine(std::string text);
     bool TopLineOpen() const { return topOpen_; }
     // No text and no line, not even an empty one.
     bool Empty() const { return empty_; }
+    // The text of the last change: what extended the top line, or the lines added,
+    // one after another, each starting at an offset of LastAddedStarts.
     const std::string& LastAdded() const { return lastAdded_; }
+    const std::vector<std::size_t>& LastAddedStarts() const { return lastStarts_; }
     std::size_t LastTrimmedChars() const { return lastTrimmedChars_; }
 
     std::size_t Capacity() const { return capacity_; }
@@ -369,6 +375,7 @@ private:
     mutable std::string text_;
     mutable bool textValid_ = true;
     std::string lastAdded_;
+    std::vector<std::size_t> lastStarts_;
 };
 
 // A menu entry. With AutoCheck a click toggles Checked before OnClick runs.
