@@ -188,6 +188,29 @@ void TForm1::BuildToolBar() {
     btnWebsite = button("btnWebsite", "Website", 10, &TForm1::btnWebsiteClick);
     btnDonate = button("btnDonate", "Buy", 9, &TForm1::btnDonateClick);
     btnHelp = button("btnHelp", "Help", 11, &TForm1::btnHelpClick);
+
+    // Captions name a button; the tip says what a click does, and the keys are the
+    // ones desktop programs use for the same commands.
+    struct Tip {
+        TToolButton* button;
+        const char* hint;
+        const char* shortCut;
+    };
+    const Tip tips[] = {
+        {btnConnect, "Connect to the server, or listen for clients in server mode", ""},
+        {btnDisconnect, "Close the TCP connection and the serial port", ""},
+        {btnComPortOn, "Open the serial port", ""},
+        {btnComPortOff, "Close the serial port", ""},
+        {btnSetup, "Choose the serial port and its line settings", "Ctrl+,"},
+        {btnSave, "Save the server, TCP port, socket mode and serial port state", "Ctrl+S"},
+        {btnWebsite, "Open the Portvale website", ""},
+        {btnDonate, "Open the Portvale shop", ""},
+        {btnHelp, "Open the Portvale help page", "F1"},
+    };
+    for (const Tip& tip : tips) {
+        tip.button->SetHint(tip.hint);
+        tip.button->SetShortCut(tip.shortCut);
+    }
 }
 
 void TForm1::BuildTopPanel() {
@@ -210,6 +233,7 @@ void TForm1::BuildTopPanel() {
     btnTCPSendMessage->SetCaption("(TCP/IP)   Send");
     btnTCPSendMessage->OnClick = TNotifyEvent(this, &TForm1::btnTCPSendMessageClick);
     labelled(lblCom, "lblCom", "Com  Message:", txbCom, "txbCom", "");
+    txbCom->OnKeyPress = TKeyPressEvent(this, &TForm1::txbComKeyPress);
     btnSendCom = Make<TButton>(this, pnl1, "btnSendCom");
     btnSendCom->SetCaption("(Com Port) Send");
     btnSendCom->OnClick = TNotifyEvent(this, &TForm1::btnSendComClick);
@@ -688,6 +712,13 @@ void TForm1::txbSendMessageKeyPress(TObject*, char& Key) {
     if (Key != '\r') return;
     btnTCPSendMessage->Click();
     txbSendMessage->SelectAll();
+}
+
+// Enter sends, as in the TCP message field; the text stays selected for the next one.
+void TForm1::txbComKeyPress(TObject*, char& Key) {
+    if (Key != '\r') return;
+    btnSendCom->Click();
+    txbCom->SelectAll();
 }
 
 // ---- bridging ----

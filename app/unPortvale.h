@@ -233,6 +233,7 @@ public:
     void btnTCPSendMessageClick(TObject* Sender);
     void btnSendComClick(TObject* Sender);
     void txbSendMessageKeyPress(TObject* Sender, char& Key);
+    void txbComKeyPress(TObject* Sender, char& Key);
     // The typed text as bytes by SendFormat with the chosen line ends; on a format
     // error the box is shown here and the result is empty.
     std::string EncodeMessage(const std::string& text);

@@ -53,7 +53,9 @@ void TComSelect::SelectPort() {
     items_.Assign(std::move(names), std::move(labels));
 }
 
-void TComSelect::SelectBaudRate() { items_.Assign(Texts(br256000, BaudRateToStr), {}); }
+// Numbers only: a box the user can type into takes any other rate, and a "Custom"
+// item would say nothing about which.
+void TComSelect::SelectBaudRate() { items_.Assign(OfferedBaudRates(), {}); }
 void TComSelect::SelectDataBits() { items_.Assign(Texts(dbEight, DataBitsToStr), {}); }
 void TComSelect::SelectStopBits() { items_.Assign(Texts(sbTwoStopBits, StopBitsToStr), {}); }
 void TComSelect::SelectParity() { items_.Assign(Texts(prSpace, ParityToStr), {}); }
@@ -61,8 +63,8 @@ void TComSelect::SelectFlowControl() { items_.Assign(Texts(fcCustom, FlowControl
 
 void TComSelect::TakeText(const std::string& text) {
     switch (comProperty_) {
-        case cpPort: PortValue = text; break;
-        case cpBaudRate: BaudRateValue = StrToBaudRate(text); break;
+        case cpPort: PortValue = Trim(text); break;
+        case cpBaudRate: TryTextToBaudRate(text, BaudRateValue, CustomBaudRateValue); break;
         case cpDataBits: DataBitsValue = StrToDataBits(text); break;
         case cpStopBits: StopBitsValue = StrToStopBits(text); break;
         case cpParity: ParityValue = StrToParity(text); break;
@@ -80,7 +82,10 @@ void TComSelect::ApplySettings() {
     if (!ComPort) return;
     switch (comProperty_) {
         case cpPort: ComPort->SetPort(PortValue); break;
-        case cpBaudRate: ComPort->SetBaudRate(BaudRateValue); break;
+        case cpBaudRate:
+            if (BaudRateValue == brCustom) ComPort->SetCustomBaudRate(CustomBaudRateValue);
+            ComPort->SetBaudRate(BaudRateValue);
+            break;
         case cpDataBits: ComPort->SetDataBits(DataBitsValue); break;
         case cpStopBits: ComPort->SetStopBits(StopBitsValue); break;
         case cpParity: ComPort->Parity().SetBits(ParityValue); break;
@@ -89,24 +94,36 @@ void TComSelect::ApplySettings() {
     }
 }
 
-void TComSelect::UpdateSettings(int& itemIndex) {
-    if (!ComPort) return;
-    std::string current;
+std::string TComSelect::PortText() const {
+    if (!ComPort) return {};
     switch (comProperty_) {
-        case cpPort: current = ComPort->Port(); break;
-        case cpBaudRate: current = BaudRateToStr(ComPort->BaudRate()); break;
-        case cpDataBits: current = DataBitsToStr(ComPort->DataBits()); break;
-        case cpStopBits: current = StopBitsToStr(ComPort->StopBits()); break;
-        case cpParity: current = ParityToStr(ComPort->Parity().Bits()); break;
-        case cpFlowControl: current = FlowControlToStr(ComPort->FlowControl().FlowControl()); break;
-        case cpNone: return;
+        case cpPort: return ComPort->Port();
+        case cpBaudRate: return BaudRateText(ComPort->BaudRate(), ComPort->CustomBaudRate());
+        case cpDataBits: return DataBitsToStr(ComPort->DataBits());
+        case cpStopBits: return StopBitsToStr(ComPort->StopBits());
+        case cpParity: return ParityToStr(ComPort->Parity().Bits());
+        case cpFlowControl: return FlowControlToStr(ComPort->FlowControl().FlowControl());
+        case cpNone: break;
     }
+    return {};
+}
+
+void TComSelect::UpdateSettings(int& itemIndex) {
+    if (!ComPort || comProperty_ == cpNone) return;
+    const std::string current = PortText();
     itemIndex = -1;
     for (int i = 0; i < items_.Count(); ++i) {
         if (SameText(items_.Item(i), current)) {
             itemIndex = i;
             break;
         }
+    }
+    if (comProperty_ == cpBaudRate) {
+        // The port's own pair: a custom 9600 shows as the item "9600" but stays custom,
+        // and an unlisted rate is still the one OK writes back.
+        BaudRateValue = ComPort->BaudRate();
+        CustomBaudRateValue = ComPort->CustomBaudRate();
+        return;
     }
     // The item's own spelling: a port named 'com3' takes the listed 'COM3'.
     if (itemIndex >= 0) TakeText(items_.Item(itemIndex));
@@ -137,7 +154,10 @@ void TComComboBox::SetComProperty(TComProperty value) {
 void TComComboBox::UpdateSettings() {
     int index = ItemIndex();
     select_.UpdateSettings(index);
-    SetItemIndex(index);
+    if (index < 0 && Editable() && ComPort() && ComProperty() != cpNone)
+        SetText(select_.PortText());
+    else
+        SetItemIndex(index);
 }
 
 void TComComboBox::Change() {

@@ -41,6 +41,9 @@ public:
     // Only the field of ComProperty is used.
     std::string PortValue;
     TBaudRate BaudRateValue = brCustom;
+    // The rate of BaudRateValue brCustom: a typed rate, or one of the offered rates
+    // past the enumeration's.
+    std::int32_t CustomBaudRateValue = 9600;
     TDataBits DataBitsValue = dbFive;
     TStopBits StopBitsValue = sbOneStopBit;
     TParityBits ParityValue = prNone;
@@ -62,8 +65,9 @@ public:
     void SelectParity();
     void SelectFlowControl();
 
-    // Takes a chosen item's text into the setting's value (an unknown text gives the
-    // conversion's fallback); applies it when AutoApply.
+    // Takes a chosen item's or typed text into the setting's value (an unknown text
+    // gives the conversion's fallback; a text that names no rate changes nothing);
+    // applies it when AutoApply.
     void Change(const std::string& text);
     // Writes the setting's value to the linked port.
     void ApplySettings();
@@ -71,6 +75,9 @@ public:
     // (-1 when absent, the value then kept as it was). Without a port or a setting,
     // itemIndex is left as it is.
     void UpdateSettings(int& itemIndex);
+    // The port's current value as the list would spell it ("ttyUSB0", "250000");
+    // empty without a port or a setting.
+    std::string PortText() const;
 
 private:
     // Stores the text as the setting's value.
@@ -94,7 +101,8 @@ public:
     void SetAutoApply(bool value) { select_.AutoApply = value; }
 
     void ApplySettings() { select_.ApplySettings(); }
-    // Selects the port's current value (nothing when the list does not hold it).
+    // Selects the port's current value (nothing when the list does not hold it; a
+    // box the user can type into then shows the value as typed text).
     void UpdateSettings();
 
 protected:

@@ -3,8 +3,10 @@
 #include <memory>
 
 #include "comport/ComPort.h"
+#include "comport/ComSettings.h"
 #include "framework/Application.h"
 #include "framework/SysUtils.h"
+#include "platform/serial/SerialApi.h"
 
 namespace portvale {
 
@@ -62,6 +64,9 @@ TComSetupFrm::TComSetupFrm(TComponent* owner) : TForm(owner) {
         row.label = Place<TLabel>(this, GroupBox1, row.labelName, 8, top + 8, 64, 13);
         row.label->SetCaption(row.caption);
         row.combo = Place<TComComboBox>(this, GroupBox1, row.comboName, 80, top, 129, 21);
+        // A pty, a by-id name or a device the system does not list is typed; so is a
+        // rate of the user's own.
+        if (row.property == cpPort || row.property == cpBaudRate) row.combo->Style = TComboBoxStyle::csDropDown;
         row.label->FocusControl = row.combo;
         top += 24;
     }
@@ -78,6 +83,76 @@ TComSetupFrm::TComSetupFrm(TComponent* owner) : TForm(owner) {
     for (const Row& row : rows) row.combo->SetComProperty(row.property);
 }
 
+namespace {
+
+// Every setting the dialog writes, as the port had it before OK.
+class SavedSettings {
+public:
+    explicit SavedSettings(const TCustomComPort& port)
+        : port_(port.Port()), rate_(port.BaudRate()), customRate_(port.CustomBaudRate()),
+          dataBits_(port.DataBits()), stopBits_(port.StopBits()) {
+        parity_.Assign(port.Parity());
+        flow_.Assign(port.FlowControl());
+    }
+
+    // In one update, so an open device is set once, to what it ran with.
+    void Restore(TCustomComPort& port) const {
+        port.BeginUpdate();
+        try {
+            port.SetPort(port_);
+            port.SetCustomBaudRate(customRate_);
+            port.SetBaudRate(rate_);
+            port.SetDataBits(dataBits_);
+            port.SetStopBits(stopBits_);
+            port.SetParity(parity_);
+            port.SetFlowControl(flow_);
+        } catch (...) {
+            port.EndUpdate();
+            throw;
+        }
+        port.EndUpdate();
+    }
+
+private:
+    std::string port_;
+    TBaudRate rate_;
+    std::int32_t customRate_;
+    TDataBits dataBits_;
+    TStopBits stopBits_;
+    TComParity parity_;
+    TComFlowControl flow_;
+};
+
+// What the user typed that no port could take, as the sentence that says so; empty
+// when the texts are usable.
+std::string RefusalOfTypedTexts(const TComSetupFrm& form) {
+    if (Trim(form.Combo1->Text()).empty()) return "Choose a port from the list or type its device name.";
+    TBaudRate rate;
+    std::int32_t custom;
+    if (!TryTextToBaudRate(form.Combo2->Text(), rate, custom))
+        return "\"" + form.Combo2->Text() + "\" is not a baud rate. Choose one from the list or type a number "
+               "of bits per second, such as 250000.";
+    return {};
+}
+
+void ApplyAll(TCustomComPort& port, TComComboBox* const (&lists)[6]) {
+    port.BeginUpdate();
+    try {
+        for (TComComboBox* list : lists) list->ApplySettings();
+    } catch (...) {
+        // Left in update mode, the port would take no later setting to the device.
+        try {
+            port.EndUpdate();
+        } catch (...) {
+            // The apply's error says what went wrong; this one follows from it.
+        }
+        throw;
+    }
+    port.EndUpdate();
+}
+
+}  // namespace
+
 void EditComPort(TCustomComPort* comPort) {
     auto form = std::make_unique<TComSetupFrm>(nullptr);
     TComComboBox* const lists[] = {form->Combo1, form->Combo2, form->Combo3,
@@ -87,19 +162,27 @@ void EditComPort(TCustomComPort* comPort) {
     for (TComComboBox* list : lists) list->UpdateSettings();
     if (form->ShowModal() != mrOk || !comPort) return;
 
-    comPort->BeginUpdate();
-    try {
-        for (TComComboBox* list : lists) list->ApplySettings();
-    } catch (...) {
-        // Left in update mode, the port would take no later setting to the device.
-        try {
-            comPort->EndUpdate();
-        } catch (...) {
-            // The apply's error says what went wrong; this one follows from it.
-        }
-        throw;
+    if (const std::string refusal = RefusalOfTypedTexts(*form); !refusal.empty()) {
+        Application().MessageBox(refusal, Application().Title, MB_OK | MB_ICONWARNING);
+        return;
     }
-    comPort->EndUpdate();
+    const SavedSettings before(*comPort);
+    try {
+        ApplyAll(*comPort, lists);
+    } catch (const EComPort& e) {
+        // Only an open port meets its driver, which alone knows which rates its clock
+        // can make. A refused rate is the user's choice gone wrong, not a lost port:
+        // the port goes back to what it ran with and the user is told which rate.
+        if (e.ComCode() != CError_SetStateFailed ||
+            static_cast<std::uint32_t>(e.SystemCode()) != ERROR_RATE_NOT_SUPPORTED)
+            throw;
+        const std::uint32_t refused = BaudRateToDevice(comPort->BaudRate(), comPort->CustomBaudRate());
+        before.Restore(*comPort);
+        Application().MessageBox(Format("The device on %s cannot run at %u baud. The settings were left as "
+                                        "they were.",
+                                        comPort->Port().c_str(), refused),
+                                 Application().Title, MB_OK | MB_ICONWARNING);
+    }
 }
 
 void TCustomComPort::ShowSetupDialog() { EditComPort(this); }

@@ -1,5 +1,6 @@
 #include "comport/ComTypes.h"
 
+#include <algorithm>
 #include <array>
 #include <iterator>
 
@@ -69,6 +70,38 @@ TComEvents MaskToEvents(std::uint32_t mask) {
 
 std::string BaudRateToStr(TBaudRate value) { return ToText(kBaudRateTexts, value); }
 TBaudRate StrToBaudRate(const std::string& text) { return FromText(kBaudRateTexts, text, br9600); }
+std::string BaudRateText(TBaudRate rate, std::int32_t customBaudRate) {
+    return rate == brCustom ? IntToStr(customBaudRate) : BaudRateToStr(rate);
+}
+
+bool TryTextToBaudRate(const std::string& text, TBaudRate& rate, std::int32_t& customBaudRate) {
+    const std::string number = Trim(text);
+    if (number.empty() || !std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return false;
+    std::int32_t value = 0;
+    if (!TryStrToInt(number, value) || value <= 0) return false;
+    for (std::size_t i = 1; i < kBaudRates.size(); ++i) {
+        if (kBaudRates[i] == static_cast<std::uint32_t>(value)) {
+            rate = static_cast<TBaudRate>(i);
+            return true;
+        }
+    }
+    rate = brCustom;
+    customBaudRate = value;
+    return true;
+}
+
+std::vector<std::string> OfferedBaudRates() {
+    // Beyond the enumeration's rates, which stop at 256000, these need a custom rate.
+    static constexpr std::uint32_t kFaster[] = {230400, 460800, 921600, 1000000, 1500000, 2000000, 3000000, 4000000};
+    std::vector<std::uint32_t> rates(kBaudRates.begin() + 1, kBaudRates.end());
+    rates.insert(rates.end(), std::begin(kFaster), std::end(kFaster));
+    std::sort(rates.begin(), rates.end());
+    std::vector<std::string> texts;
+    for (std::uint32_t r : rates) texts.push_back(std::to_string(r));
+    return texts;
+}
+
 std::string StopBitsToStr(TStopBits value) { return ToText(kStopBitsTexts, value); }
 TStopBits StrToStopBits(const std::string& text) { return FromText(kStopBitsTexts, text, sbOneStopBit); }
 std::string DataBitsToStr(TDataBits value) { return ToText(kDataBitsTexts, value); }

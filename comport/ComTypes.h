@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace portvale {
 
@@ -80,6 +81,17 @@ TComEvents MaskToEvents(std::uint32_t mask);
 // value for any other text.
 std::string BaudRateToStr(TBaudRate value);
 TBaudRate StrToBaudRate(const std::string& text);        // br9600
+// A rate as a number of bits per second: the value's own text, or the custom rate's
+// number for brCustom ("250000").
+std::string BaudRateText(TBaudRate rate, std::int32_t customBaudRate);
+// A rate the user names: a number of bits per second (surrounding blanks ignored)
+// becomes its TBaudRate when it has one, else brCustom with the number as the custom
+// rate (customBaudRate is left alone for a rate of the enumeration). False, and
+// nothing written, for any other text, zero and numbers past the 32-bit range.
+bool TryTextToBaudRate(const std::string& text, TBaudRate& rate, std::int32_t& customBaudRate);
+// The rates offered for choice, as texts, in ascending order: every rate of the
+// enumeration and the faster ones common Linux adapters make (FTDI, CP210x, CH34x).
+std::vector<std::string> OfferedBaudRates();
 std::string StopBitsToStr(TStopBits value);
 TStopBits StrToStopBits(const std::string& text);        // sbOneStopBit
 std::string DataBitsToStr(TDataBits value);

@@ -21,5 +21,7 @@ int CompareText(const std::string& a, const std::string& b);
 bool SameText(const std::string& a, const std::string& b);
 std::string UpperCase(std::string text);
 std::string LowerCase(std::string text);
+// Without leading and trailing blanks (spaces and tabs).
+std::string Trim(const std::string& text);
 
 }  // namespace portvale

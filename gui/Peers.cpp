@@ -8,6 +8,7 @@
 #include <QEvent>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -164,7 +165,16 @@ void ButtonPeer::Mirror(TChange what) {
 // ---- combo box ----
 
 ComboBoxPeer::ComboBoxPeer(TComboBox* combo, QComboBox* widget) : ControlPeer(combo, widget), combo_(combo) {
-    widget->setEditable(false);
+    widget->setEditable(combo->Editable());
+    if (combo->Editable()) {
+        // The model keeps the list; Enter must not add the typed text to it. Qt's
+        // completion would fill in an item's label, which is no device name.
+        widget->setInsertPolicy(QComboBox::NoInsert);
+        widget->setCompleter(nullptr);
+        // Only the user's typing: a programmatic setText raises no textEdited.
+        connect(widget->lineEdit(), &QLineEdit::textEdited, this,
+                [this](const QString& text) { Input([&] { combo_->UserSetText(text.toStdString()); }); });
+    }
     // Only the user's own picks: a programmatic selection raises nothing in the model.
     connect(widget, &QComboBox::activated, this, [this](int index) { Picked(index); });
     Attach({TChange::Items});
@@ -174,7 +184,7 @@ QComboBox* ComboBoxPeer::Combo() const { return static_cast<QComboBox*>(Widget()
 
 void ComboBoxPeer::Mirror(TChange what) {
     if (what == TChange::Items) RebuildItems();
-    if (what == TChange::Items || what == TChange::ItemIndex) ShowItemIndex();
+    if (what == TChange::Items || what == TChange::ItemIndex || what == TChange::Text) ShowItemIndex();
 }
 
 void ComboBoxPeer::RebuildItems() {
@@ -188,13 +198,16 @@ void ComboBoxPeer::RebuildItems() {
 void ComboBoxPeer::ShowItemIndex() {
     QComboBox* w = Combo();
     w->setCurrentIndex(combo_->ItemIndex());
+    // Qt puts the item's label in the edit; the user edits the model's text.
+    if (combo_->Editable() && w->lineEdit()->text() != Text(combo_->Text())) w->setEditText(Text(combo_->Text()));
     // The closed box may cut a long label; the tip shows it whole.
     w->setToolTip(combo_->ItemIndex() < 0 ? QString() : Text(combo_->ItemLabel(combo_->ItemIndex())));
 }
 
 void ComboBoxPeer::Picked(int index) {
     Input([&] { combo_->UserSetItemIndex(index); });
-    // A handler may have selected something else, or closed the window.
+    // A handler may have selected something else, or closed the window; an editable
+    // box shows the picked item's text, not its label.
     if (Widget()) ShowItemIndex();
 }
 
@@ -208,7 +221,7 @@ ToolButtonPeer::ToolButtonPeer(TToolButton* button, QToolButton* widget, const T
     widget->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     if (images_) widget->setIconSize(QSize(images_->Width(), images_->Height()));
     connect(widget, &QToolButton::clicked, this, [this] { Clicked(); });
-    Attach({TChange::Caption, TChange::Picture, TChange::Down});
+    Attach({TChange::Caption, TChange::Picture, TChange::Down, TChange::Hint});
 }
 
 void ToolButtonPeer::Mirror(TChange what) {
@@ -226,6 +239,19 @@ void ToolButtonPeer::Mirror(TChange what) {
         case TChange::Down:
             ShowDown();
             break;
+        case TChange::Hint: {
+            // Qt's shortcut works while the window is active, as a menu accelerator
+            // would; the tip names the key so the user can learn it.
+            const QKeySequence key = QKeySequence::fromString(Text(button_->ShortCut()), QKeySequence::PortableText);
+            w->setShortcut(key);
+            QString tip = Text(button_->Hint());
+            if (!key.isEmpty()) {
+                const QString keyText = key.toString(QKeySequence::NativeText);
+                tip = tip.isEmpty() ? keyText : QStringLiteral("%1 (%2)").arg(tip, keyText);
+            }
+            w->setToolTip(tip);
+            break;
+        }
         default:
             break;
     }

@@ -145,7 +145,8 @@ private:
     TButton* button_;
 };
 
-// A list the user picks from and cannot type into; it shows each item's label.
+// A list the user picks from, and types into when the control's style allows; the
+// open list shows each item's label, the edit the control's text.
 class ComboBoxPeer : public ControlPeer {
 public:
     ComboBoxPeer(TComboBox* combo, QComboBox* widget);

@@ -19,7 +19,9 @@ namespace {
 
 int RunWindow(int argc, char** argv) {
     using namespace portvale;
+    QtStartGuard start;
     QApplication qt(argc, argv);
+    start.Started();
     // One look on every desktop, so what the pictures and tests show is what runs.
     QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
     QApplication::setWindowIcon(IconFor("icons/portvale.svg"));

@@ -213,22 +213,45 @@ void TComboBox::SetItemIndex(int value) {
     if (value < -1 || value >= ItemCount()) value = -1;
     if (value == itemIndex_) return;
     itemIndex_ = value;
+    if (Editable()) typed_ = value < 0 ? std::string() : items_[static_cast<std::size_t>(value)];
     Notify(TChange::ItemIndex);
 }
 
 std::string TComboBox::Text() const {
+    if (Editable()) return typed_;
     return itemIndex_ < 0 ? std::string() : items_[static_cast<std::size_t>(itemIndex_)];
 }
 
 void TComboBox::SetText(const std::string& value) {
     const int index = IndexOf(value);
-    if (index >= 0) SetItemIndex(index);
+    if (!Editable()) {
+        if (index >= 0) SetItemIndex(index);
+        return;
+    }
+    // A listed item keeps its own spelling, as in a box the user cannot type into.
+    const std::string text = index >= 0 ? items_[static_cast<std::size_t>(index)] : value;
+    if (text == typed_ && index == itemIndex_) return;
+    typed_ = text;
+    itemIndex_ = index;
+    Notify(TChange::Text);
 }
 
 void TComboBox::UserSetItemIndex(int value) {
     if (value < -1 || value >= ItemCount()) value = -1;
-    if (value == itemIndex_) return;
+    const std::string before = Text();
+    if (value == itemIndex_ && (!Editable() || value < 0 || before == items_[static_cast<std::size_t>(value)]))
+        return;
     itemIndex_ = value;
+    if (Editable() && value >= 0) typed_ = items_[static_cast<std::size_t>(value)];
+    Change();
+}
+
+void TComboBox::UserSetText(const std::string& value) {
+    if (!Editable() || value == typed_) return;
+    typed_ = value;
+    // Exactly: on Linux "ttyusb0" is not the device "ttyUSB0".
+    itemIndex_ = static_cast<int>(std::find(items_.begin(), items_.end(), value) - items_.begin());
+    if (itemIndex_ == ItemCount()) itemIndex_ = -1;
     Change();
 }
 
@@ -448,6 +471,18 @@ TForm* GetParentForm(const TControl* control) {
     for (TWinControl* parent = control ? control->Parent() : nullptr; parent; parent = parent->Parent())
         if (auto* form = dynamic_cast<TForm*>(parent)) return form;
     return nullptr;
+}
+
+void TToolButton::SetHint(const std::string& value) {
+    if (value == hint_) return;
+    hint_ = value;
+    Notify(TChange::Hint);
+}
+
+void TToolButton::SetShortCut(const std::string& value) {
+    if (value == shortCut_) return;
+    shortCut_ = value;
+    Notify(TChange::Hint);
 }
 
 void TToolButton::SetDown(bool value) {

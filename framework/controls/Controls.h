@@ -52,6 +52,7 @@ enum class TChange {
     Trimmed,     // rich edit: the oldest text was cut from the end
     CopyRequested,    // rich edit: put the selection on the clipboard
     ModalResult, // form: a result was set, which ends its modal show
+    Hint,        // tool button: the tip shown on hovering, or its shortcut
 };
 
 class TControlPeer {
@@ -248,24 +249,28 @@ private:
     int columns_ = 1;
 };
 
-// Only the pick-from-the-list style: nothing in the program has the user type into
-// a combo box.
-enum class TComboBoxStyle { csDropDownList };
+// csDropDownList: the user picks an item and can type nothing. csDropDown: the user
+// may also type, and Text is then whatever stands in the box, listed or not (a device
+// path the system does not list, a rate of the user's own).
+enum class TComboBoxStyle { csDropDownList, csDropDown };
 
 // A drop-down list. Each item is a text, which is what the program reads back
-// (Text, Items), and may carry a label, which is what the user sees in its place:
-// the item "ttyUSB0" may show as "ttyUSB0 — FT232R USB UART".
+// (Text, Items), and may carry a label, which is what the user sees in its place in
+// the list: the item "ttyUSB0" may show as "ttyUSB0 — FT232R USB UART". A box the
+// user can type into shows the item's text itself once picked, since that is what
+// the user edits and what Text gives.
 class TComboBox : public TWinControl {
 public:
     using TWinControl::TWinControl;
     TComboBoxStyle Style = TComboBoxStyle::csDropDownList;
+    bool Editable() const { return Style == TComboBoxStyle::csDropDown; }
 
     const std::vector<std::string>& Items() const { return items_; }
     int ItemCount() const { return static_cast<int>(items_.size()); }
     // The label shown for the item: its own, else its text (EListError out of range).
     const std::string& ItemLabel(int index) const;
-    // Replaces every item and selects none; labels[i], where there is one and it
-    // is not empty, is shown for items[i].
+    // Replaces every item and selects none (typed text stays); labels[i], where
+    // there is one and it is not empty, is shown for items[i].
     void SetItems(std::vector<std::string> items, std::vector<std::string> labels = {});
     // Puts an item at index (0 to ItemCount); the selected item stays selected.
     void InsertItem(int index, const std::string& text, const std::string& label = {});
@@ -273,25 +278,33 @@ public:
     int IndexOf(const std::string& text) const;
 
     int ItemIndex() const { return itemIndex_; }
-    // By the program: raises nothing. An index out of range selects nothing (-1).
+    // By the program: raises nothing. An index out of range selects nothing (-1),
+    // which also empties the text of a box the user can type into.
     void SetItemIndex(int value);
-    // The selected item's text; empty when nothing is selected.
+    // The selected item's text, empty when nothing is selected; in a box the user
+    // can type into, the text in the box.
     std::string Text() const;
     // Selects the item whose text equals value without regard to letter case;
-    // nothing happens when there is none.
+    // nothing happens when there is none, unless the user can type into the box:
+    // value then stands in it with no item selected. Raises nothing.
     void SetText(const std::string& value);
     // The user picked an item: selects it and, when the selection changed, Change.
     void UserSetItemIndex(int value);
+    // The user's typing into an editable box, reported by the front end after the
+    // widget changed (the peer is not told back): the item spelled exactly so is
+    // selected, else none, and Change follows when the text changed.
+    void UserSetText(const std::string& value);
     TNotifyEvent OnChange;
 
 protected:
-    // The user changed the selection; raises OnChange.
+    // The user changed the selection or the typed text; raises OnChange.
     virtual void Change() { OnChange(this); }
 
 private:
     std::vector<std::string> items_;
     std::vector<std::string> labels_;  // same length as items_; "" shows the text
     int itemIndex_ = -1;
+    std::string typed_;                // the text of an editable box
 };
 
 enum class TScrollStyle { ssNone, ssHorizontal, ssVertical, ssBoth };
@@ -483,12 +496,21 @@ public:
     // The pressed look; only the program sets it, a click leaves it as it is.
     bool Down() const { return down_; }
     void SetDown(bool value);
+    // What the button does, in a sentence shown while the pointer rests on it.
+    const std::string& Hint() const { return hint_; }
+    void SetHint(const std::string& value);
+    // The key that clicks the button anywhere in its window, in the portable form
+    // "Ctrl+S" (modifiers Ctrl, Shift, Alt, Meta joined by "+"); empty for none.
+    const std::string& ShortCut() const { return shortCut_; }
+    void SetShortCut(const std::string& value);
     void Click() { OnClick(this); }
     TNotifyEvent OnClick;
 
 private:
     int imageIndex_ = -1;
     bool down_ = false;
+    std::string hint_;
+    std::string shortCut_;
 };
 
 class TToolBar : public TWinControl {

@@ -37,4 +37,13 @@ int SetCustomBaudRate(int fd, std::uint32_t rate, std::uint32_t& actual) {
     return 0;
 }
 
+int ReadBackBaudRate(int fd, std::uint32_t& actual) {
+    termios2 t{};
+    if (int err = Ioctl(fd, TCGETS2, &t)) return err;
+    // The kernel fills c_ospeed from the Bnnn code on every set, and drivers that
+    // cannot make the rate write back the one they chose.
+    actual = t.c_ospeed;
+    return 0;
+}
+
 }  // namespace portvale

@@ -12,4 +12,8 @@ namespace portvale {
 // it into actual. Returns 0 or an errno value.
 int SetCustomBaudRate(int fd, std::uint32_t rate, std::uint32_t& actual);
 
+// The output rate the driver runs fd at, whether set from the speed table or as a
+// custom rate. Returns 0 or an errno value.
+int ReadBackBaudRate(int fd, std::uint32_t& actual);
+
 }  // namespace portvale

@@ -23,6 +23,10 @@ constexpr HANDLE INVALID_HANDLE_VALUE = -1;
 // Error codes with a meaning of their own (everything else is an errno value).
 constexpr std::uint32_t ERROR_SUCCESS = 0;
 constexpr std::uint32_t ERROR_INVALID_HANDLE = 6;
+// SetCommState: the driver cannot make the rate asked for (within 2%), so the line
+// was left as it was. Windows' number for such a refusal (ERROR_INVALID_PARAMETER);
+// no errno of the serial calls has it.
+constexpr std::uint32_t ERROR_RATE_NOT_SUPPORTED = 87;
 constexpr std::uint32_t ERROR_OPERATION_ABORTED = 995;
 constexpr std::uint32_t ERROR_IO_INCOMPLETE = 996;
 constexpr std::uint32_t ERROR_IO_PENDING = 997;

@@ -236,17 +236,24 @@ bool TermiosSerialApi::SetCommState(HANDLE handle, const DCB& dcb) {
     // the control block below keeps what was asked. A real UART's refusal still fails.
     if (port->pseudoTerminal) FitFrameToPseudoTerminal(t);
     if (RetryOnEintr([&] { return ::tcsetattr(port->fd, TCSANOW, &t); }) != 0) return FailErrno(errno);
-    if (request.customRate) {
-        std::uint32_t actual = 0;
-        int err = SetCustomBaudRate(port->fd, dcb.BaudRate, actual);
-        // A driver that cannot make the rate within 2% falls back to another one;
-        // refusing is honest where carrying on would garble every byte.
-        const std::uint64_t diff = actual > dcb.BaudRate ? actual - dcb.BaudRate : dcb.BaudRate - actual;
-        if (!err && diff * 50 > dcb.BaudRate) err = EINVAL;
-        if (err) {
-            RetryOnEintr([&] { return ::tcsetattr(port->fd, TCSANOW, &before); });
-            return FailErrno(err);
-        }
+    // Drivers round to what their clock divisor can make and some silently fall back
+    // to another rate, for table rates (B460800 on a UART clocked for 115200) as for
+    // custom ones; only the read-back tells. Refusing a rate off by more than 2% is
+    // honest where carrying on would garble every byte.
+    std::uint32_t actual = dcb.BaudRate;
+    const int rateErr = request.customRate ? SetCustomBaudRate(port->fd, dcb.BaudRate, actual) : 0;
+    // A tty without termios2 reads (none known) keeps a table rate unchecked.
+    if (!rateErr && !request.customRate && ReadBackBaudRate(port->fd, actual) != 0) actual = dcb.BaudRate;
+    // A pty has no line to clock; what it reads back says nothing, as its speed does.
+    if (port->pseudoTerminal) actual = dcb.BaudRate;
+    if (rateErr) {
+        RetryOnEintr([&] { return ::tcsetattr(port->fd, TCSANOW, &before); });
+        return FailErrno(rateErr);
+    }
+    const std::uint64_t diff = actual > dcb.BaudRate ? actual - dcb.BaudRate : dcb.BaudRate - actual;
+    if (diff * 50 > dcb.BaudRate) {
+        RetryOnEintr([&] { return ::tcsetattr(port->fd, TCSANOW, &before); });
+        return Fail(ERROR_RATE_NOT_SUPPORTED);
     }
     // Lines a driver does not have (ptys) cannot be driven; that is no reason to
     // refuse the line settings.

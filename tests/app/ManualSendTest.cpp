@@ -123,5 +123,22 @@ TEST_F(ManualSendTest, EnterInTheTcpFieldSendsLikeTheButtonAndSelectsTheText) {
     EXPECT_TRUE(interaction.shown.empty());
 }
 
+TEST_F(ManualSendTest, EnterInTheComFieldSendsLikeTheButtonAndSelectsTheText) {
+    ASSERT_TRUE(pty.ok());
+    Click(form->btnComPortOn);
+    ASSERT_TRUE(form->ComPort1->Connected());
+    form->txbCom->SetText("AT+GMR");
+    char key = 'x';
+    Guarded([&] { key = form->txbCom->KeyPress(key); });
+    EXPECT_EQ(key, 'x') << "other keys are typing";
+    key = '\r';
+    Guarded([&] { key = form->txbCom->KeyPress(key); });
+    EXPECT_EQ(key, '\r') << "the key is passed on";
+    EXPECT_EQ(pty.Receive(8), "AT+GMR\r\n");
+    EXPECT_EQ(form->txbCom->SelStart(), 0);
+    EXPECT_EQ(form->txbCom->SelLength(), 6);
+    EXPECT_TRUE(interaction.shown.empty());
+}
+
 }  // namespace
 }  // namespace portvale

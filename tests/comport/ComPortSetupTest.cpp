@@ -38,8 +38,8 @@ protected:
         port->FlowControl().SetFlowControl(fcNone);
     }
 
-    // The user: notes what the six lists show, picks items (list name to item text),
-    // then presses the button.
+    // The user: notes what the six lists show, picks items (list name to item text;
+    // a text the list does not offer is typed), then presses the button.
     void PlayUser(std::map<std::string, std::string> picks, TButton* TComSetupFrm::*button) {
         user.OnShowModal = [this, picks, button](TForm& form) {
             auto& setup = dynamic_cast<TComSetupFrm&>(form);
@@ -47,8 +47,12 @@ protected:
             for (auto list : kLists) shown.push_back((setup.*list)->Text());
             for (const auto& [name, item] : picks) {
                 auto* combo = dynamic_cast<TComComboBox*>(setup.FindComponent(name));
-                EXPECT_GE(combo->IndexOf(item), 0) << item << " is not offered";
-                combo->UserSetItemIndex(combo->IndexOf(item));
+                if (combo->IndexOf(item) >= 0) {
+                    combo->UserSetItemIndex(combo->IndexOf(item));
+                } else {
+                    EXPECT_TRUE(combo->Editable()) << item << " is not offered";
+                    combo->UserSetText(item);
+                }
             }
             (setup.*button)->Click();
             return form.ModalResult();
@@ -56,7 +60,8 @@ protected:
     }
 
     std::string Settings() const {
-        return port->Port() + " " + BaudRateToStr(port->BaudRate()) + " " + DataBitsToStr(port->DataBits()) + " " +
+        return port->Port() + " " + BaudRateText(port->BaudRate(), port->CustomBaudRate()) + " " +
+               DataBitsToStr(port->DataBits()) + " " +
                StopBitsToStr(port->StopBits()) + " " + ParityToStr(port->Parity().Bits()) + " " +
                FlowControlToStr(port->FlowControl().FlowControl());
     }
@@ -147,6 +152,8 @@ TEST_F(SetupDialogTest, PortsOwnValuesAreShownAndKeptByOk) {
         // Offered among the listed ones, so OK does not hand the port an empty name.
         {"name the system does not list", [](TComPort& p) { p.SetPort("ttyACM3"); },
          {"ttyACM3", "9600", "8", "1", "Odd", "None"}, "ttyACM3 9600 8 1 Odd None"},
+        {"rate of the user's own", [](TComPort& p) { p.SetBaudRate(brCustom); p.SetCustomBaudRate(250000); },
+         {"ttyS1", "250000", "8", "1", "Odd", "None"}, "ttyS1 250000 8 1 Odd None"},
         {"flow control of no preset", customFlow, {"ttyS1", "9600", "8", "1", "Odd", "Custom"},
          "ttyS1 9600 8 1 Odd Custom"},
     };
@@ -181,6 +188,55 @@ TEST_F(SetupDialogTest, FailedApplyEndsTheUpdateAndReachesTheCaller) {
     EXPECT_EQ(ComCodeOf([&] { EditComPort(port.get()); }), CError_OpenFailed);
     EXPECT_EQ(port->UpdateDepth(), 0) << "left updating, the port would take no later setting to the device";
     EXPECT_FALSE(port->Connected());
+}
+
+// Typed texts are the port and the rate; what no port could take, and a rate the
+// open device cannot make, are refused with a message and change nothing.
+TEST_F(SetupDialogTest, TypedPortAndRateAreTakenAndWhatCannotBeIsRefusedWithNothingChanged) {
+    struct Case {
+        const char* what;
+        bool open;
+        std::map<std::string, std::string> picks;
+        const char* settings;
+        const char* message;  // a part of the one box shown; "" for none
+    };
+    const std::vector<Case> cases = {
+        {"a pty's link and a rate past the list", false, {{"Combo1", "/tmp/portA"}, {"Combo2", " 250000 "}},
+         "/tmp/portA 250000 8 1 Odd None", ""},
+        {"an offered fast rate", true, {{"Combo2", "921600"}}, "ttyS1 921600 8 1 Odd None", ""},
+        {"a rate that is no number", false, {{"Combo2", "fast"}, {"Combo3", "7"}}, "ttyS1 9600 8 1 Odd None",
+         "\"fast\" is not a baud rate"},
+        {"no port", false, {{"Combo1", " "}, {"Combo3", "7"}}, "ttyS1 9600 8 1 Odd None", "Choose a port"},
+        {"a rate the device cannot make", true, {{"Combo1", "ttyUSB0"}, {"Combo2", "3000000"}, {"Combo3", "7"}},
+         "ttyS1 9600 8 1 Odd None", "cannot run at 3000000 baud"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (port->Connected()) port->Close();
+        ResetPort();
+        if (c.open) port->Open();
+        user.shown.clear();
+        api.ClearCalls();
+        if (std::string(c.message).find("cannot run") != std::string::npos)
+            api.Fail("SetCommState", ERROR_RATE_NOT_SUPPORTED, 1);
+        PlayUser(c.picks, &TComSetupFrm::Button1);
+        EditComPort(port.get());
+        EXPECT_EQ(Settings(), c.settings);
+        EXPECT_EQ(port->Connected(), c.open);
+        EXPECT_EQ(port->UpdateDepth(), 0);
+        if (*c.message == '\0') {
+            EXPECT_TRUE(user.shown.empty()) << user.shown.front().text;
+            continue;
+        }
+        ASSERT_EQ(user.shown.size(), 1u);
+        EXPECT_NE(user.shown[0].text.find(c.message), std::string::npos) << user.shown[0].text;
+        if (!c.open) continue;
+        // The device runs as before: the last control block it took is the old one.
+        const auto states = api.CallsNamed("SetCommState");
+        ASSERT_FALSE(states.empty());
+        EXPECT_EQ(states.back().dcb.BaudRate, 9600u);
+        EXPECT_EQ(states.back().dcb.ByteSize, 8);
+    }
 }
 
 TEST_F(SetupDialogTest, NoPortListMeansNoDialogAndTheRegistryErrorForTheCaller) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "comport/ComPort.h"
+#include "framework/SysUtils.h"
 
 namespace portvale {
 namespace {
@@ -33,6 +34,34 @@ TEST(ComTextForms, EveryValueRoundTrips) {
     const char* rts[] = {"Disable", "Enable", "Handshake", "Toggle"};
     for (int i = 0; i < 4; ++i) EXPECT_EQ(RTSToSetting(static_cast<TRTSFlowControl>(i)), rts[i]);
     for (int i = 0; i < 4; ++i) EXPECT_EQ(SettingToRTS(rts[i]), i);
+}
+
+// A rate the user names: a number, which is the enumeration's value when it has one
+// and a custom rate otherwise; anything else names no rate and writes nothing.
+TEST(ComTextForms, TypedRatesAreNumbersOfBitsPerSecond) {
+    struct Row {
+        const char* text;
+        bool named;
+        TBaudRate rate;
+        std::int32_t custom;
+    };
+    const Row rows[] = {
+        {"9600", true, br9600, 1},        {" 256000 ", true, br256000, 1}, {"250000", true, brCustom, 250000},
+        {"4000000", true, brCustom, 4000000}, {"2147483647", true, brCustom, 2147483647},
+        {"0", false, br110, 1},           {"-9600", false, br110, 1},     {"Custom", false, br110, 1},
+        {"", false, br110, 1},            {"96OO", false, br110, 1},       {"$2580", false, br110, 1},
+        {"9600.5", false, br110, 1},      {"2147483648", false, br110, 1},
+    };
+    for (const Row& row : rows) {
+        TBaudRate rate = br110;
+        std::int32_t custom = 1;
+        EXPECT_EQ(TryTextToBaudRate(row.text, rate, custom), row.named) << row.text;
+        EXPECT_EQ(rate, row.rate) << row.text;
+        EXPECT_EQ(custom, row.custom) << row.text;
+        if (row.named) {
+            EXPECT_EQ(BaudRateText(rate, custom), Trim(row.text)) << "and back";
+        }
+    }
 }
 
 struct TextCase {

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QDir>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -15,6 +16,8 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QEventLoop>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 
@@ -145,6 +148,37 @@ TEST(MainWindowTest, ClientConnectsAndSendsTheTypedMessageOnEnter) {
 
     run.reset();  // closes the client connection
     EXPECT_EQ(server.ReceivedUntilClosed(), "hello bridge\r\n");
+}
+
+// Every tool button says what it does; Ctrl+S saves what the fields hold, wherever
+// the focus is, and the tip teaches the key.
+TEST(MainWindowTest, ToolButtonsCarryTipsAndCtrlSSavesTheSettings) {
+    Qt();
+    RunningWindow run;
+    ASSERT_TRUE(run.Shown());
+    MainWindow& window = *run.window;
+    for (QToolButton* b : window.findChildren<QToolButton*>()) {
+        if (!b->text().isEmpty()) {
+            EXPECT_FALSE(b->toolTip().isEmpty()) << b->text().toStdString();
+        }
+    }
+    QToolButton* save = FindByText<QToolButton>(window, "Save Settings");
+    ASSERT_NE(save, nullptr);
+    EXPECT_TRUE(save->toolTip().endsWith(" (Ctrl+S)")) << save->toolTip().toStdString();
+
+    window.activateWindow();
+    ASSERT_TRUE(ProcessQtUntil([&] { return QApplication::activeWindow() == &window; }));
+    auto* host = BesideLabel<QLineEdit>(window, "Server:");
+    ASSERT_NE(host, nullptr);
+    host->setFocus();
+    TypeOver(host, "bridge.example");
+    QTest::keyClick(host, ::Qt::Key_S, ::Qt::ControlModifier);
+    EXPECT_TRUE(ProcessQtUntil([&] {
+        std::ifstream file(run.directory.Path() / "TCP.SET", std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        return bytes.find("bridge.example") != std::string::npos;
+    })) << "TCP.SET holds the typed host";
+    EXPECT_EQ(host->text(), "bridge.example") << "the key is not typed";
 }
 
 // The log area reports its size; the model's rule sets the upper pane (half the

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -23,11 +24,12 @@ std::string Slurp(const std::filesystem::path& path) {
     return text.str();
 }
 
-// The real program, with no display of any kind in its environment.
-Outcome RunProgram(const std::string& arguments) {
+// The real program, with no display of any kind in its environment but the
+// variables given ("NAME=value ...").
+Outcome RunProgram(const std::string& arguments, const std::string& variables = "") {
     test::ScratchWorkingDirectory scratch;
-    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM '" PORTVALE_PROGRAM "' " +
-                                arguments + " </dev/null >out 2>err";
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + variables +
+                                " '" PORTVALE_PROGRAM "' " + arguments + " </dev/null >out 2>err";
     const int status = std::system(command.c_str());
     Outcome outcome;
     if (WIFEXITED(status)) outcome.exitCode = WEXITSTATUS(status);
@@ -65,6 +67,20 @@ TEST(ProgramTest, AnswersItsOwnOptionsWithoutADisplay) {
             EXPECT_EQ(outcome.err, "") << row.arguments;
         else
             EXPECT_NE(outcome.err.find(row.err), std::string::npos) << row.arguments << ": " << outcome.err;
+    }
+}
+
+// A display that is named but has no server behind it reads like a missing one:
+// one plain line and exit code 2, not Qt's abort with its advice to reinstall.
+TEST(ProgramTest, UnreachableDisplayIsRefusedLikeAMissingOne) {
+    // A display number nobody serves here, checked rather than assumed.
+    if (std::filesystem::exists("/tmp/.X11-unix/X93")) GTEST_SKIP() << "an X server runs on :93";
+    for (const char* variables : {"DISPLAY=:93", "DISPLAY=:93 QT_QPA_PLATFORM=xcb"}) {
+        const Outcome outcome = RunProgram("", variables);
+        EXPECT_EQ(outcome.exitCode, 2) << variables;
+        EXPECT_EQ(outcome.err.rfind("portvale: no display available: ", 0), 0u) << outcome.err;
+        EXPECT_NE(outcome.err.find("DISPLAY=:93"), std::string::npos) << outcome.err;
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
     }
 }
 

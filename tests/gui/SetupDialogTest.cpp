@@ -1,11 +1,12 @@
 // The setup dialog in the real window: opened by a click on "Com Port Settings",
-// worked with real input inside its own loop, confirmed with a click on OK, and its
-// picture taken (at scale 1, and at scale 2 in a second run, SetupDialogShots.*).
+// worked with real input inside its own loop (a port typed, a rate picked),
+// confirmed with a click on OK, and its picture taken (at scale 1, and at scale 2 in a second run, SetupDialogShots.*).
 #include <gtest/gtest.h>
 
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -67,7 +68,7 @@ struct RunningWindow {
     }
 };
 
-TEST(SetupDialogShots, RateChangedWithRealInputIsStoredAfterOk) {
+TEST(SetupDialogShots, TypedPortAndPickedRateAreStoredAfterOk) {
     test::Qt();
     RunningWindow run;
     ASSERT_TRUE(ProcessQtUntil([&] { return run.form->Shown(); }));
@@ -75,16 +76,23 @@ TEST(SetupDialogShots, RateChangedWithRealInputIsStoredAfterOk) {
     QToolButton* setup = FindByText<QToolButton>(*run.window, "Com Port Settings");
     ASSERT_NE(setup, nullptr);
 
-    std::string shownPort, shownRate;
+    std::string shownPort, shownRate, portTip, listedPort;
     WhenDialogOpens user([&](QDialog& dialog) {
         EXPECT_EQ(dialog.windowTitle(), "Setup");
         auto* port = BesideLabel<QComboBox>(dialog, "Port");
         auto* rate = BesideLabel<QComboBox>(dialog, "Baud rate");
         auto* ok = FindByText<QPushButton>(dialog, "OK");
         ASSERT_TRUE(port && rate && ok);
+        ASSERT_TRUE(port->isEditable() && rate->isEditable());
         shownPort = port->currentText().toStdString();
+        portTip = port->toolTip().toStdString();
+        listedPort = port->itemText(port->currentIndex()).toStdString();
         shownRate = rate->currentText().toStdString();
         EXPECT_TRUE(ok->isDefault());
+        // The link socat made, typed over the listed name.
+        port->setFocus();
+        port->lineEdit()->selectAll();
+        QTest::keyClicks(port->lineEdit(), "/tmp/portA");
         // 9600 is shown; two steps down the list is 19200.
         rate->setFocus();
         QTest::keyClick(rate, Qt::Key_Down);
@@ -99,12 +107,15 @@ TEST(SetupDialogShots, RateChangedWithRealInputIsStoredAfterOk) {
     });
     QTest::mouseClick(setup, Qt::LeftButton);
     ASSERT_TRUE(user.Ran()) << "no dialog opened";
-    EXPECT_EQ(shownPort, "ttyUSB0 \xE2\x80\x94 FT232R USB UART") << "the adapter's name beside the port's";
+    EXPECT_EQ(shownPort, "ttyUSB0") << "the box holds the name the user edits";
+    EXPECT_EQ(listedPort, "ttyUSB0 \xE2\x80\x94 FT232R USB UART") << "the list names the adapter";
+    EXPECT_EQ(portTip, listedPort);
     EXPECT_EQ(shownRate, "9600");
     EXPECT_EQ(run.form->ComPort1->BaudRate(), br19200);
-    EXPECT_EQ(run.form->ComPort1->Port(), "ttyUSB0");
-    EXPECT_EQ(TIniFile((run.directory.Path() / "comport.ini").string()).ReadString("ComPort1", "BaudRate", ""),
-              "19200");
+    EXPECT_EQ(run.form->ComPort1->Port(), "/tmp/portA");
+    const TIniFile ini((run.directory.Path() / "comport.ini").string());
+    EXPECT_EQ(ini.ReadString("ComPort1", "Port", ""), "/tmp/portA");
+    EXPECT_EQ(ini.ReadString("ComPort1", "BaudRate", ""), "19200");
     EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     EXPECT_TRUE(run.interaction.shown.empty()) << run.interaction.shown.front().text;
 }
