@@ -66,6 +66,45 @@ std::size_t TPaneFeed::LineLimit(int format) {
 }
 
 void TPaneFeed::Show(const std::string& bytes, int format, TArrival at) {
+    Queue(bytes, format, at);
+    Render();
+}
+
+void TPaneFeed::Queue(const std::string& bytes, int format, TArrival at) {
+    if (bytes.empty()) return;
+    queue_.push_back(Block{bytes, format, at});
+    queuedBytes_ += bytes.size();
+    // Every byte shows as at least this much text, so more bytes than this would
+    // push their own oldest text out of the pane.
+    const std::size_t perByte = format == mfBinary ? 9 : format == mfString ? 1 : format == mfDecimal ? 2 : 3;
+    const std::size_t keep = pane_.Capacity() / perByte + LineLimit(format);
+    while (queuedBytes_ > keep) {
+        Block& oldest = queue_.front();
+        const std::size_t excess = queuedBytes_ - keep;
+        if (excess >= oldest.bytes.size()) {
+            queuedBytes_ -= oldest.bytes.size();
+            queue_.pop_front();
+        } else {
+            oldest.bytes.erase(0, excess);
+            queuedBytes_ -= excess;
+        }
+        gap_ = true;
+    }
+}
+
+void TPaneFeed::Render() {
+    if (gap_) {
+        EndLine(false);
+        softEnded_ = afterCr_ = false;
+        carry_.clear();
+        gap_ = false;
+    }
+    for (const Block& block : queue_) RenderBlock(block.bytes, block.format, block.at);
+    queue_.clear();
+    queuedBytes_ = 0;
+}
+
+void TPaneFeed::RenderBlock(const std::string& bytes, int format, TArrival at) {
     // Text set on the pane since: what comes now is a line of its own.
     if (!pane_.TopLineOpen()) open_ = false;
     if (format != format_) {

@@ -11,6 +11,10 @@
 // arrive in two blocks: an unfinished sequence waits here for the next block. Other
 // bytes show as the character with that code, control bytes by name ("<ESC>").
 //
+// Blocks may be queued and rendered later in one go (Queue, Render): a fast stream
+// then renders only what the pane can keep. Queued bytes beyond what would fill the
+// pane are dropped unrendered, oldest first, and the rest starts a new line.
+//
 // With ShowTime each line starts with the arrival time of its first byte
 // ("HH:MM:SS.mmm "). Times are passed in, so the pane's behaviour does not depend on
 // when a test runs.
@@ -19,6 +23,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -38,13 +43,23 @@ class TPaneFeed {
 public:
     explicit TPaneFeed(TRichEdit& pane) : pane_(pane) {}
 
+    // Queue and Render at once.
     void Show(const std::string& bytes, int format, TArrival at);
+    void Queue(const std::string& bytes, int format, TArrival at);
+    void Render();
+    bool Queued() const { return !queue_.empty(); }
     bool ShowTime = false;
 
     // The most a line holds in the format: bytes, or characters in String.
     static std::size_t LineLimit(int format);
 
 private:
+    struct Block {
+        std::string bytes;
+        int format;
+        TArrival at;
+    };
+    void RenderBlock(const std::string& bytes, int format, TArrival at);
     void ShowString(const std::string& bytes);
     void ShowNumbers(const std::string& bytes);
     void BeginLine();
@@ -72,6 +87,9 @@ private:
     std::vector<std::size_t> starts_;
     std::string* out_ = &extend_;  // where the open line's text goes
     std::string carry_;         // an unfinished UTF-8 sequence
+    std::deque<Block> queue_;
+    std::size_t queuedBytes_ = 0;
+    bool gap_ = false;          // queued bytes were dropped unrendered
     TArrival lineArrival_{};
 };
 

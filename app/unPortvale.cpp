@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -25,6 +26,8 @@ namespace portvale {
 namespace {
 
 constexpr int kImageCount = 12;
+// Long enough to take a burst of reads in one rendering, short enough to look at once.
+constexpr std::uint32_t kPaneRenderMs = 20;
 
 template <typename T, typename... Args>
 T* Make(TForm1* form, TWinControl* parent, const char* name, Args&&... args) {
@@ -117,6 +120,11 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     tmrPortRetry->SetName("tmrPortRetry");
     tmrPortRetry->SetInterval(1000);
     tmrPortRetry->OnTimer = TNotifyEvent(this, &TForm1::tmrPortRetryTimer);
+
+    tmrPaneRender = new TTimer(this);
+    tmrPaneRender->SetName("tmrPaneRender");
+    tmrPaneRender->SetInterval(kPaneRenderMs);
+    tmrPaneRender->OnTimer = TNotifyEvent(this, &TForm1::tmrPaneRenderTimer);
 
     OnCreate = TNotifyEvent(this, &TForm1::FormCreate);
     OnShow = TNotifyEvent(this, &TForm1::FormShow);
@@ -431,7 +439,19 @@ void TForm1::ShowReceived(TBridgeDirection direction, const std::string& bytes) 
     if (OnReceived) OnReceived(direction, bytes);
     if (!ShowBlocks) return;
     TPaneFeed& feed = direction == TBridgeDirection::TcpToCom ? *tcpFeed_ : *comFeed_;
-    feed.Show(bytes, IncomingFormat, TArrival::Now());
+    feed.Queue(bytes, IncomingFormat, TArrival::Now());
+    if (!tmrPaneRender->Enabled()) tmrPaneRender->SetEnabled(true);
+}
+
+void TForm1::tmrPaneRenderTimer(TObject*) {
+    tmrPaneRender->SetEnabled(false);
+    const auto start = std::chrono::steady_clock::now();
+    tcpFeed_->Render();
+    comFeed_->Render();
+    // Rendering that costs much waits longer next time, so a fast stream leaves the
+    // thread to the bridge and renders only what the panes can keep.
+    const auto cost = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    tmrPaneRender->SetInterval(static_cast<std::uint32_t>(std::clamp<long long>(cost.count() * 4, kPaneRenderMs, 250)));
 }
 
 void TForm1::ShowStatus(const char* text, const TBitmap& image) {

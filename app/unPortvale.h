@@ -138,6 +138,9 @@ public:
     TStatusBar* stat1;
     // Tries to reopen a lost serial port once a second while the user wants it on.
     TTimer* tmrPortRetry;
+    // Renders the bytes queued for the panes: a burst costs one rendering.
+    TTimer* tmrPaneRender;
+    void tmrPaneRenderTimer(TObject* Sender);
 
     // ---- components ----
     TComPort* ComPort1;

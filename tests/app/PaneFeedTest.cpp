@@ -69,6 +69,20 @@ TEST(PaneFeedTest, BytesJoinTheTopLineInOrderUntilALineEndAPauseOrAFullLine) {
     }
 }
 
+TEST(PaneFeedTest, AQueuedBurstRendersOnlyTheNewestBytesThePaneCanKeep) {
+    TRichEdit pane(nullptr);
+    pane.SetCapacity(12);
+    TPaneFeed feed(pane);
+    std::string thirty;
+    for (char b = 0; b < 30; ++b) thirty.push_back(b);
+    feed.Queue(thirty.substr(0, 10), mfHex, TArrival::Now());
+    feed.Queue(thirty.substr(10), mfHex, TArrival::Now());
+    EXPECT_EQ(pane.Text(), "") << "nothing rendered before Render";
+    feed.Render();
+    // Bytes 0x0A.. on, lines counted from there; the pane keeps the newest 12 bytes.
+    EXPECT_EQ(pane.Text(), "1A 1B 1C 1D ");
+}
+
 TEST(PaneFeedTest, ShowTimeStampsEachLineWithItsFirstBytesArrival) {
     ::setenv("TZ", "UTC", 1);
     ::tzset();
