@@ -214,10 +214,12 @@ TEST(MainWindowShots, ShowsEveryCaptionWholeAndSavesAPicture) {
     MainWindow& window = *run.window;
     window.resize(form.Width(), form.Height());
     // Something in the panes, as a user sees them at work.
-    form.redtTCPIPMsg->SetText("OK 1042 bytes\r\nREADY\r\n");
-    form.redtComPortMsg->SetText("AT+GMR\r\n");
+    form.ShowReceived(TBridgeDirection::TcpToCom, "AT+GMR\r\nAT+CSQ\r\n");
+    form.ShowReceived(TBridgeDirection::ComToTcp, "Temperature=21.5C\r\nOK\r\n\x1B[0m");
     auto* pane = window.findChild<QPlainTextEdit*>("redtComPortMsg");
-    ASSERT_TRUE(ProcessQtUntil([&] { return pane->toPlainText() == "AT+GMR\n" && window.width() == form.Width(); }));
+    ASSERT_TRUE(ProcessQtUntil([&] {
+        return pane->toPlainText() == "<ESC>[0m\nOK\nTemperature=21.5C" && window.width() == form.Width();
+    }));
 
     for (QAbstractButton* b : window.findChildren<QAbstractButton*>()) {
         if (b->text().isEmpty()) continue;  // the tool bar's own overflow button
