@@ -160,13 +160,15 @@ struct VisibleTable {
             if ((b < 0x20 && b != '\r' && b != '\n' && b != '\t') || b == 0x7F) {
                 // Mnemonics in angle brackets: every font has their glyphs, and a zero
                 // byte must not end the text.
-                t = std::string("<") + kControlNames[b == 0x7F ? 32 : b] + ">";
+                t.push_back('<');
+                t.append(kControlNames[b == 0x7F ? 32 : b]);
+                t.push_back('>');
             } else if (b >= 0x80 && b <= 0x9F) {
                 // C1 controls have no names anyone reads and would be invisible: their code.
-                t = "<";
+                t.push_back('<');
                 t.push_back(kHexDigits[b >> 4]);
                 t.push_back(kHexDigits[b & 15]);
-                t += ">";
+                t.push_back('>');
             } else if (b < 0x80) {
                 t.push_back(static_cast<char>(b));
             } else {

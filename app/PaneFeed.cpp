@@ -93,6 +93,7 @@ void TPaneFeed::Queue(const std::string& bytes, int format, TArrival at) {
 }
 
 void TPaneFeed::Render() {
+    overrun_ = gap_;
     if (gap_) {
         EndLine(false);
         softEnded_ = afterCr_ = false;

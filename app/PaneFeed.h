@@ -48,6 +48,8 @@ public:
     void Queue(const std::string& bytes, int format, TArrival at);
     void Render();
     bool Queued() const { return !queue_.empty(); }
+    // The last Render left bytes out: they came faster than the pane can keep.
+    bool Overrun() const { return overrun_; }
     bool ShowTime = false;
 
     // The most a line holds in the format: bytes, or characters in String.
@@ -90,6 +92,7 @@ private:
     std::deque<Block> queue_;
     std::size_t queuedBytes_ = 0;
     bool gap_ = false;          // queued bytes were dropped unrendered
+    bool overrun_ = false;
     TArrival lineArrival_{};
 };
 

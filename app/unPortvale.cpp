@@ -28,6 +28,7 @@ namespace {
 constexpr int kImageCount = 12;
 // Long enough to take a burst of reads in one rendering, short enough to look at once.
 constexpr std::uint32_t kPaneRenderMs = 20;
+constexpr std::uint32_t kPaneRenderMaxMs = 250;
 
 template <typename T, typename... Args>
 T* Make(TForm1* form, TWinControl* parent, const char* name, Args&&... args) {
@@ -448,10 +449,14 @@ void TForm1::tmrPaneRenderTimer(TObject*) {
     const auto start = std::chrono::steady_clock::now();
     tcpFeed_->Render();
     comFeed_->Render();
-    // Rendering that costs much waits longer next time, so a fast stream leaves the
-    // thread to the bridge and renders only what the panes can keep.
+    // Rendering that costs much waits longer next time, and bytes that come faster
+    // than a pane can keep wait longest: nobody reads them as they fly past, and the
+    // thread is the bridge's.
     const auto cost = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
-    tmrPaneRender->SetInterval(static_cast<std::uint32_t>(std::clamp<long long>(cost.count() * 4, kPaneRenderMs, 250)));
+    const bool overrun = tcpFeed_->Overrun() || comFeed_->Overrun();
+    tmrPaneRender->SetInterval(overrun ? kPaneRenderMaxMs
+                                       : static_cast<std::uint32_t>(std::clamp<long long>(
+                                             cost.count() * 10, kPaneRenderMs, kPaneRenderMaxMs)));
 }
 
 void TForm1::ShowStatus(const char* text, const TBitmap& image) {

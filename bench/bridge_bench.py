@@ -335,6 +335,8 @@ class BridgeRun:
         if self.kind in WINDOW_KINDS:
             cmd = [self.window_bridge, "--port", str(self.port), "--serial", self.dev,
                    "--format", self.kind.split("-", 1)[1]]
+            if os.environ.get("WINDOW_PANES") == "off":
+                cmd += ["--panes", "off"]
             env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         elif self.kind in PORTVALE_KINDS:
             cmd = [self.portvale, "--headless", "--dir", self.dir, "--mode", "server",

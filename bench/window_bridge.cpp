@@ -3,7 +3,9 @@
 // "Com-Port On" and "TCP Listen". Status panel 0 goes to standard error, so the
 // benchmark sees "Client Connected" as it does in headless mode's log.
 //
-//   window_bridge --port P --serial DEV [--format string|binary|decimal|hex]
+//   window_bridge --port P --serial DEV [--format string|binary|decimal|hex] [--panes off]
+//
+// --panes off shows nothing in the panes: the cost of the window's loop alone.
 //
 // Runs until SIGTERM or SIGINT, then closes the window and exits 0. Use
 // QT_QPA_PLATFORM=offscreen to run it without a display.
@@ -42,11 +44,13 @@ int FormatIndex(const std::string& name) {
 int main(int argc, char** argv) {
     using namespace portvale;
     std::string port, serial, format = "string";
+    bool panes = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--port") port = argv[i + 1];
         else if (option == "--serial") serial = argv[i + 1];
         else if (option == "--format") format = argv[i + 1];
+        else if (option == "--panes") panes = std::string(argv[i + 1]) != "off";
     }
     if (port.empty() || serial.empty() || FormatIndex(format) < 0) {
         std::fprintf(stderr, "usage: window_bridge --port P --serial DEV [--format string|binary|decimal|hex]\n");
@@ -84,6 +88,7 @@ int main(int argc, char** argv) {
             form->grpTCPSocketType->SetItemIndex(2);
             form->txbPort->UserSetText(port);
             form->rdIncomingFormat->SetItemIndex(FormatIndex(format));
+            form->ShowBlocks = panes;
             form->btnComPortOn->Click();
             form->btnConnect->Click();
         });

@@ -72,7 +72,7 @@ QString DisplayText(const std::string& text) {
 // Long enough to merge a burst of received blocks into one update, short enough
 // to look immediate; never so long that the pane looks stuck.
 constexpr int kPaneRefreshMs = 25;
-constexpr int kPaneRefreshMaxMs = 250;
+constexpr int kPaneRefreshMaxMs = 500;
 
 }  // namespace
 
@@ -294,7 +294,7 @@ void RichEditPeer::Flush() {
     mirroring_ = false;
     // A pane that costs much to update is updated less often, so that a fast stream
     // leaves the thread to the bridge rather than to the pane's layout.
-    refreshMs_ = std::clamp(static_cast<int>(cost.elapsed()) * 4, kPaneRefreshMs, kPaneRefreshMaxMs);
+    refreshMs_ = std::clamp(static_cast<int>(cost.elapsed()) * 10, kPaneRefreshMs, kPaneRefreshMaxMs);
 }
 
 void RichEditPeer::Copy() {
