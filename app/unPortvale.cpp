@@ -15,6 +15,7 @@
 #include "framework/Persistent.h"
 #include "framework/SysUtils.h"
 #include "platform/ShellOpen.h"
+#include "platform/serial/SerialApi.h"
 #include "platform/sockets/WinSock.h"
 
 #ifndef PORTVALE_VERSION
@@ -486,7 +487,11 @@ std::string TForm1::OpenFailureText(const std::exception& error) const {
     // The component's own text carries a Windows-style code; the user wants the
     // device's name and the system's reason.
     const auto* com = dynamic_cast<const EComPort*>(&error);
-    const std::string reason = com && com->SystemCode() > 0 ? std::strerror(com->SystemCode()) : error.what();
+    std::string reason = error.what();
+    if (com && com->SystemCode() == static_cast<std::int32_t>(ERROR_RATE_NOT_SUPPORTED))
+        reason = "the device cannot run at " + BaudRateText(ComPort1->BaudRate(), ComPort1->CustomBaudRate()) + " baud";
+    else if (com && com->SystemCode() > 0)
+        reason = std::strerror(com->SystemCode());
     return Format(sCannotOpenPort, ComPort1->Port().c_str(), reason.c_str());
 }
 
