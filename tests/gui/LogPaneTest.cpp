@@ -47,20 +47,20 @@ struct Window {
     }
 };
 
-// Right-clicks the pane and picks the entry with the keyboard, as a user may.
+// Right-clicks the pane and picks the entry with the keyboard, as a user may. The
+// menu runs its own loop, so the pick comes from a timer that waits for it.
 void ChooseFromMenu(QPlainTextEdit* pane, const QString& caption) {
-    auto pick = std::make_shared<std::function<void()>>();
-    *pick = [caption, pick] {
+    QTimer pick;
+    pick.setInterval(10);
+    QObject::connect(&pick, &QTimer::timeout, [&] {
         auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
-        if (!menu) {
-            QTimer::singleShot(10, *pick);
-            return;
-        }
+        if (!menu) return;
+        pick.stop();
         for (QAction* action : menu->actions())
             if (action->text() == caption) menu->setActiveAction(action);
         QTest::keyClick(menu, ::Qt::Key_Return);
-    };
-    QTimer::singleShot(0, *pick);
+    });
+    pick.start();
     const QPoint at(10, 10);
     QContextMenuEvent event(QContextMenuEvent::Mouse, at, pane->viewport()->mapToGlobal(at));
     QApplication::sendEvent(pane->viewport(), &event);
