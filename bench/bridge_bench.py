@@ -774,20 +774,20 @@ CAPTURE_METRICS = [
 ]
 
 
-def report_capture(results):
-    """The capture's cost: portvale --capture against plain portvale. True when met."""
-    print(f"Capture cost: portvale --capture FILE --capture-max {CAPTURE_MAX_MB} vs "
-          f"portvale (same runs)")
-    header = (f"{'metric':<40}{'capture':>10}{'plain':>11}{'ratio':>8}  "
-              f"{'target':<14}{'result'}")
+def comparison_table(a_rows, b_rows, names, metrics, target_width=14):
+    """Prints one row per metric: bridge a, bridge b, the ratio a/b, the target and
+    whether it was met. metrics: (key, label, format, target text, check(a, b, ratio)
+    -> bool, or None). Returns True when every checked target was met."""
+    header = (f"{'metric':<40}{names[0]:>10}{names[1]:>11}{'ratio':>8}  "
+              f"{'target':<{target_width}}{'result'}")
     print(header)
     print("-" * len(header))
     ok_all = True
-    for key, label, fmt, target, check in CAPTURE_METRICS:
-        cv = median_of(results["capture"], key)
-        pv = median_of(results["portvale"], key)
+    for key, label, fmt, target, check in metrics:
+        av = median_of(a_rows, key)
+        bv = median_of(b_rows, key)
         cell = lambda v: (fmt.format(v) if v is not None else "n/a")
-        ratio = cv / pv if (cv is not None and pv) else None
+        ratio = av / bv if (av is not None and bv) else None
         rtxt = f"{ratio:.2f}" if ratio is not None else "n/a"
         verdict = ""
         if check is not None:
@@ -795,10 +795,19 @@ def report_capture(results):
                 verdict = "no data"
                 ok_all = False
             else:
-                ok = check(cv, pv, ratio)
+                ok = check(av, bv, ratio)
                 verdict = "ok" if ok else "MISSED"
                 ok_all &= ok
-        print(f"{label:<40}{cell(cv):>10}{cell(pv):>11}{rtxt:>8}  {target:<14}{verdict}")
+        print(f"{label:<40}{cell(av):>10}{cell(bv):>11}{rtxt:>8}  {target:<{target_width}}{verdict}")
+    return ok_all
+
+
+def report_capture(results):
+    """The capture's cost: portvale --capture against plain portvale. True when met."""
+    print(f"Capture cost: portvale --capture FILE --capture-max {CAPTURE_MAX_MB} vs "
+          f"portvale (same runs)")
+    ok_all = comparison_table(results["capture"], results["portvale"], ("capture", "plain"),
+                              CAPTURE_METRICS)
     kept = median_of(results["capture"], "capture_kept")
     kept_text = f"{kept * 100:.1f} %" if kept is not None else "n/a"
     print(f"{'bytes in the capture file, of forwarded':<40}{kept_text:>10}")
@@ -834,26 +843,11 @@ def report_window(results):
             continue
         print(f"Window, Incoming Format {fmt_name}: window_bridge (offscreen) vs "
               f"portvale --headless (same runs)")
-        header = (f"{'metric':<40}{'window':>10}{'headless':>11}{'ratio':>8}  "
-                  f"{'target':<16}{'result'}")
-        print(header)
-        print("-" * len(header))
-        for key, label, fmt, target, check in WINDOW_METRICS:
-            wv = median_of(results[kind], key)
-            hv = median_of(results["portvale"], key)
-            cell = lambda v: (fmt.format(v) if v is not None else "n/a")
-            ratio = wv / hv if (wv is not None and hv) else None
-            rtxt = f"{ratio:.2f}" if ratio is not None else "n/a"
-            verdict = ""
-            if check is not None:
-                if ratio is None:
-                    verdict = "no data"
-                    ok_all = False
-                else:
-                    ok = check(wv, hv, ratio, fmt_name)
-                    verdict = "ok" if ok else "MISSED"
-                    ok_all &= ok
-            print(f"{label:<40}{cell(wv):>10}{cell(hv):>11}{rtxt:>8}  {target:<16}{verdict}")
+        metrics = [(key, label, fmt, target,
+                    None if check is None else (lambda w, h, r, c=check: c(w, h, r, fmt_name)))
+                   for key, label, fmt, target, check in WINDOW_METRICS]
+        ok_all &= comparison_table(results[kind], results["portvale"], ("window", "headless"),
+                                   metrics, target_width=16)
         print()
     return ok_all
 

@@ -13,35 +13,19 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/unPortvale.h"
-#include "gui/DispatcherBridge.h"
-#include "gui/MainWindow.h"
-#include "tests/gui/GuiTestSupport.h"
-#include "tests/support/RecordingInteraction.h"
+#include "tests/gui/RunningWindow.h"
 
 namespace portvale {
 namespace {
 
 using test::ProcessQtUntil;
 
-struct Window {
-    test::ScratchWorkingDirectory directory;
-    test::RecordingInteraction boxes;
-    DispatcherBridge bridge;
-    std::unique_ptr<TForm1> form = TForm1::CreateMainWindow();
-    std::unique_ptr<MainWindow> window = std::make_unique<MainWindow>(*form);
+// The main window, shown before any data: the show handler's start-up must not
+// come after it.
+struct Window : test::RunningWindow {
     QPlainTextEdit* pane = window->findChild<QPlainTextEdit*>("redtComPortMsg");
 
-    Window() {
-        window->show();
-        // Shown first: the show handler's start-up must not come after the data.
-        EXPECT_TRUE(ProcessQtUntil([&] { return form->Shown(); }));
-    }
-    ~Window() {
-        window->DetachPeers();
-        window.reset();
-        form.reset();
-    }
+    Window() { EXPECT_TRUE(Shown()); }
     bool Shows(const QString& text) {
         return ProcessQtUntil([&] { return pane->toPlainText() == text; });
     }

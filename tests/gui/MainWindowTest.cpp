@@ -27,6 +27,7 @@
 #include "gui/MainWindow.h"
 #include "platform/Dispatcher.h"
 #include "tests/gui/GuiTestSupport.h"
+#include "tests/gui/RunningWindow.h"
 #include "tests/support/RecordingInteraction.h"
 
 namespace portvale {
@@ -93,23 +94,7 @@ std::string BoxTexts(const test::RecordingInteraction& boxes) {
     return boxes.shown.empty() ? "" : boxes.shown.front().caption + ": " + boxes.shown.front().text;
 }
 
-// The window as the program runs it: the form made by its factory in a scratch
-// directory, every box recorded instead of shown, the dispatcher driven by Qt.
-struct RunningWindow {
-    test::ScratchWorkingDirectory directory;
-    test::RecordingInteraction boxes;
-    DispatcherBridge bridge;
-    std::unique_ptr<TForm1> form = TForm1::CreateMainWindow();
-    std::unique_ptr<MainWindow> window = std::make_unique<MainWindow>(*form);
-
-    RunningWindow() { window->show(); }
-    ~RunningWindow() {
-        window->DetachPeers();
-        window.reset();
-        form.reset();
-    }
-    bool Shown() { return ProcessQtUntil([&] { return form->Shown(); }); }
-};
+using test::RunningWindow;
 
 TEST(MainWindowTest, ClientConnectsAndSendsTheTypedMessageOnEnter) {
     Qt();
