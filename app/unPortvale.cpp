@@ -419,9 +419,8 @@ void TForm1::pnl4Resize(TObject*) {
 
 void TForm1::SavePaneAs(TRichEdit& pane) {
     const std::string suggested = &pane == redtTCPIPMsg ? "tcp-incoming.txt" : "com-incoming.txt";
-    const IInteraction* asker = Application().Interaction();
-    std::optional<std::string> path =
-        asker ? Application().Interaction()->SaveFileName("Save As", SettingsDir + suggested) : std::nullopt;
+    IInteraction* asker = Application().Interaction();
+    const std::optional<std::string> path = asker ? asker->SaveFileName("Save As", SettingsDir + suggested) : std::nullopt;
     if (!path || path->empty()) return;
     // Newest line first, as the pane shows it.
     std::ofstream file(*path, std::ios::binary | std::ios::trunc);

@@ -45,11 +45,7 @@ protected:
     }
 
     void ConnectAsClient(test::PosixListener& server) {
-        form->grpTCPSocketType->SetItemIndex(1);
-        form->txbHost->SetText(test::kKnownHost);
-        form->txbPort->SetText(std::to_string(server.Port()));
-        Click(form->btnComPortOn);
-        Click(form->btnConnect);
+        PressConnectAsClientOf(test::kKnownHost, server.Port());
         ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
         ASSERT_TRUE(form->ComPort1->Connected());
     }
@@ -255,11 +251,7 @@ TEST_F(BridgeTest, SerialBytesWaitInThePortUntilTheClientConnectionIsMade) {
     std::size_t dropped = 0;
     form->OnDrop = [&](TBridgeDirection, const char*, std::size_t n) { dropped += n; };
     test::PosixListener server;
-    form->grpTCPSocketType->SetItemIndex(1);
-    form->txbHost->SetText(test::kKnownHost);
-    form->txbPort->SetText(std::to_string(server.Port()));
-    Click(form->btnComPortOn);
-    Click(form->btnConnect);
+    PressConnectAsClientOf(test::kKnownHost, server.Port());
     ASSERT_TRUE(form->ComPort1->Connected());
     pty.Send("early");
     ASSERT_TRUE(PumpUntil([&] { return form->ComPort1->InputCount() == 5; }));

@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -80,6 +81,15 @@ protected:
     }
 
     std::string Panel(int index) const { return form->stat1->Panel(index).Text; }
+
+    // Client mode to host:port, then "Com-Port On" and "TCP Connect", as a user does.
+    void PressConnectAsClientOf(const std::string& host, std::uint16_t port) {
+        form->grpTCPSocketType->SetItemIndex(1);
+        form->txbHost->SetText(host);
+        form->txbPort->SetText(std::to_string(port));
+        Click(form->btnComPortOn);
+        Click(form->btnConnect);
+    }
 
     ScratchDirectory dir;
     RecordingInteraction interaction;

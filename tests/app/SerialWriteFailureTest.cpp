@@ -30,11 +30,7 @@ TEST_F(SerialWriteFailureTest, TheBytesQueuedBehindAFailedWriteAreCountedAndName
         if (direction == TBridgeDirection::TcpToCom) dropped += n;
     };
     test::PosixListener server;
-    form->grpTCPSocketType->SetItemIndex(1);
-    form->txbHost->SetText(test::kKnownHost);
-    form->txbPort->SetText(std::to_string(server.Port()));
-    Click(form->btnComPortOn);
-    Click(form->btnConnect);
+    PressConnectAsClientOf(test::kKnownHost, server.Port());
     ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
     const int peer = server.Accept();
     ASSERT_GE(peer, 0);
