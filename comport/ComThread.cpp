@@ -1,5 +1,7 @@
 #include "comport/ComThread.h"
 
+#include <sys/epoll.h>
+
 #include <vector>
 
 #include "comport/ComPort.h"
@@ -33,13 +35,28 @@ TComThread::TComThread(TCustomComPort* port)
     : TThread(true), port_(port), handle_(port->DeviceHandle()),
       stopSignal_(std::make_unique<Event>(true, false)) {
     ++liveThreads;
-    SetPriority(port->EventThreadPriority());
-    SerialApi().SetCommMask(handle_, EventsToMask(port->Events()));
-    Resume();
+    try {
+        SetPriority(port->EventThreadPriority());
+        ISerialApi& api = SerialApi();
+        // Handlers bound for the dispatching thread may as well be served there.
+        const int input = port->SyncMethod() == smThreadSync && Dispatcher::Instance().IsGuiThread()
+                              ? api.ServeInputOnLoop(handle_)
+                              : -1;
+        api.SetCommMask(handle_, EventsToMask(port->Events()));
+        if (input >= 0)
+            StartOnLoop(input);
+        else
+            Resume();
+    } catch (...) {
+        UnwatchLoop();
+        --liveThreads;
+        throw;
+    }
 }
 
 TComThread::~TComThread() {
     Stop();
+    if (onLoop_ && !loopEnded_) EndOnLoop(nullptr);
     WaitFor();
     --liveThreads;
 }
@@ -59,6 +76,108 @@ void TComThread::Detach() {
     port_ = nullptr;
     FreeOnTerminate = true;
     stopSignal_->Set();
+    // The port closes the device next; its descriptor must leave the dispatcher
+    // first, or a device opened meanwhile under the same number would lose its watch.
+    UnwatchLoop();
+}
+
+// ---- the dispatching thread's road ----
+
+void TComThread::StartOnLoop(int input) {
+    onLoop_ = true;
+    loopWait_ = std::make_unique<EventWaitBlock>(false);
+    Dispatcher& dispatcher = Dispatcher::Instance();
+    inputWatch_ = dispatcher.WatchFd(input, EPOLLIN | EPOLLET, [this](std::uint32_t readiness) {
+        SerialApi().ServiceInput(handle_, readiness);
+        ServeLoopWait();
+    });
+    // Events raised elsewhere (the backend's worker: drained output, line changes,
+    // a write that had to wait) end the device wait; its event brings them here.
+    waitWatch_ = dispatcher.WatchFd(loopWait_->event.Fd(), EPOLLIN, [this](std::uint32_t) { ServeLoopWait(); });
+    ArmLoopWait();
+}
+
+void TComThread::ArmLoopWait() {
+    ISerialApi& api = SerialApi();
+    loopWait_->mask = 0;
+    // Completed at once (events raised meanwhile): its event is set, and the watch
+    // dispatches on the next turn of the loop, never inside the call that armed it.
+    if (api.WaitCommEvent(handle_, &loopWait_->mask, &loopWait_->overlapped) ||
+        api.GetLastError() == ERROR_IO_PENDING) {
+        loopWaitPending_ = true;
+        return;
+    }
+    // Refused (the device is gone): the watch ends the road on the loop.
+    loopRefused_ = true;
+    loopWait_->event.Set();
+}
+
+void TComThread::ServeLoopWait() {
+    // A handler running a nested loop (a modal box) must not see its batch again;
+    // what arrives meanwhile waits in the device's event history.
+    if (loopDispatching_ || loopEnded_) return;
+    if (!loopRefused_) {
+        ISerialApi& api = SerialApi();
+        std::uint32_t unused = 0;
+        const bool completed = api.GetOverlappedResult(handle_, &loopWait_->overlapped, &unused, false);
+        if (!completed && api.GetLastError() == ERROR_IO_INCOMPLETE) return;  // woken for nothing
+        loopWaitPending_ = false;
+        loopWait_->event.Reset();
+        if (completed) {
+            pendingEvents_ = MaskToEvents(loopWait_->mask);
+            loopDispatching_ = true;
+            std::exception_ptr fatal;
+            try {
+                RunMarked([this] { DoEvents(); });
+            } catch (...) {
+                fatal = std::current_exception();
+            }
+            loopDispatching_ = false;
+            // A handler closed the port, which let go of this worker.
+            if (FreeOnTerminate) {
+                delete this;
+                return;
+            }
+            // As on the thread, an exception from a handler ends the road.
+            if (fatal) return EndOnLoop(fatal);
+        }
+        // A wait that ended in failure has no events; the next wait tells whether the
+        // device still works.
+        ArmLoopWait();
+    }
+    if (loopRefused_) {
+        EndOnLoop(nullptr);
+        if (FreeOnTerminate) delete this;
+    }
+}
+
+void TComThread::UnwatchLoop() {
+    if (inputWatch_ == 0 && waitWatch_ == 0) return;
+    Dispatcher& dispatcher = Dispatcher::Instance();
+    if (inputWatch_) dispatcher.Unwatch(inputWatch_);
+    if (waitWatch_) dispatcher.Unwatch(waitWatch_);
+    inputWatch_ = waitWatch_ = 0;
+}
+
+void TComThread::EndOnLoop(std::exception_ptr fatal) {
+    UnwatchLoop();
+    loopEnded_ = true;
+    ISerialApi& api = SerialApi();
+    const bool attached = port_.load() != nullptr;
+    if (attached && !fatal) api.SetCommMask(handle_, 0);
+    RetireEventWaitBlock(std::move(loopWait_), loopWaitPending_);
+    loopWaitPending_ = false;
+    if (attached && !fatal) {
+        api.PurgeComm(handle_, PURGE_TXCLEAR | PURGE_RXCLEAR);
+        if (!stopSignal_->IsSet()) {
+            try {
+                DispatchPortLost();
+            } catch (...) {
+                fatal = std::current_exception();
+            }
+        }
+    }
+    MarkEnded(fatal);
 }
 
 void TComThread::Execute() {

@@ -64,6 +64,13 @@ public:
 
 protected:
     virtual void Execute() = 0;
+    // For a thread object whose work is served elsewhere (the dispatching thread) and
+    // which is never started: records the end as Execute's would be, so Finished,
+    // FatalException and WaitFor answer the same.
+    void MarkEnded(std::exception_ptr fatal) {
+        fatal_ = std::move(fatal);
+        finished_.Set();
+    }
     void Synchronize(const std::function<void()>& method);
     void SetReturnValue(int value) { returnValue_ = value; }
 

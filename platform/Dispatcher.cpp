@@ -245,7 +245,7 @@ Dispatcher::WatchId Dispatcher::WatchFd(int fd, std::uint32_t events, FdCallback
     ev.data.u64 = id;
     if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) < 0)
         throw std::system_error(errno, std::generic_category(), "epoll_ctl(ADD)");
-    watches_.emplace(id, std::make_shared<Watch>(Watch{fd, std::move(callback)}));
+    watches_.emplace(id, std::make_shared<Watch>(Watch{fd, std::move(callback), (events & EPOLLET) != 0}));
     return id;
 }
 
@@ -257,6 +257,7 @@ void Dispatcher::ModifyWatch(WatchId id, std::uint32_t events) {
     ev.data.u64 = id;
     if (::epoll_ctl(epollFd_, EPOLL_CTL_MOD, it->second->fd, &ev) < 0)
         throw std::system_error(errno, std::generic_category(), "epoll_ctl(MOD)");
+    it->second->edgeTriggered = (events & EPOLLET) != 0;
 }
 
 void Dispatcher::Unwatch(WatchId id) {
@@ -319,12 +320,12 @@ bool Dispatcher::ProcessSent() {
     return any;
 }
 
-bool Dispatcher::HandleReadyFds() {
-    epoll_event events[64];
-    int n;
-    do {
-        n = ::epoll_wait(epollFd_, events, 64, 0);
-    } while (n < 0 && errno == EINTR);
+int Dispatcher::WaitForReady(epoll_event* events, int capacity, int timeoutMs) {
+    const int n = ::epoll_wait(epollFd_, events, capacity, timeoutMs);
+    return n < 0 ? 0 : n;  // EINTR: nothing ready yet
+}
+
+bool Dispatcher::HandleReadyFds(const epoll_event* events, int n) {
     bool any = false;
     for (int i = 0; i < n; ++i) {
         const std::uint64_t id = events[i].data.u64;
@@ -343,10 +344,40 @@ bool Dispatcher::HandleReadyFds() {
     return any;
 }
 
-bool Dispatcher::ProcessPending() {
+int Dispatcher::RefreshReadiness(epoll_event* events, int n) {
+    // Handlers that ran may have consumed what made a level-triggered descriptor
+    // ready; ask again rather than call back on stale readiness. An edge already
+    // reported is not reported again, so those are kept. Wake-ups seen now stay
+    // signalled for the next step, whose messages they announce.
+    epoll_event kept[64];
+    int k = 0;
+    for (int i = 0; i < n; ++i) {
+        const auto it = watches_.find(events[i].data.u64);
+        if (it != watches_.end() && it->second->edgeTriggered) kept[k++] = events[i];
+    }
+    int m = WaitForReady(events, 64 - k, 0);
+    for (int i = 0; i < k; ++i) {
+        bool again = false;
+        for (int j = 0; j < m && !again; ++j) again = events[j].data.u64 == kept[i].data.u64;
+        if (!again) events[m++] = kept[i];
+    }
+    return m;
+}
+
+bool Dispatcher::ProcessPending() { return Step(0); }
+
+bool Dispatcher::Step(int timeoutMs) {
     if (!IsGuiThread()) throw std::logic_error("ProcessPending called off the GUI thread");
-    bool any = ProcessSent();
-    DrainEventFd(wakeFd_);
+    // One epoll_wait both waits and tells what is ready, so a step where only
+    // descriptors are ready costs no other system call.
+    epoll_event events[64];
+    int n = WaitForReady(events, 64, timeoutMs);
+    for (int i = 0; i < n; ++i) {
+        if (events[i].data.u64 == kSentWakeId) DrainEventFd(sentWakeFd_);
+        if (events[i].data.u64 == kPostedWakeId) DrainEventFd(wakeFd_);
+    }
+    bool any = false;
+    while (HandleOneSent()) any = true;
     std::size_t count;
     {
         std::lock_guard lock(mutex_);
@@ -365,26 +396,17 @@ bool Dispatcher::ProcessPending() {
         leftBehind = !posted_.empty();
     }
     if (leftBehind) SignalEventFd(wakeFd_);
-    if (HandleReadyFds()) any = true;
+    if (any) n = RefreshReadiness(events, n);
+    if (HandleReadyFds(events, n)) any = true;
     return any;
 }
 
-bool Dispatcher::WaitReadable(int fd, Clock::time_point deadline) const {
-    pollfd p{fd, POLLIN, 0};
-    int n;
-    do {
-        n = ::poll(&p, 1, PollTimeout(deadline));
-    } while (n < 0 && errno == EINTR);
-    return n > 0;
-}
-
 bool Dispatcher::RunUntil(const std::function<bool()>& condition, Clock::time_point deadline) {
-    for (;;) {
-        ProcessPending();
+    for (int timeout = 0;; timeout = PollTimeout(deadline)) {
+        Step(timeout);
         if (condition && condition()) return true;
         if (quit_) return condition ? condition() : false;
         if (Clock::now() >= deadline) return condition ? condition() : false;
-        WaitReadable(epollFd_, deadline);
     }
 }
 

@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+struct epoll_event;
+
 namespace portvale {
 
 using HWND = std::uintptr_t;
@@ -135,17 +137,20 @@ private:
     struct Watch {
         int fd;
         FdCallback callback;
+        bool edgeTriggered = false;
         bool alive = true;
     };
 
     bool HandleOneSent();
     bool HandleOnePosted();
-    bool HandleReadyFds();
+    bool Step(int timeoutMs);
+    int WaitForReady(epoll_event* events, int capacity, int timeoutMs);
+    int RefreshReadiness(epoll_event* events, int n);
+    bool HandleReadyFds(const epoll_event* events, int n);
     LRESULT CallWindow(const std::shared_ptr<Window>& window, std::uint32_t msg, WPARAM wParam,
                        LPARAM lParam, SentMessage* sent);
     std::shared_ptr<Window> FindWindow(HWND wnd) const;
     void Complete(SentMessage& sent, LRESULT result);
-    bool WaitReadable(int fd, Clock::time_point deadline) const;
 
     int epollFd_ = -1;
     int wakeFd_ = -1;      // posted messages waiting

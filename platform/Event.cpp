@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <system_error>
@@ -22,49 +23,58 @@ int RemainingMs(Clock::time_point deadline, bool infinite) {
 
 }  // namespace
 
-Event::Event(bool manualReset, bool initialState) : manualReset_(manualReset) {
-    fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-    if (initialState) Set();
+Event::Event(bool manualReset, bool initialState) : set_(initialState), manualReset_(manualReset) {}
+
+Event::~Event() {
+    if (fd_ >= 0) ::close(fd_);
 }
 
-Event::~Event() { ::close(fd_); }
+int Event::Fd() const {
+    std::lock_guard lock(mutex_);
+    if (fd_ < 0) {
+        fd_ = ::eventfd(set_.load() ? 1 : 0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    }
+    return fd_;
+}
+
+void Event::MirrorLocked(bool set) const {
+    if (fd_ < 0) return;
+    ssize_t n;
+    if (set) {
+        const std::uint64_t one = 1;
+        do {
+            n = ::write(fd_, &one, sizeof one);
+        } while (n < 0 && errno == EINTR);
+    } else {
+        std::uint64_t value;
+        do {
+            n = ::read(fd_, &value, sizeof value);
+        } while (n < 0 && errno == EINTR);
+    }
+}
 
 void Event::Set() {
-    const std::uint64_t one = 1;
-    ssize_t n;
-    do {
-        n = ::write(fd_, &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
+    std::lock_guard lock(mutex_);
+    if (set_.exchange(true)) return;
+    MirrorLocked(true);
 }
 
 void Event::Reset() {
-    std::uint64_t value;
-    ssize_t n;
-    do {
-        n = ::read(fd_, &value, sizeof value);
-    } while (n < 0 && errno == EINTR);
+    std::lock_guard lock(mutex_);
+    if (!set_.exchange(false)) return;
+    MirrorLocked(false);
 }
 
-bool Event::IsSet() const {
-    pollfd p{fd_, POLLIN, 0};
-    int n;
-    do {
-        n = ::poll(&p, 1, 0);
-    } while (n < 0 && errno == EINTR);
-    return n > 0;
-}
+bool Event::IsSet() const { return set_.load(); }
 
 bool Event::TryConsume() {
     if (manualReset_) return IsSet();
-    // The eventfd counter is read and zeroed atomically: of two racing waiters only
-    // one reads a non-zero value, the other gets EAGAIN and keeps waiting.
-    std::uint64_t value = 0;
-    ssize_t n;
-    do {
-        n = ::read(fd_, &value, sizeof value);
-    } while (n < 0 && errno == EINTR);
-    return n == sizeof value && value > 0;
+    // Of two racing waiters only one finds the state set under the lock.
+    std::lock_guard lock(mutex_);
+    if (!set_.exchange(false)) return false;
+    MirrorLocked(false);
+    return true;
 }
 
 std::uint32_t WaitForSingleObject(Event& event, std::uint32_t timeoutMs) {
@@ -74,6 +84,16 @@ std::uint32_t WaitForSingleObject(Event& event, std::uint32_t timeoutMs) {
 std::uint32_t WaitForMultipleObjects(const std::vector<Event*>& events, bool waitAll,
                                      std::uint32_t timeoutMs) {
     if (events.empty()) return WAIT_FAILED;
+    // Already signalled: no descriptor, no poll.
+    if (!waitAll) {
+        for (std::size_t i = 0; i < events.size(); ++i)
+            if (events[i]->TryConsume()) return WAIT_OBJECT_0 + static_cast<std::uint32_t>(i);
+    } else if (std::all_of(events.begin(), events.end(), [](Event* e) { return e->IsSet(); })) {
+        bool won = true;
+        for (Event* e : events) won = e->TryConsume() && won;
+        if (won) return WAIT_OBJECT_0;
+    }
+    if (timeoutMs == 0) return WAIT_TIMEOUT;
     const bool infinite = timeoutMs == INFINITE;
     const auto deadline = Clock::now() + std::chrono::milliseconds(infinite ? 0 : timeoutMs);
     std::vector<pollfd> fds(events.size());

@@ -1,9 +1,14 @@
 #pragma once
-// Win32-style event objects over eventfd, so that a thread can wait for several of
-// them (and for device descriptors) with poll, and the dispatcher can watch them.
+// Win32-style event objects. The state lives in user space, so setting, resetting,
+// testing and waiting for an event already set cost no system call; an eventfd
+// mirrors the state once someone asks for a descriptor (to wait for several events
+// with poll, or to let the dispatcher watch one). Events made for one transfer and
+// never polled therefore never touch the kernel.
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <mutex>
 #include <vector>
 
 namespace portvale {
@@ -25,15 +30,19 @@ public:
     void Reset();
     bool IsSet() const;
     bool ManualReset() const { return manualReset_; }
-    // Readable while signalled. Waiting with poll does not consume an auto-reset
-    // event; call TryConsume after poll reports it.
-    int Fd() const { return fd_; }
+    // Readable while signalled, made on first use. Waiting with poll does not consume
+    // an auto-reset event; call TryConsume after poll reports it.
+    int Fd() const;
     // For a manual-reset event: IsSet(). For an auto-reset event: take the signal if
     // it is there (only one waiter wins).
     bool TryConsume();
 
 private:
-    int fd_;
+    void MirrorLocked(bool set) const;
+
+    mutable std::mutex mutex_;  // orders the state with its descriptor
+    mutable int fd_ = -1;
+    std::atomic<bool> set_{false};
     bool manualReset_;
 };
 

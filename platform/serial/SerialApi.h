@@ -184,6 +184,22 @@ public:
                            std::uint32_t* written, OVERLAPPED* overlapped) = 0;
     // The calling thread's last error.
     virtual std::uint32_t GetLastError() = 0;
+
+    // Beyond the Windows calls: the thread that runs the dispatcher may serve a
+    // device's input itself, rather than a thread blocked in WaitCommEvent and a
+    // worker behind it. ServeInputOnLoop returns the descriptor to watch (readable,
+    // edge-triggered), from then on left to the caller except while a read waits;
+    // -1 when this backend has no such road (the caller keeps its thread then).
+    virtual int ServeInputOnLoop(HANDLE handle) {
+        (void)handle;
+        return -1;
+    }
+    // That descriptor was reported ready (epoll events): take in what arrived and
+    // raise the events, on the calling thread.
+    virtual void ServiceInput(HANDLE handle, std::uint32_t readiness) {
+        (void)handle;
+        (void)readiness;
+    }
 };
 
 // The active backend (the termios backend unless a test installed another).

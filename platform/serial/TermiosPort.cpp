@@ -29,6 +29,23 @@ void TermiosPort::EnsureWorker() {
     Wake();
 }
 
+bool TermiosPort::NeedsWorker() const {
+    if (!inputByLoop) return true;
+    return !reads.empty() || !writes.empty() || waitingChar.has_value() || LinePolling() ||
+           nextDrainPoll.has_value();
+}
+
+void TermiosPort::UpdateInputWatch() {
+    const bool want = !hungUp && (!inputByLoop || !reads.empty());
+    if (want == inputWatched) return;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLET;
+    ev.data.u64 = kInputTag;
+    // Adding polls the device at once, so bytes already waiting are reported.
+    ::epoll_ctl(epollFd, want ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, fd, &ev);
+    inputWatched = want;
+}
+
 bool TermiosPort::LinePolling() const {
     return !hungUp && (mask & kLineEvents) && (hasCounters || hasModemLines);
 }
@@ -102,6 +119,7 @@ void TermiosPort::CheckDrained(Clock::time_point now) {
     // hand every byte straight to the master side.
     if (IoctlRetry(fd, TIOCOUTQ, &queued) != 0 || queued == 0) {
         txPending = false;
+        outputMayBeQueued = false;
         Raise(EV_TXEMPTY);
     } else {
         // The tty layer gives no wake-up when the last byte leaves the UART.
@@ -111,6 +129,9 @@ void TermiosPort::CheckDrained(Clock::time_point now) {
 
 void TermiosPort::Ingest() {
     if (hungUp || closed) return;
+    // The next arrival is reported (edge-triggered) and clears drained; until then
+    // a read would find nothing.
+    if (KnownDrained()) return ServeReads();
     char raw[4096];
     bool moved = false, flag = false, hangup = false;
     int hangupErr = EIO;
@@ -126,7 +147,10 @@ void TermiosPort::Ingest() {
         const std::size_t want = std::min(room, sizeof raw);
         const ssize_t n = ::read(fd, raw, want);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            drained = true;
+            break;
+        }
         if (n <= 0) {
             // With VMIN=1 and O_NONBLOCK, 0 can only mean a hung-up line; a pty
             // slave whose master closed reads EIO first.
@@ -141,7 +165,10 @@ void TermiosPort::Ingest() {
             if (decoded.find(dcb.EvtChar) != std::string::npos) flag = true;
             input.append(decoded);
         }
-        if (static_cast<std::size_t>(n) < want) break;  // the kernel queue is empty
+        if (static_cast<std::size_t>(n) < want) {  // the kernel queue is empty
+            drained = true;
+            break;
+        }
     }
     if (moved) {
         std::uint32_t bits = EV_RXCHAR;
@@ -186,6 +213,7 @@ bool TermiosPort::WriteSome(const char* data, std::uint32_t count, std::uint32_t
         if (n > 0) {
             done += static_cast<std::uint32_t>(n);
             txPending = true;
+            outputMayBeQueued = true;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -256,9 +284,9 @@ void TermiosPort::MarkHungUp(int err) {
     hangupError = err > 0 ? err : EIO;
     // A hung-up tty polls ready for everything, for ever: it must leave the epoll
     // set or the worker would spin.
-    ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    if (inputWatched) ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
     if (outWatched) ::epoll_ctl(epollFd, EPOLL_CTL_DEL, outFd, nullptr);
-    outWatched = false;
+    inputWatched = outWatched = false;
     const auto code = static_cast<std::uint32_t>(hangupError);
     // Reads keep what they already have; only an empty one fails.
     while (!reads.empty()) {
@@ -347,17 +375,24 @@ void TermiosPort::WorkerLoop() {
                 while (::read(wakeFd, &value, sizeof value) < 0 && errno == EINTR) {
                 }
             } else {
-                if (tag == kInputTag) arrived = true;
+                if (tag == kInputTag) {
+                    arrived = true;
+                    NoteArrival();
+                }
                 if (events[i].events & (EPOLLHUP | EPOLLERR)) hangup = true;
             }
         }
-        if (arrived || hangup) Ingest();
+        if (arrived || hangup) {
+            NoteArrival();
+            Ingest();
+        }
         if (hangup) MarkHungUp(EIO);
         FlushWrites();
         const auto now = Clock::now();
         ExpireDeadlines(now);
         if (txPending && !nextDrainPoll) CheckDrained(now);
         UpdateOutWatch();
+        UpdateInputWatch();
     }
 }
 

@@ -116,6 +116,14 @@ struct TermiosPort {
     bool hungUp = false;
     int hangupError = EIO;
     bool outWatched = false;
+    // The dispatching thread watches fd for input (ServeInputOnLoop); the worker
+    // watches it too only while a read waits, since its caller may be that thread.
+    bool inputByLoop = false;
+    bool inputWatched = true;  // fd is in the worker's epoll set
+    // The kernel's receive queue was found empty and no arrival was reported since:
+    // reading it again would only return EAGAIN.
+    bool drained = false;
+    bool outputMayBeQueued = false;  // bytes written since TIOCOUTQ last read 0
     bool pseudoTerminal = false;  // a pty slave: no line, so no parity or byte size
 
     DCB dcb;
@@ -149,6 +157,20 @@ struct TermiosPort {
     // Worker: started on first need, woken through wakeFd.
     void Wake() const;
     void EnsureWorker();
+    // What only the worker can do: wait for the device or for time. Without the
+    // dispatching thread on the input, that is everything.
+    bool NeedsWorker() const;
+    void EnsureWorkerIfNeeded() {
+        if (NeedsWorker()) EnsureWorker();
+    }
+    void UpdateInputWatch();
+    // An arrival was reported: the next Ingest reads.
+    void NoteArrival() { drained = false; }
+    // Someone is told of every arrival (the worker's epoll or the dispatcher's), so
+    // a queue found drained stays so until then. Without a watcher, every Ingest
+    // must look.
+    bool ArrivalsReported() const { return inputByLoop || (inputWatched && worker.joinable()); }
+    bool KnownDrained() const { return drained && ArrivalsReported(); }
     void WorkerLoop();
     int NextTimeoutMs(Clock::time_point now) const;
     void ExpireDeadlines(Clock::time_point now);

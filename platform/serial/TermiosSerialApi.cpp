@@ -307,7 +307,7 @@ bool TermiosSerialApi::SetCommMask(HANDLE handle, std::uint32_t mask) {
     if (mask != 0 && !port->hungUp) {
         port->ResetEventBaselines();
         port->nextLinePoll = Clock::now();
-        port->EnsureWorker();
+        port->EnsureWorkerIfNeeded();
     }
     return Succeed();
 }
@@ -349,7 +349,7 @@ bool TermiosSerialApi::WaitCommEvent(HANDLE handle, std::uint32_t* mask, OVERLAP
         return CompleteAtOnce(overlapped, 0, nullptr);
     }
     port->wait = PendingWait{overlapped, mask};
-    port->EnsureWorker();
+    port->EnsureWorkerIfNeeded();
     return Fail(ERROR_IO_PENDING);
 }
 
@@ -383,8 +383,13 @@ bool TermiosSerialApi::ClearCommError(HANDLE handle, std::uint32_t* errors, COMS
         int kernelIn = 0, kernelOut = 0;
         if (!port->hungUp) {
             // Bytes still in the kernel (the receive queue is full) count as waiting.
-            IoctlRetry(port->fd, FIONREAD, &kernelIn);
-            IoctlRetry(port->fd, TIOCOUTQ, &kernelOut);
+            // A queue found empty since, or output the kernel was seen rid of, needs
+            // no question: this is asked once or twice for every received chunk.
+            if (!port->KnownDrained()) IoctlRetry(port->fd, FIONREAD, &kernelIn);
+            if (port->outputMayBeQueued) {
+                IoctlRetry(port->fd, TIOCOUTQ, &kernelOut);
+                if (kernelOut == 0) port->outputMayBeQueued = false;
+            }
         }
         std::uint64_t out = static_cast<std::uint32_t>(std::max(kernelOut, 0));
         for (const auto& w : port->writes) out += w.count - w.done;
@@ -485,8 +490,13 @@ bool TermiosSerialApi::TransmitCommChar(HANDLE handle, char c) {
         if (err == EIO) port->MarkHungUp(err);
         return FailErrno(err);
     }
-    if (done == 0) port->waitingChar = c;  // goes out ahead of the queued writes
-    if (port->waitingChar || (port->mask & EV_TXEMPTY)) port->EnsureWorker();
+    if (done == 0) {
+        port->waitingChar = c;  // goes out ahead of the queued writes
+        port->EnsureWorker();
+    } else {
+        port->CheckDrained(Clock::now());
+        if (port->nextDrainPoll) port->EnsureWorker();
+    }
     return Succeed();
 }
 
@@ -543,6 +553,7 @@ bool TermiosSerialApi::ReadFile(HANDLE handle, void* buffer, std::uint32_t count
         return Reject(overlapped, static_cast<std::uint32_t>(port->hangupError));
     }
     port->reads.push_back(r);
+    port->UpdateInputWatch();
     port->EnsureWorker();
     return Fail(ERROR_IO_PENDING);
 }
@@ -578,13 +589,33 @@ bool TermiosSerialApi::WriteFile(HANDLE handle, const void* buffer, std::uint32_
             return Reject(overlapped, static_cast<std::uint32_t>(err));
         }
         if (w.done == count) {
-            if (port->mask & EV_TXEMPTY) port->EnsureWorker();
-            return CompleteAtOnce(overlapped, w.done, written);
+            CompleteAtOnce(overlapped, w.done, written);
+            // Asked here rather than by the worker, which then has nothing to do
+            // unless the device still holds the bytes.
+            port->CheckDrained(Clock::now());
+            if (port->nextDrainPoll) port->EnsureWorker();
+            return Succeed();
         }
     }
     port->writes.push_back(w);
     port->EnsureWorker();
     return Fail(ERROR_IO_PENDING);
+}
+
+int TermiosSerialApi::ServeInputOnLoop(HANDLE handle) {
+    PortLock port(Find(handle));
+    if (!port || port->hungUp) return -1;
+    port->inputByLoop = true;
+    port->UpdateInputWatch();
+    return port->fd;
+}
+
+void TermiosSerialApi::ServiceInput(HANDLE handle, std::uint32_t readiness) {
+    PortLock port(Find(handle));
+    if (!port) return;
+    port->NoteArrival();
+    port->Ingest();
+    if (readiness & (EPOLLHUP | EPOLLERR)) port->MarkHungUp(EIO);
 }
 
 }  // namespace portvale

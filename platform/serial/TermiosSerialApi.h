@@ -87,6 +87,8 @@ public:
     bool WriteFile(HANDLE handle, const void* buffer, std::uint32_t count,
                    std::uint32_t* written, OVERLAPPED* overlapped) override;
     std::uint32_t GetLastError() override;
+    int ServeInputOnLoop(HANDLE handle) override;
+    void ServiceInput(HANDLE handle, std::uint32_t readiness) override;
 
 private:
     std::shared_ptr<termios_backend::TermiosPort> Find(HANDLE handle);
