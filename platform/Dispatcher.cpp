@@ -16,6 +16,8 @@ namespace portvale {
 
 namespace {
 
+thread_local int tStepDepth = 0;
+
 constexpr std::uint64_t kPostedWakeId = 0;
 constexpr std::uint64_t kSentWakeId = ~std::uint64_t{0};
 
@@ -366,8 +368,14 @@ int Dispatcher::RefreshReadiness(epoll_event* events, int n) {
 
 bool Dispatcher::ProcessPending() { return Step(0); }
 
+bool Dispatcher::Dispatching() { return tStepDepth > 0; }
+
 bool Dispatcher::Step(int timeoutMs) {
     if (!IsGuiThread()) throw std::logic_error("ProcessPending called off the GUI thread");
+    struct Depth {
+        Depth() { ++tStepDepth; }
+        ~Depth() { --tStepDepth; }
+    } depth;
     // One epoll_wait both waits and tells what is ready, so a step where only
     // descriptors are ready costs no other system call.
     epoll_event events[64];

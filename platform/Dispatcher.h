@@ -97,6 +97,10 @@ public:
     int PollFd() const { return epollFd_; }
     // Handles everything that is ready now; returns whether anything was handled.
     bool ProcessPending();
+    // True on the GUI thread while a step of the loop runs (a handler, a callback, a
+    // loop nested in one): whatever becomes ready meanwhile is looked at before the
+    // loop waits again.
+    static bool Dispatching();
     // Handles only sent messages and synchronise requests (what a thread waiting on
     // the GUI thread must still serve); returns whether anything was handled.
     bool ProcessSent();

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "platform/Dispatcher.h"
 #include "platform/serial/OverlappedRecord.h"
 
 namespace portvale::termios_backend {
@@ -27,6 +28,11 @@ void TermiosPort::Wake() const {
 void TermiosPort::EnsureWorker() {
     if (!worker.joinable()) worker = std::thread([this] { WorkerLoop(); });
     Wake();
+}
+
+bool TermiosPort::ArrivalsReported() const {
+    if (inputWatched && worker.joinable()) return true;
+    return inputByLoop && Dispatcher::Dispatching();
 }
 
 bool TermiosPort::NeedsWorker() const {

@@ -166,10 +166,11 @@ struct TermiosPort {
     void UpdateInputWatch();
     // An arrival was reported: the next Ingest reads.
     void NoteArrival() { drained = false; }
-    // Someone is told of every arrival (the worker's epoll or the dispatcher's), so
-    // a queue found drained stays so until then. Without a watcher, every Ingest
-    // must look.
-    bool ArrivalsReported() const { return inputByLoop || (inputWatched && worker.joinable()); }
+    // An arrival since the queue was found drained is sure to be taken in soon
+    // without this caller's help: the worker is watching, or the caller runs inside
+    // the dispatching thread's loop, which looks at the device before it waits
+    // again. A caller that polls outside any loop reads for itself.
+    bool ArrivalsReported() const;
     bool KnownDrained() const { return drained && ArrivalsReported(); }
     void WorkerLoop();
     int NextTimeoutMs(Clock::time_point now) const;
