@@ -3,6 +3,9 @@
 #include <dirent.h>
 #include <sys/resource.h>
 
+#include <atomic>
+#include <thread>
+
 #include "tests/comport/ComPortTestSupport.h"
 #include "tests/platform/serial/PtyFixture.h"
 
@@ -31,6 +34,15 @@ int OpenDescriptors() {
     int count = 0;
     if (DIR* dir = ::opendir("/proc/self/fd")) {
         while (::readdir(dir)) ++count;
+        ::closedir(dir);
+    }
+    return count;
+}
+
+int ThreadCount() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
         ::closedir(dir);
     }
     return count;
@@ -221,6 +233,94 @@ TEST_F(ComPortOnPty, OpenAndCloseManyTimes) {
     }
     EXPECT_EQ(TComThread::LiveCount(), 0);
     EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+// Handlers bound for the dispatching thread are served there without a thread of the
+// port's own; a thread starts only for a write the device cannot take at once.
+TEST_F(ComPortOnPty, TheDispatchingThreadServesThePortAndAThreadStartsOnlyForWhatMustWait) {
+    const int threads = ThreadCount();
+    PAsync read = nullptr, write = nullptr;
+    InitAsync(read);
+    InitAsync(write);
+    std::string received;
+    std::vector<std::int32_t> readAtOnce;
+    std::thread::id handlerThread;
+    int txEmpty = 0;
+    port->OnRxChar = [&](TObject*, std::int32_t count) {
+        handlerThread = std::this_thread::get_id();
+        std::string bytes(static_cast<std::size_t>(count), '\0');
+        readAtOnce.push_back(port->ReadAsync(bytes.data(), count, read));
+        received += bytes.substr(0, static_cast<std::size_t>(port->WaitForAsync(read)));
+    };
+    port->OnTxEmpty = [&](TObject*) { ++txEmpty; };
+    port->Open();
+    ASSERT_TRUE(port->EventWorker()->ServedByLoop());
+
+    pty.Send("ping");
+    ASSERT_TRUE(PumpUntil([&] { return received == "ping"; }));
+    EXPECT_EQ(handlerThread, std::this_thread::get_id());
+    // The bytes were waiting, so every read completed inside its call.
+    std::int32_t total = 0;
+    for (const auto n : readAtOnce) total += n;
+    EXPECT_EQ(total, 4);
+
+    EXPECT_EQ(port->WriteAsync("pong", 4, write), 4);  // taken by the device at once
+    EXPECT_TRUE(port->IsAsyncCompleted(write));
+    EXPECT_EQ(port->WaitForAsync(write), 4);
+    EXPECT_EQ(pty.Receive(4), "pong");
+    ASSERT_TRUE(PumpUntil([&] { return txEmpty > 0; }));
+    EXPECT_EQ(ThreadCount(), threads);
+
+    // Nobody reads the far end yet: a MiB cannot go at once and waits in a worker.
+    const std::string big(1 << 20, 'x');
+    port->WriteAsync(big.data(), static_cast<std::int32_t>(big.size()), write);
+    EXPECT_FALSE(port->IsAsyncCompleted(write));
+    EXPECT_EQ(ThreadCount(), threads + 1);
+    EXPECT_EQ(pty.Receive(big.size()).size(), big.size());
+    ASSERT_TRUE(PumpUntil([&] { return port->IsAsyncCompleted(write); }));
+    EXPECT_EQ(port->WaitForAsync(write), static_cast<std::int32_t>(big.size()));
+    port->Close();
+    DoneAsync(read);
+    DoneAsync(write);
+}
+
+// Bytes whose events nobody asked for wake the loop with nothing to report: no
+// handler runs, and the port goes on serving the events it was asked for.
+TEST_F(ComPortOnPty, AWakeUpWithNothingToReportLeavesThePortServing) {
+    int flags = 0;
+    port->SetEvents(TComEvents{evRxFlag});
+    port->SetEventChar('!');
+    port->OnRxFlag = [&](TObject*) { ++flags; };
+    port->Open();
+    pty.Send("abc");
+    ASSERT_TRUE(PumpUntil([&] { return port->InputCount() == 3; }));
+    Dispatcher::Instance().ProcessPending();  // the arrival's wake-up
+    EXPECT_EQ(flags, 0);
+    pty.Send("!");
+    ASSERT_TRUE(PumpUntil([&] { return flags == 1; }));
+    EXPECT_EQ(port->InputCount(), 4);
+}
+
+// Only handlers bound for the dispatching thread are served by it; the other methods
+// keep their thread, and every one carries the bytes.
+TEST_F(ComPortOnPty, EverySyncMethodCarriesTheBytesAndOnlyThreadSyncIsServedByTheLoop) {
+    const std::pair<TSyncMethod, bool> rows[] = {{smThreadSync, true}, {smWindowSync, false}, {smNone, false}};
+    for (const auto& [method, onLoop] : rows) {
+        SCOPED_TRACE(static_cast<int>(method));
+        std::atomic<int> got{0};
+        port = std::make_unique<TComPort>(nullptr);
+        port->SetPort(pty.path());
+        port->SetSyncMethod(method);
+        port->OnRxChar = [&](TObject*, std::int32_t count) {
+            std::string bytes;
+            got += port->ReadStr(bytes, count);
+        };
+        port->Open();
+        EXPECT_EQ(port->EventWorker()->ServedByLoop(), onLoop);
+        pty.Send("12345");
+        EXPECT_TRUE(PumpUntil([&] { return got.load() == 5; }));
+        port->Close();
+    }
 }
 
 }  // namespace
