@@ -12,7 +12,12 @@ namespace {
 constexpr std::size_t kChunk = 64 << 10;
 }  // namespace
 
-TSerialWriter::TSerialWriter(TCustomComPort& port) : port_(port) { InitAsync(async_); }
+TSerialWriter::TSerialWriter(TCustomComPort& port) : port_(port) {
+    InitAsync(async_);
+    // The descriptor a write that must wait is watched by, made now: the bridge then
+    // holds the same descriptors from start to end.
+    (void)async_->CompletionEvent->Fd();
+}
 
 TSerialWriter::~TSerialWriter() {
     Reset();

@@ -3,7 +3,10 @@
 #include <dirent.h>
 #include <sys/resource.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <fstream>
 #include <thread>
 
 #include "tests/comport/ComPortTestSupport.h"
@@ -39,13 +42,32 @@ int OpenDescriptors() {
     return count;
 }
 
-int ThreadCount() {
-    int count = 0;
+// The threads of this process besides the calling one.
+std::vector<std::string> OtherThreads() {
+    std::vector<std::string> tids;
+    const std::string self = std::to_string(::gettid());
     if (DIR* dir = ::opendir("/proc/self/task")) {
-        while (const dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
+        while (const dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.' && entry->d_name != self) tids.push_back(entry->d_name);
         ::closedir(dir);
     }
-    return count;
+    return tids;
+}
+
+bool Sleeping(const std::string& tid) {
+    std::ifstream stat("/proc/self/task/" + tid + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto end = all.rfind(')');
+    return end != std::string::npos && all.size() > end + 2 && all[end + 2] == 'S';
+}
+
+// How often a thread has gone to sleep and been woken.
+long Wakeups(const std::string& tid) {
+    std::ifstream status("/proc/self/task/" + tid + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+    return -1;
 }
 
 class ComPortOnPty : public ::testing::Test {
@@ -235,10 +257,10 @@ TEST_F(ComPortOnPty, OpenAndCloseManyTimes) {
     EXPECT_EQ(OpenDescriptors(), descriptors);
 }
 
-// Handlers bound for the dispatching thread are served there without a thread of the
-// port's own; a thread starts only for a write the device cannot take at once.
-TEST_F(ComPortOnPty, TheDispatchingThreadServesThePortAndAThreadStartsOnlyForWhatMustWait) {
-    const int threads = ThreadCount();
+// Handlers bound for the dispatching thread are served there; the port's one other
+// thread sleeps until a write the device cannot take at once.
+TEST_F(ComPortOnPty, TheDispatchingThreadServesThePortAndItsWorkerWakesOnlyForWhatMustWait) {
+    ASSERT_TRUE(OtherThreads().empty());
     PAsync read = nullptr, write = nullptr;
     InitAsync(read);
     InitAsync(write);
@@ -255,6 +277,15 @@ TEST_F(ComPortOnPty, TheDispatchingThreadServesThePortAndAThreadStartsOnlyForWha
     port->OnTxEmpty = [&](TObject*) { ++txEmpty; };
     port->Open();
     ASSERT_TRUE(port->EventWorker()->ServedByLoop());
+    const std::vector<std::string> threads = OtherThreads();
+    ASSERT_EQ(threads.size(), 1u);
+    const std::string worker = threads[0];
+    long wakeups = -1;
+    ASSERT_TRUE(test::WaitFor([&] {  // started, and asleep since the last look
+        const long before = wakeups;
+        wakeups = Wakeups(worker);
+        return before == wakeups && Sleeping(worker);
+    }));
 
     pty.Send("ping");
     ASSERT_TRUE(PumpUntil([&] { return received == "ping"; }));
@@ -269,14 +300,15 @@ TEST_F(ComPortOnPty, TheDispatchingThreadServesThePortAndAThreadStartsOnlyForWha
     EXPECT_EQ(port->WaitForAsync(write), 4);
     EXPECT_EQ(pty.Receive(4), "pong");
     ASSERT_TRUE(PumpUntil([&] { return txEmpty > 0; }));
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(Wakeups(worker), wakeups);
 
-    // Nobody reads the far end yet: a MiB cannot go at once and waits in a worker.
+    // Nobody reads the far end yet: a MiB cannot go at once and waits in the worker.
     const std::string big(1 << 20, 'x');
     port->WriteAsync(big.data(), static_cast<std::int32_t>(big.size()), write);
     EXPECT_FALSE(port->IsAsyncCompleted(write));
-    EXPECT_EQ(ThreadCount(), threads + 1);
     EXPECT_EQ(pty.Receive(big.size()).size(), big.size());
+    EXPECT_GT(Wakeups(worker), wakeups);
+    EXPECT_EQ(OtherThreads(), threads);
     ASSERT_TRUE(PumpUntil([&] { return port->IsAsyncCompleted(write); }));
     EXPECT_EQ(port->WaitForAsync(write), static_cast<std::int32_t>(big.size()));
     port->Close();
