@@ -607,6 +607,9 @@ int TermiosSerialApi::ServeInputOnLoop(HANDLE handle) {
     if (!port || port->hungUp) return -1;
     port->inputByLoop = true;
     port->UpdateInputWatch();
+    // Started now and left asleep until something must wait, so a port holds the
+    // same threads all its life, whatever its traffic.
+    port->EnsureWorker();
     return port->fd;
 }
 
