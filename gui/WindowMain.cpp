@@ -1,5 +1,7 @@
 // `portvale-window`: the window, started by `portvale` in its own place (exec) once
 // the command line is read and a display is named, so it takes the line as checked.
+#include <sys/prctl.h>
+
 #include <QApplication>
 #include <QStyleFactory>
 #include <memory>
@@ -14,6 +16,9 @@
 
 int main(int argc, char** argv) {
     using namespace portvale;
+    // The process keeps the name it had before the exec, so ps, top and killall
+    // still see "portvale", in every thread started from here on.
+    ::prctl(PR_SET_NAME, "portvale", 0, 0, 0);
     QtStartGuard start;
     QApplication qt(argc, argv);
     start.Started();
