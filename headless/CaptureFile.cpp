@@ -195,7 +195,18 @@ void CaptureFile::Format(const Block& block) {
         AppendCaptureLines(buffer_, fields, bytes.substr(offset, take), offset);
         bufferBytes_ += take;
         offset += take;
-        if (buffer_.size() >= kWriteChunk) WriteOut();
+        if (buffer_.size() >= kWriteChunk) {
+            WriteOut();
+            // A failed write takes the rest of its block with it, as when a block's text
+            // went out in one write: the capture goes on with the next block and its
+            // note, not with a tail that may slip in just under a size limit and make
+            // the failure be reported again.
+            if (failing_ && offset < bytes.size()) {
+                missing_ += bytes.size() - offset;
+                Lose(bytes.size() - offset);
+                return;
+            }
+        }
     }
 }
 
