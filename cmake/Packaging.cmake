@@ -1,6 +1,6 @@
 # Install rules and the Debian package made from them by CPack's DEB generator:
-# the program, its desktop entry, icons, manual page, systemd unit, README and
-# copyright. `bash scripts/package.sh` builds build/portvale_<version>_<arch>.deb;
+# the program and its window program, its desktop entry, icons, manual page,
+# systemd unit, README and copyright. `bash scripts/package.sh` builds build/portvale_<version>_<arch>.deb;
 # `cmake --install build --prefix DIR` installs the same files without a package.
 include(GNUInstallDirs)
 
@@ -21,6 +21,10 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 
 if(TARGET portvale)
   install(TARGETS portvale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+# Off the PATH: `portvale` starts it for window mode, from its own folder's sibling.
+if(TARGET portvale-window)
+  install(TARGETS portvale-window RUNTIME DESTINATION ${PORTVALE_WINDOW_DIR})
 endif()
 install(FILES ${portvale_packaging_dir}/portvale.desktop DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/applications)
 install(FILES ${portvale_icon_svg} DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/icons/hicolor/scalable/apps)
@@ -122,7 +126,7 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${PORTVALE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION comm)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://portvale.org/")
-# The libraries the program links come from dpkg-shlibdeps; the plugins the window
+# The libraries the programs link come from dpkg-shlibdeps; the plugins the window
 # loads at run time only from here: Qt's platform plugins, and the SVG icon engine
 # that draws the icons (libqt6svg6, which the linker drops as no symbol of it is used).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

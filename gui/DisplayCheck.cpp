@@ -1,12 +1,7 @@
 #include "gui/DisplayCheck.h"
 
-#include <QString>
-#include <QtGlobal>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace portvale {
 
@@ -19,26 +14,6 @@ std::string Env(const char* name) {
 
 constexpr char kAdvice[] =
     "Run Portvale from a desktop session, or set QT_QPA_PLATFORM=offscreen to run without a window.";
-
-struct HeldMessage {
-    QtMsgType type;
-    QString text;
-};
-
-QtMessageHandler gPrevious = nullptr;
-std::vector<HeldMessage> gHeld;
-
-void HoldOrRefuse(QtMsgType type, const QMessageLogContext&, const QString& text) {
-    if (type != QtFatalMsg) {
-        gHeld.push_back({type, text});
-        return;
-    }
-    // Qt aborts once this returns, and nothing of it is usable: say it plainly and
-    // leave without running destructors over a half-made application.
-    std::fprintf(stderr, "portvale: %s\n", UnreachableDisplayReason().c_str());
-    std::fflush(stderr);
-    std::_Exit(2);
-}
 
 }  // namespace
 
@@ -63,28 +38,6 @@ std::string UnreachableDisplayReason() {
         named += (named.empty() ? "" : ", ") + std::string(name) + "=" + value;
     }
     return "no display available: the display could not be reached (" + named + "). " + kAdvice;
-}
-
-QtStartGuard::QtStartGuard() { gPrevious = qInstallMessageHandler(HoldOrRefuse); }
-
-QtStartGuard::~QtStartGuard() { Started(); }
-
-void QtStartGuard::Started() {
-    if (!active_) return;
-    active_ = false;
-    qInstallMessageHandler(gPrevious);
-    std::vector<HeldMessage> held = std::move(gHeld);
-    gHeld.clear();
-    // Through Qt again, so the handler now installed (Qt's own) formats them.
-    for (const HeldMessage& m : held) {
-        switch (m.type) {
-            case QtDebugMsg: qDebug("%s", qUtf8Printable(m.text)); break;
-            case QtInfoMsg: qInfo("%s", qUtf8Printable(m.text)); break;
-            case QtWarningMsg: qWarning("%s", qUtf8Printable(m.text)); break;
-            case QtCriticalMsg: qCritical("%s", qUtf8Printable(m.text)); break;
-            case QtFatalMsg: break;
-        }
-    }
 }
 
 }  // namespace portvale

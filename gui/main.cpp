@@ -1,55 +1,13 @@
-#include <QApplication>
-#include <QStyleFactory>
+// `portvale`: the command line, the console front end and the display check, without
+// Qt; window mode is handed to the window program (WindowProgram.h).
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "app/unPortvale.h"
-#include "framework/Application.h"
 #include "gui/CommandLine.h"
-#include "gui/DispatcherBridge.h"
 #include "gui/DisplayCheck.h"
-#include "gui/Icons.h"
-#include "gui/MainWindow.h"
-#include "gui/QtInteraction.h"
+#include "gui/WindowProgram.h"
 #include "headless/Headless.h"
-
-namespace {
-
-int RunWindow(int argc, char** argv) {
-    using namespace portvale;
-    QtStartGuard start;
-    QApplication qt(argc, argv);
-    start.Started();
-    // One look on every desktop, so what the pictures and tests show is what runs.
-    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
-    QApplication::setWindowIcon(IconFor("icons/portvale.svg"));
-    Application().Title = "Portvale";
-    DispatcherBridge bridge;
-    QtInteraction interaction;
-    Application().SetInteraction(&interaction);
-
-    std::unique_ptr<TForm1> form = TForm1::CreateMainWindow();
-    int rc = 0;
-    {
-        MainWindow window(*form);
-        interaction.SetParent(&window);
-        // Centred once shown, when the frame's decoration is known.
-        window.show();
-        window.CentreOnScreen();
-        rc = QApplication::exec();
-        interaction.SetParent(nullptr);
-        window.DetachPeers();
-    }
-    // Closing the port and the sockets may still report; with no window left the
-    // reports go to standard error rather than to boxes nobody asked for.
-    Application().SetInteraction(nullptr);
-    form.reset();
-    return rc;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using portvale::CommandLineAction;
@@ -76,5 +34,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "portvale: %s\n", reason.c_str());
         return 2;
     }
-    return RunWindow(argc, argv);
+    return portvale::ExecWindowProgram(argv);
 }

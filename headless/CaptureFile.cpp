@@ -67,7 +67,10 @@ void CaptureFile::Add(std::string_view direction, std::string_view peer, std::st
     std::unique_lock lock(mutex_);
     // Once one block is left out, so is every block until the writer has caught up:
     // what the file shows stays in order, with one gap where the note is.
-    if (skipped_ > 0 || (!queue_.empty() && queued_ + bytes.size() > settings_.queueLimit)) {
+    // The limit holds the writer's batch too, until each block of it is formatted: it
+    // bounds the copies this capture keeps, not just the ones still queued.
+    const std::size_t held = queued_ + inHand_.load(std::memory_order_relaxed);
+    if (skipped_ > 0 || (held > 0 && held + bytes.size() > settings_.queueLimit)) {
         skipped_ += bytes.size();
         lost_.fetch_add(bytes.size(), std::memory_order_relaxed);
         return;
@@ -109,12 +112,17 @@ void CaptureFile::Run() {
             const std::size_t enough = std::min(kBatch, settings_.queueLimit / 2);
             wake_.wait_for(lock, kBatchDelay, [&] { return queued_ >= enough || skipped_ > 0 || stopping_; });
             batch.swap(queue_);
+            inHand_.store(queued_, std::memory_order_relaxed);
             queued_ = 0;
             skipped = skipped_;
             skipped_ = 0;
             writing_ = true;
         }
-        for (const Block& block : batch) Format(block);
+        for (Block& block : batch) {
+            Format(block);
+            inHand_.fetch_sub(block.bytes.size(), std::memory_order_relaxed);
+            std::string().swap(block.bytes);
+        }
         if (skipped > 0) {
             missing_ += skipped;
             timespec now{};
@@ -180,10 +188,25 @@ void CaptureFile::Format(const Block& block) {
                 }
             }
         }
+        // No more whole lines than the chunk has room for: a block of 256 KiB makes
+        // 2 MiB of text, which would otherwise sit in the buffer all at once.
+        const std::size_t room = buffer_.size() < kWriteChunk ? kWriteChunk - buffer_.size() : 0;
+        take = std::min(take, std::max<std::size_t>(room / fullLine, 1) * kCaptureBytesPerLine);
         AppendCaptureLines(buffer_, fields, bytes.substr(offset, take), offset);
         bufferBytes_ += take;
         offset += take;
-        if (buffer_.size() >= kWriteChunk) WriteOut();
+        if (buffer_.size() >= kWriteChunk) {
+            WriteOut();
+            // A failed write takes the rest of its block with it, as when a block's text
+            // went out in one write: the capture goes on with the next block and its
+            // note, not with a tail that may slip in just under a size limit and make
+            // the failure be reported again.
+            if (failing_ && offset < bytes.size()) {
+                missing_ += bytes.size() - offset;
+                Lose(bytes.size() - offset);
+                return;
+            }
+        }
     }
 }
 

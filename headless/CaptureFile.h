@@ -38,7 +38,9 @@ public:
     struct Settings {
         std::string path;
         std::uint64_t maxBytes = 0;          // 0: no rotation
-        std::size_t queueLimit = 4 << 20;    // bytes of blocks waiting for the writer
+        // Bytes of blocks not yet formatted: room for all the bridge takes in at once
+        // ahead of a slow side (kHighWater and a read), with some to spare.
+        std::size_t queueLimit = 2 << 20;
     };
     using Report = std::function<void(const std::string&)>;
 
@@ -86,6 +88,7 @@ private:
     std::condition_variable drained_;  // Drain: the queue is written
     std::vector<Block> queue_;
     std::size_t queued_ = 0;           // bytes in queue_
+    std::atomic<std::size_t> inHand_{0};  // bytes of the writer's batch not yet formatted
     std::uint64_t skipped_ = 0;        // bytes left out since the writer last looked
     bool writing_ = false;
     bool stopping_ = false;

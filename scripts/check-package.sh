@@ -68,6 +68,7 @@ contents=$(dpkg-deb --contents "$deb")
 paths=$(awk '{print $6}' <<<"$contents" | sed 's|^\./||; s|/$||')
 expected=(
   usr/bin/portvale
+  usr/libexec/portvale/portvale-window
   usr/share/applications/portvale.desktop
   usr/share/icons/hicolor/scalable/apps/portvale.svg
   usr/share/man/man1/portvale.1.gz
@@ -85,7 +86,10 @@ while read -r mode owner _ _ _ path _; do
   [ "$owner" = root/root ] || fail "$path is owned by $owner"
   case "$mode" in
     d*) [ "$mode" = drwxr-xr-x ] || fail "$path is $mode" ;;
-    -*) if [ "$path" = ./usr/bin/portvale ]; then want=-rwxr-xr-x; else want=-rw-r--r--; fi
+    -*) case "$path" in
+          ./usr/bin/portvale | ./usr/libexec/portvale/portvale-window) want=-rwxr-xr-x ;;
+          *) want=-rw-r--r-- ;;
+        esac
         [ "$mode" = "$want" ] || fail "$path is $mode, not $want" ;;
   esac
 done <<<"$contents"

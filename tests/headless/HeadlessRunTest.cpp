@@ -37,6 +37,9 @@ TEST_F(HeadlessRunTest, ServerBridgesLogsAndStopsCleanlyOnEachSignal) {
         Program program(dir.Path(), {"--headless", "--dir", dir.Path(), "--mode", "server", "--port",
                                      std::to_string(port), "--serial", pty.path(), "--log", "--format", "hex"});
         ASSERT_TRUE(program.ErrContains("Listening on TCP port " + std::to_string(port))) << program.Err();
+        // The toolkit is the window program's alone: a bridge does not carry its 10 MiB.
+        const std::string maps = ReadFileBytes("/proc/" + std::to_string(program.pid()) + "/maps");
+        EXPECT_EQ(maps.find("libQt6"), std::string::npos) << maps;
         const int client = test::ConnectPosix(port);
         ASSERT_GE(client, 0);
         ASSERT_TRUE(program.ErrContains("Client Connected"));

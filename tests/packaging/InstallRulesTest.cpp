@@ -1,6 +1,7 @@
 // The install rules that the Debian package is made from, run into a scratch prefix:
-// every file in its place, the icons at their sizes, the manual page compressed as
-// Debian wants it, and the systemd unit starting the program where it was put.
+// every file in its place, the program finding its window program there, the icons
+// at their sizes, the manual page compressed as Debian wants it, and the systemd unit
+// starting the program where it was put.
 
 #include <unistd.h>
 
@@ -58,9 +59,34 @@ TEST_F(InstallRulesTest, PutsEveryFileInItsPlace) {
     EXPECT_EQ(ReadText(p / "share/applications/portvale.desktop"), ReadText(kPackagingDir / "portvale.desktop"));
     EXPECT_EQ(ReadText(p / "share/icons/hicolor/scalable/apps/portvale.svg"),
               ReadText(kSourceDir / "gui/icons/portvale.svg"));
-    // Nothing the tests build is installed with it.
+    EXPECT_EQ(fs::status(p / "libexec/portvale/portvale-window").permissions() & fs::perms::owner_exec,
+              fs::perms::owner_exec);
+    // Nothing the tests build is installed with them.
     for (const auto& entry : fs::recursive_directory_iterator(p / "bin"))
         EXPECT_EQ(entry.path().filename(), "portvale");
+    for (const auto& entry : fs::recursive_directory_iterator(p / "libexec/portvale"))
+        EXPECT_EQ(entry.path().filename(), "portvale-window");
+}
+
+// The installed program reaches the installed window program: only Qt, in there, can
+// find that a named display is unreachable. Without it, the program says what is
+// missing.
+TEST_F(InstallRulesTest, StartsTheWindowProgramWhereItWasInstalled) {
+    if (fs::exists("/tmp/.X11-unix/X93")) GTEST_SKIP() << "an X server runs on :93";
+    const std::string environment = "env -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM DISPLAY=:93 ";
+    const auto [installed, code] = RunCommand(environment + Quoted((*prefix_ / "bin/portvale").string()));
+    EXPECT_EQ(code, 2) << installed;
+    EXPECT_NE(installed.find("the display could not be reached (DISPLAY=:93)"), std::string::npos) << installed;
+
+    // Copied without it, as to /usr/local/bin for a service.
+    const fs::path alone = fs::temp_directory_path() / ("portvale-alone-" + std::to_string(::getpid()));
+    fs::create_directories(alone / "bin");
+    fs::copy_file(*prefix_ / "bin/portvale", alone / "bin/portvale");
+    const auto [missing, status] = RunCommand(environment + Quoted((alone / "bin/portvale").string()));
+    fs::remove_all(alone);
+    EXPECT_EQ(status, 1) << missing;
+    EXPECT_NE(missing.find("portvale: the window program portvale-window is not installed"), std::string::npos)
+        << missing;
 }
 
 TEST_F(InstallRulesTest, RendersTheIconAtEveryHicolorSize) {

@@ -72,6 +72,7 @@ fault bad-desktop-entry "desktop-file-validate" \
   sed -i 's/^Categories=.*/Categories=Development;NoSuchCategory/' usr/share/applications/portvale.desktop
 fault desktop-exec-elsewhere "names no program" \
   sed -i 's/^Exec=.*/Exec=portvale-gui/' usr/share/applications/portvale.desktop
+fault no-window-program "missing usr/libexec/portvale/portvale-window" rm usr/libexec/portvale/portvale-window
 fault program-fails "portvale --version exits" \
   sh -c 'printf "#!/bin/sh\nexit 1\n" >usr/bin/portvale'
 fault program-other-version "not 'portvale " \
