@@ -12,12 +12,7 @@ namespace {
 constexpr std::size_t kChunk = 64 << 10;
 }  // namespace
 
-TSerialWriter::TSerialWriter(TCustomComPort& port) : port_(port) {
-    InitAsync(async_);
-    // The descriptor a write that must wait is watched by, made now: the bridge then
-    // holds the same descriptors from start to end.
-    (void)async_->CompletionEvent->Fd();
-}
+TSerialWriter::TSerialWriter(TCustomComPort& port) : port_(port) { InitAsync(async_); }
 
 TSerialWriter::~TSerialWriter() {
     Reset();
@@ -84,8 +79,12 @@ void TSerialWriter::Fail(const std::exception& error) {
 }
 
 void TSerialWriter::StopWatching() {
-    if (watch_ != 0) Dispatcher::Instance().Unwatch(watch_);
+    if (watch_ == 0) return;
+    Dispatcher::Instance().Unwatch(watch_);
     watch_ = 0;
+    // Only a write that must wait is watched: the others then cost no system call
+    // for their event, and the bridge holds no descriptor between such writes.
+    async_->CompletionEvent->ReleaseFd();
 }
 
 void TSerialWriter::Reset() {

@@ -38,6 +38,12 @@ int Event::Fd() const {
     return fd_;
 }
 
+void Event::ReleaseFd() {
+    std::lock_guard lock(mutex_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
 void Event::MirrorLocked(bool set) const {
     if (fd_ < 0) return;
     ssize_t n;

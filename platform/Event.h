@@ -33,6 +33,9 @@ public:
     // Readable while signalled, made on first use. Waiting with poll does not consume
     // an auto-reset event; call TryConsume after poll reports it.
     int Fd() const;
+    // Closes the descriptor once nobody polls or watches it any more, so an event
+    // watched only now and then holds none in between; Fd() makes a fresh one.
+    void ReleaseFd();
     // For a manual-reset event: IsSet(). For an auto-reset event: take the signal if
     // it is there (only one waiter wins).
     bool TryConsume();
