@@ -8,6 +8,8 @@ packages=(
   qt6-base-dev qt6-svg-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev googletest
   socat procps netbase
+  # The service's configuration file (TOML).
+  libtomlplusplus-dev
   python3 python3-serial
   # Tests of the headless mode: systemd-analyze checks the service unit, ip makes
   # the network namespaces of the pulled-cable test, hexdump is the capture's model.

@@ -1,0 +1,269 @@
+#include "headless/ServiceConfig.h"
+
+#include <arpa/inet.h>
+
+#include <array>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <utility>
+
+#include <toml++/toml.h>
+
+#include "comport/ComTypes.h"
+
+namespace portvale::headless {
+
+namespace {
+
+struct Choice {
+    const char* name;
+    int value;
+};
+
+const std::array<Choice, 5> kParities{{{"none", prNone}, {"odd", prOdd}, {"even", prEven}, {"mark", prMark},
+                                        {"space", prSpace}}};
+const std::array<Choice, 3> kStopBits{{{"1", sbOneStopBit}, {"1.5", sbOne5StopBits}, {"2", sbTwoStopBits}}};
+const std::array<Choice, 3> kFlows{{{"none", fcNone}, {"hardware", fcHardware}, {"software", fcSoftware}}};
+
+// The first error found while reading; later ones are not looked for.
+class Reader {
+public:
+    explicit Reader(std::string path) : path_(std::move(path)) {}
+    bool Failed() const { return !error_.empty(); }
+    const std::string& Error() const { return error_; }
+
+    void Fail(const toml::source_region& at, const std::string& key, const std::string& what) {
+        if (Failed()) return;
+        std::ostringstream out;
+        out << path_ << ':' << at.begin.line << ':' << at.begin.column << ": " << (key.empty() ? "" : key + ": ")
+            << what;
+        error_ = out.str();
+    }
+
+    // One bridge's keys, over what it has so far (the defaults, for a bridge).
+    void ReadKeys(const toml::table& table, BridgeConfig& b, bool isDefaults) {
+        for (const auto& [rawKey, node] : table) {
+            if (Failed()) return;
+            const std::string key(rawKey.str());
+            const toml::source_region& at = node.source();
+            if (key == "name" && !isDefaults) {
+                b.name = Text(node, key);
+                if (!Failed() && b.name.empty()) Fail(at, key, "must not be empty");
+            } else if (key == "serial") {
+                b.serial = Text(node, key);
+            } else if (key == "baud") {
+                const auto v = Integer(node, key, 1, 0x7FFFFFFF);
+                if (v) b.baud = static_cast<std::int32_t>(*v);
+            } else if (key == "data-bits") {
+                const auto v = Integer(node, key, 5, 8);
+                if (v) b.dataBits = static_cast<int>(*v);
+            } else if (key == "parity") {
+                b.parity = Pick(node, key, kParities);
+            } else if (key == "stop-bits") {
+                // 1 and 2 are written as numbers, 1.5 as a number or a string.
+                std::string text;
+                if (const auto* i = node.as_integer()) text = std::to_string(i->get());
+                else if (const auto* f = node.as_floating_point()) text = f->get() == 1.5 ? "1.5" : "?";
+                else if (const auto* s = node.as_string()) text = s->get();
+                b.stopBits = PickText(at, key, text, kStopBits);
+            } else if (key == "flow") {
+                b.flow = Pick(node, key, kFlows);
+            } else if (key == "listen") {
+                b.listen = Endpoint(node, key);
+            } else if (key == "connect") {
+                b.connect = Endpoint(node, key);
+            } else if (key == "rfc2217") {
+                b.rfc2217 = Flag(node, key);
+            } else if (key == "keepalive") {
+                b.keepAliveSeconds = static_cast<int>(Integer(node, key, 0, 86400).value_or(0));
+            } else if (key == "reconnect") {
+                b.reconnectSeconds = static_cast<int>(Integer(node, key, 0, 86400).value_or(0));
+            } else if (key == "capture") {
+                b.capture = Text(node, key);
+            } else if (key == "capture-max") {
+                b.captureMaxMb = static_cast<int>(Integer(node, key, 0, 1 << 20).value_or(0));
+            } else if (key == "log") {
+                b.log = Flag(node, key);
+            } else if (key == "clients") {
+                b.clients = static_cast<int>(Integer(node, key, 1, 1024).value_or(1));
+            } else if (key == "share") {
+                b.share = Flag(node, key);
+            } else if (key == "kick-old") {
+                b.kickOld = Flag(node, key);
+            } else if (key == "max-lag") {
+                b.maxLag = static_cast<std::uint64_t>(Integer(node, key, 1, std::int64_t{1} << 40).value_or(1));
+            } else if (key == "allow") {
+                b.allow = Networks(node, key);
+            } else {
+                Fail(at, key, isDefaults && key == "name" ? "a name belongs to a bridge, not to [defaults]"
+                                                          : "unknown key");
+            }
+        }
+    }
+
+private:
+    std::string Text(const toml::node& node, const std::string& key) {
+        if (const auto* s = node.as_string()) return s->get();
+        Fail(node.source(), key, "must be a string");
+        return {};
+    }
+    bool Flag(const toml::node& node, const std::string& key) {
+        if (const auto* v = node.as_boolean()) return v->get();
+        Fail(node.source(), key, "must be true or false");
+        return false;
+    }
+    std::optional<std::int64_t> Integer(const toml::node& node, const std::string& key, std::int64_t lo,
+                                        std::int64_t hi) {
+        const auto* v = node.as_integer();
+        if (!v) {
+            Fail(node.source(), key, "must be a whole number");
+            return std::nullopt;
+        }
+        if (v->get() < lo || v->get() > hi) {
+            Fail(node.source(), key, "must be between " + std::to_string(lo) + " and " + std::to_string(hi));
+            return std::nullopt;
+        }
+        return v->get();
+    }
+    template <std::size_t N>
+    std::optional<int> Pick(const toml::node& node, const std::string& key, const std::array<Choice, N>& choices) {
+        return PickText(node.source(), key, node.is_string() ? Text(node, key) : "?", choices);
+    }
+    template <std::size_t N>
+    std::optional<int> PickText(const toml::source_region& at, const std::string& key, const std::string& text,
+                                const std::array<Choice, N>& choices) {
+        std::string names;
+        for (const Choice& c : choices) {
+            if (text == c.name) return c.value;
+            names += (names.empty() ? "" : ", ") + std::string(c.name);
+        }
+        Fail(at, key, "must be one of " + names);
+        return std::nullopt;
+    }
+    std::string Endpoint(const toml::node& node, const std::string& key) {
+        const std::string text = Text(node, key);
+        std::string address;
+        int port = 0;
+        if (!Failed() && !SplitAddressPort(text, address, port))
+            Fail(node.source(), key, "\"" + text + "\" is not ADDRESS:PORT (an IPv6 address in brackets)");
+        return text;
+    }
+    std::vector<std::string> Networks(const toml::node& node, const std::string& key) {
+        std::vector<std::string> out;
+        const auto* list = node.as_array();
+        if (!list) {
+            Fail(node.source(), key, "must be a list of addresses and networks");
+            return out;
+        }
+        for (const toml::node& item : *list) {
+            const auto* s = item.as_string();
+            if (!s || !ValidNetwork(s->get())) {
+                Fail(item.source(), key, s ? "\"" + s->get() + "\" is not an address or a network" : "must be strings");
+                return out;
+            }
+            out.push_back(s->get());
+        }
+        return out;
+    }
+
+    std::string path_;
+    std::string error_;
+};
+
+}  // namespace
+
+bool SplitAddressPort(const std::string& text, std::string& address, int& port) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
+    address = text.substr(0, colon);
+    if (address.front() == '[') {
+        if (address.size() < 3 || address.back() != ']') return false;
+        address = address.substr(1, address.size() - 2);
+    } else if (address.find(':') != std::string::npos) {
+        return false;  // an IPv6 address needs its brackets
+    }
+    const std::string digits = text.substr(colon + 1);
+    if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    port = std::stoi(digits);
+    return port >= 1 && port <= 65535;
+}
+
+bool ValidNetwork(const std::string& text) {
+    const auto slash = text.find('/');
+    const std::string address = text.substr(0, slash);
+    unsigned char buffer[16];
+    int bits = 0;
+    if (::inet_pton(AF_INET, address.c_str(), buffer) == 1) bits = 32;
+    else if (::inet_pton(AF_INET6, address.c_str(), buffer) == 1) bits = 128;
+    else return false;
+    if (slash == std::string::npos) return true;
+    const std::string prefix = text.substr(slash + 1);
+    if (prefix.empty() || prefix.size() > 3 || prefix.find_first_not_of("0123456789") != std::string::npos) return false;
+    return std::stoi(prefix) <= bits;
+}
+
+ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) {
+    ConfigResult result;
+    Reader reader(path);
+    toml::table root;
+    try {
+        root = toml::parse(text, path);
+    } catch (const toml::parse_error& e) {
+        reader.Fail(e.source(), "", std::string(e.description()));
+        result.error = reader.Error();
+        return result;
+    }
+    BridgeConfig defaults;
+    if (const toml::node* d = root.get("defaults")) {
+        if (const auto* table = d->as_table()) reader.ReadKeys(*table, defaults, true);
+        else reader.Fail(d->source(), "defaults", "must be a table");
+    }
+    std::set<std::string> names, devices, listeners;
+    for (const auto& [rawKey, node] : root) {
+        if (reader.Failed()) break;
+        const std::string key(rawKey.str());
+        if (key == "defaults") continue;
+        const auto* bridges = key == "bridge" ? node.as_array() : nullptr;
+        if (!bridges) {
+            reader.Fail(node.source(), key, key == "bridge" ? "bridges are [[bridge]] tables" : "unknown key");
+            break;
+        }
+        for (const toml::node& item : *bridges) {
+            const auto* table = item.as_table();
+            if (!table) {
+                reader.Fail(item.source(), "bridge", "bridges are [[bridge]] tables");
+                break;
+            }
+            BridgeConfig b = defaults;
+            reader.ReadKeys(*table, b, false);
+            if (reader.Failed()) break;
+            const toml::source_region& at = table->source();
+            if (b.name.empty()) reader.Fail(at, "name", "every bridge needs a name");
+            else if (!names.insert(b.name).second) reader.Fail(at, "name", "\"" + b.name + "\" names two bridges");
+            else if (b.serial.empty()) reader.Fail(at, "serial", "bridge \"" + b.name + "\" needs a serial device");
+            else if (b.listen.empty() == b.connect.empty())
+                reader.Fail(at, "listen", "bridge \"" + b.name + "\" needs either listen or connect");
+            else if (!devices.insert(b.serial).second)
+                reader.Fail(at, "serial", "\"" + b.serial + "\" is the device of two bridges");
+            else if (!b.listen.empty() && !listeners.insert(b.listen).second)
+                reader.Fail(at, "listen", "\"" + b.listen + "\" is the address of two bridges");
+            if (reader.Failed()) break;
+            result.config.bridges.push_back(std::move(b));
+        }
+    }
+    result.error = reader.Error();
+    if (result.error.empty() && result.config.bridges.empty()) result.error = path + ": the file describes no bridge";
+    if (!result.error.empty()) result.config = {};
+    return result;
+}
+
+ConfigResult ReadServiceConfig(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return {{}, path + ": cannot be read"};
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseServiceConfig(text.str(), path);
+}
+
+}  // namespace portvale::headless

@@ -1,0 +1,96 @@
+#include "headless/ServiceConfig.h"
+
+#include <gtest/gtest.h>
+
+#include "comport/ComTypes.h"
+
+namespace portvale::headless {
+namespace {
+
+TEST(ServiceConfigTest, BridgesInheritTheDefaultsAndOverrideThem) {
+    const ConfigResult r = ParseServiceConfig(R"(
+[defaults]
+baud = 115200
+parity = "even"
+keepalive = 30
+allow = ["10.0.0.0/8", "::1"]
+
+[[bridge]]
+name = "plc1"
+serial = "/dev/ttyUSB0"
+listen = "0.0.0.0:4001"
+clients = 3
+share = true
+
+[[bridge]]
+name = "meter"
+serial = "/dev/ttyUSB1"
+connect = "[::1]:5000"
+baud = 9600
+stop-bits = 1.5
+rfc2217 = true
+)",
+                                              "test.toml");
+    ASSERT_EQ(r.error, "");
+    ASSERT_EQ(r.config.bridges.size(), 2u);
+    const BridgeConfig& plc = r.config.bridges[0];
+    EXPECT_EQ(plc.name, "plc1");
+    EXPECT_EQ(plc.baud, 115200);
+    EXPECT_EQ(plc.parity, prEven);
+    EXPECT_EQ(plc.keepAliveSeconds, 30);
+    EXPECT_EQ(plc.listen, "0.0.0.0:4001");
+    EXPECT_EQ(plc.clients, 3);
+    EXPECT_TRUE(plc.share);
+    EXPECT_EQ(plc.allow, (std::vector<std::string>{"10.0.0.0/8", "::1"}));
+    const BridgeConfig& meter = r.config.bridges[1];
+    EXPECT_EQ(meter.baud, 9600);
+    EXPECT_EQ(meter.stopBits, sbOne5StopBits);
+    EXPECT_EQ(meter.connect, "[::1]:5000");
+    EXPECT_TRUE(meter.rfc2217);
+    EXPECT_EQ(meter.clients, 1);
+}
+
+// A bad file starts nothing: the first error, with its place and key.
+TEST(ServiceConfigTest, ABadFileIsRefusedWithTheLineColumnAndKey) {
+    const std::string bridge = "[[bridge]]\nname = \"a\"\nserial = \"/dev/ttyS0\"\nlisten = \"127.0.0.1:4001\"\n";
+    const struct {
+        const char* what;
+        std::string text;
+        const char* error;
+    } rows[] = {
+        {"not TOML", "[[bridge]\n", "f.toml:1:10: "},
+        {"unknown key", bridge + "speed = 5\n", "f.toml:5:9: speed: unknown key"},
+        {"unknown table", "[service2]\n" + bridge, "f.toml:1:1: service2: unknown key"},
+        {"wrong type", bridge + "baud = \"fast\"\n", "f.toml:5:8: baud: must be a whole number"},
+        {"out of range", bridge + "data-bits = 9\n", "f.toml:5:13: data-bits: must be between 5 and 8"},
+        {"bad choice", bridge + "parity = \"odd-ish\"\n",
+         "f.toml:5:10: parity: must be one of none, odd, even, mark, space"},
+        {"bad address", "[[bridge]]\nname = \"a\"\nserial = \"/dev/ttyS0\"\nlisten = \"::1:4001\"\n",
+         "f.toml:4:10: listen: \"::1:4001\" is not ADDRESS:PORT (an IPv6 address in brackets)"},
+        {"bad network", bridge + "allow = [\"10.0.0.0/33\"]\n",
+         "f.toml:5:10: allow: \"10.0.0.0/33\" is not an address or a network"},
+        {"name in defaults", "[defaults]\nname = \"x\"\n" + bridge,
+         "f.toml:2:8: name: a name belongs to a bridge, not to [defaults]"},
+        {"no TCP side", "[[bridge]]\nname = \"a\"\nserial = \"/dev/ttyS0\"\n",
+         "f.toml:1:1: listen: bridge \"a\" needs either listen or connect"},
+        {"both TCP sides", bridge + "connect = \"h:1\"\n",
+         "f.toml:1:1: listen: bridge \"a\" needs either listen or connect"},
+        {"one device twice", bridge + "[[bridge]]\nname = \"b\"\nserial = \"/dev/ttyS0\"\nconnect = \"h:1\"\n",
+         "f.toml:5:1: serial: \"/dev/ttyS0\" is the device of two bridges"},
+        {"one address twice",
+         bridge + "[[bridge]]\nname = \"b\"\nserial = \"/dev/ttyS1\"\nlisten = \"127.0.0.1:4001\"\n",
+         "f.toml:5:1: listen: \"127.0.0.1:4001\" is the address of two bridges"},
+        {"one name twice", bridge + "[[bridge]]\nname = \"a\"\nserial = \"/dev/ttyS1\"\nconnect = \"h:1\"\n",
+         "f.toml:5:1: name: \"a\" names two bridges"},
+        {"no bridge", "[defaults]\nbaud = 9600\n", "f.toml: the file describes no bridge"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const ConfigResult r = ParseServiceConfig(row.text, "f.toml");
+        EXPECT_EQ(r.error.rfind(row.error, 0), 0u) << r.error;
+        EXPECT_TRUE(r.config.bridges.empty());
+    }
+}
+
+}  // namespace
+}  // namespace portvale::headless
