@@ -252,12 +252,12 @@ int RunHeadless(const std::vector<std::string>& args) {
         ConnectionWatch connections(*form->ClientSocket1, *form->ServerSocket1, o.keepAliveSeconds, counters,
                                     [](const std::string& line) { PrintLine(line); });
         EventChain<void(TObject*)> portLosses(form->ComPort1->OnPortLost, [&](TObject*) { counters.PortLost(); });
-        form->OnForward = [&](TBridgeDirection direction, TCustomWinSocket* socket, const std::string& bytes) {
+        form->Bridge().OnForward = [&](TBridgeDirection direction, TCustomWinSocket* socket, const std::string& bytes) {
             counters.Forwarded(direction, bytes.size());
             // In server mode the capture says which client; in client mode there is one.
             if (capture) capture->Add(DirectionMark(direction), mode == 2 ? connections.Peer(socket) : "", bytes);
         };
-        form->OnDrop = [&](TBridgeDirection direction, const char* reason, std::size_t bytes) {
+        form->Bridge().OnDrop = [&](TBridgeDirection direction, const char* reason, std::size_t bytes) {
             counters.Dropped(direction, reason, bytes);
         };
         std::unique_ptr<ClientReconnector> reconnector;
@@ -266,7 +266,7 @@ int RunHeadless(const std::vector<std::string>& args) {
                 *form->ClientSocket1, std::chrono::seconds(o.reconnectSeconds),
                 [](const std::string& line) { PrintLine(line); }, [&] { counters.ReconnectAttempt(); });
         // Another connection is always coming: the device's bytes wait for it.
-        form->HoldSerialBetweenConnections = reconnector != nullptr;
+        form->Bridge().HoldSerialBetweenConnections = reconnector != nullptr;
 
         std::unique_ptr<TRfc2217Server> rfc2217;
         if (o.rfc2217) {
@@ -276,7 +276,7 @@ int RunHeadless(const std::vector<std::string>& args) {
                 TRfc2217Server::Links{[f](TCustomWinSocket* s, std::string b) { f->SendToTcp(s, std::move(b)); },
                                       [f](bool hold) { f->HoldSerial(hold); },
                                       [](const std::string& line) { PrintLine(line); }});
-            form->Filter = rfc2217.get();
+            form->Bridge().Filter = rfc2217.get();
         }
 
         std::string failure;
@@ -310,10 +310,10 @@ int RunHeadless(const std::vector<std::string>& args) {
         // A clean end: the peer sees the connection close, the device is released.
         if (reconnector) reconnector->Stop();
         Guarded([&] { form->btnDisconnectClick(form.get()); });
-        form->OnForward = nullptr;
-        form->OnDrop = nullptr;
+        form->Bridge().OnForward = nullptr;
+        form->Bridge().OnDrop = nullptr;
         form->OnReceived = nullptr;
-        form->Filter = nullptr;
+        form->Bridge().Filter = nullptr;
         rfc2217.reset();
         if (capture) capture->Drain();
         if (failure.empty()) PrintLine(CountersLine(counters, capture.get()));
