@@ -466,6 +466,8 @@ std::string TForm1::StandingDetail() const {
     if (!ServerSocket1->Active()) return {};
     const int clients = bridge_->RemainingClients(bridge_->Leaving());
     const TCustomWinSocket* target = bridge_->FirstServerClient();
+    if ((clients == 0 || !target) && !ServerSocket1->Address().empty())
+        return Format(sListeningOnAddress, PeerText(ServerSocket1->Address(), static_cast<std::uint16_t>(ServerSocket1->Port())).c_str());
     if (clients == 0 || !target) {
         // A listener falls back to IPv4 alone where IPv6 is turned off.
         const bool dualStack = ServerSocket1->WinSocket()->SockAddr().any.sa_family == AF_INET6;

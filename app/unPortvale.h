@@ -66,6 +66,7 @@ inline constexpr char sComPortIsClosed[] = "Com port is closed";
 inline constexpr char sNoTcpConnection[] = "No TCP connection";
 inline constexpr char sTcpPortRange[] = "TCP port must be 1 to 65535";
 inline constexpr char sListeningOn[] = "Listening on port %d (%s)";
+inline constexpr char sListeningOnAddress[] = "Listening on %s";
 inline constexpr char sClientsConnected[] = "%d %s; serial data to %s";
 inline constexpr char sSettingsSaved[] = "Settings saved to %s";
 inline constexpr char sCannotOpenLink[] = "Cannot open %s: no web browser opener (xdg-open) found";
