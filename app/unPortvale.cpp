@@ -59,13 +59,6 @@ public:
     ETcpPortRange() : EConvertError(sTcpPortRange) {}
 };
 
-// A peer as "192.0.2.7:40312" or "[2001:db8::7]:40312".
-std::string PeerText(const TCustomWinSocket& socket) {
-    const std::string address = socket.RemoteAddress();
-    const std::string port = std::to_string(socket.RemotePort());
-    return address.find(':') == std::string::npos ? address + ":" + port : "[" + address + "]:" + port;
-}
-
 }  // namespace
 
 TForm1::TForm1(TComponent* owner) : TForm(owner) {
@@ -88,16 +81,6 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ComPort1->OnRxChar = TRxCharEvent(this, &TForm1::ComPort1RxChar);
     ComPort1->OnAfterClose = TNotifyEvent(this, &TForm1::ComPort1AfterClose);
     ComPort1->OnPortLost = TNotifyEvent(this, &TForm1::ComPort1PortLost);
-    serialWriter_ = std::make_unique<TSerialWriter>(*ComPort1);
-    InitAsync(readAsync_);
-    serialWriter_->OnDrained = [this] { ResumeSocketReads(); };
-    serialWriter_->OnFailed = [this](const std::string& why, std::size_t dropped) {
-        if (dropped > 0 && OnDrop) OnDrop(TBridgeDirection::TcpToCom, "serial write failed", dropped);
-        SetStatusDetail(dropped > 0 ? Format(sSerialWriteFailed, why.c_str(), dropped) : why);
-        // The queue is empty now: connections left unread while it was full go on.
-        ResumeSocketReads();
-    };
-    tcpSender_.OnDrained = [this] { ResumeSerialReads(); };
 
     ClientSocket1 = new TClientSocket(this);
     ClientSocket1->SetName("ClientSocket1");
@@ -117,6 +100,16 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ServerSocket1->OnClientDisconnect = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientDisconnect);
     ServerSocket1->OnClientRead = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientRead);
     ServerSocket1->OnClientWrite = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientWrite);
+
+    bridge_ = std::make_unique<TBridge>(*ComPort1, *ClientSocket1, *ServerSocket1);
+    bridge_->OnReceived = [this](TBridgeDirection direction, const std::string& bytes) {
+        ShowReceived(direction, bytes);
+    };
+    // Refusals and limits never apply here (everyone, any number of clients); what is
+    // left is trouble the user should see.
+    bridge_->OnNotice = [this](TBridgeNotice, const std::string& text) {
+        if (!text.empty()) SetStatusDetail(text);
+    };
 
     tmrPortRetry = new TTimer(this);
     tmrPortRetry->SetName("tmrPortRetry");
@@ -149,9 +142,8 @@ TForm1::~TForm1() {
     ComPort1->OnAfterClose.Clear();
     ComPort1->OnPortLost.Clear();
     // Its operation in flight refers to the port's device.
-    serialWriter_.reset();
+    bridge_.reset();
     DestroyComponents();
-    DoneAsync(readAsync_);
 }
 
 void TForm1::BuildControls() {
@@ -472,8 +464,10 @@ std::string TForm1::StandingDetail() const {
     if (RetryingPort()) return Format(sComPortLostRetrying, ComPort1->Port().c_str());
     if (portClosedByDisconnect_ && ComPortOn != 0 && !ComPort1->Connected()) return sComPortClosedByDisconnect;
     if (!ServerSocket1->Active()) return {};
-    const int clients = RemainingClients(leaving_);
-    const TCustomWinSocket* target = FirstServerClient();
+    const int clients = bridge_->RemainingClients(bridge_->Leaving());
+    const TCustomWinSocket* target = bridge_->FirstServerClient();
+    if ((clients == 0 || !target) && !ServerSocket1->Address().empty())
+        return Format(sListeningOnAddress, PeerText(ServerSocket1->Address(), static_cast<std::uint16_t>(ServerSocket1->Port())).c_str());
     if (clients == 0 || !target) {
         // A listener falls back to IPv4 alone where IPv6 is turned off.
         const bool dualStack = ServerSocket1->WinSocket()->SockAddr().any.sa_family == AF_INET6;
@@ -550,19 +544,19 @@ void TForm1::btnConnectClick(TObject*) {
                 ClientSocket1->SetHost(txbHost->Text());
                 ClientSocket1->SetPort(PortFromText());
                 // Before the attempt: an empty host ends it inside the assignment.
-                awaitingConnection_ = true;
+                bridge_->Connecting(true);
                 ClientSocket1->SetActive(true);
                 ComPort1->SetConnected(false);
                 break;
             case 2:
-                awaitingConnection_ = false;
+                bridge_->Connecting(false);
                 ClientSocket1->SetActive(false);
                 ServerSocket1->SetPort(PortFromText());
                 ServerSocket1->SetActive(true);
                 ComPort1->SetConnected(false);
                 break;
             default:
-                awaitingConnection_ = false;
+                bridge_->Connecting(false);
                 ClientSocket1->SetActive(false);
                 ServerSocket1->SetActive(false);
                 ComPort1->SetConnected(true);
@@ -581,19 +575,14 @@ void TForm1::btnConnectClick(TObject*) {
 
 void TForm1::btnDisconnectClick(TObject*) {
     StopPortRetry();
-    awaitingConnection_ = false;
+    bridge_->Connecting(false);
     ClientSocket1->SetActive(false);
     ComPort1->SetConnected(false);
     // The server closes its accepted connections without notifications, so the
     // window says itself that they are gone, and the filter forgets them.
     const bool hadClients = ServerClientConnected != 0;
-    if (Filter && ServerSocket1->Active()) {
-        const TServerWinSocket* server = ServerSocket1->WinSocket();
-        for (int i = 0; i < server->ActiveConnections(); ++i) Filter->Disconnected(server->ConnectionAt(i));
-    }
+    bridge_->Closed();
     ServerSocket1->SetActive(false);
-    tcpSender_.Clear();
-    heldSockets_.clear();
     imgConectionStatus->SetPicture(bmpDisconnected);
     if (hadClients) {
         stat1->SetPanelText(0, sClientDisconnected);
@@ -606,33 +595,22 @@ void TForm1::btnDisconnectClick(TObject*) {
 }
 
 void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket* Socket) {
-    if (Filter) Filter->Connected(Socket);
     ShowStatus(sConnectedToServer, bmpConnected);
     btnConnect->SetDown(true);
     TcpConnected = 1;
-    awaitingConnection_ = false;
     // A connection failure shown before no longer holds.
     RefreshStatusDetail();
     // What the device sent while the connection was being made goes first.
-    ResumeSerialReads();
+    bridge_->ClientConnected(Socket);
 }
 
 void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket* Socket) {
-    if (Filter) Filter->Disconnected(Socket);
-    // The leaving connection still says it is connected while this runs; serial
-    // reads resumed here must not pick it as their target.
-    leaving_ = Socket;
-    tcpSender_.Forget(Socket);
-    std::erase(heldSockets_, Socket);
+    bridge_->BeginDisconnect(Socket);
     ShowStatus(sDisconnectedFromServer, bmpDisconnected);
     btnConnect->SetDown(false);
     TcpConnected = 0;
-    if (!HoldSerialBetweenConnections) {
-        // No connection is coming: what waits in the port is read (and dropped).
-        awaitingConnection_ = false;
-        ResumeSerialReads();
-    }
-    leaving_ = nullptr;
+    bridge_->ClientDisconnected();
+    bridge_->EndDisconnect();
 }
 
 void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode) {
@@ -648,7 +626,7 @@ void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket* Socket, TErrorEvent 
 }
 
 void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket) {
-    if (Filter) Filter->Connected(Socket);
+    bridge_->ServerClientConnected(Socket);
     ShowStatus(sClientConnected, bmpConnected);
     ServerClientConnected = 1;
     btnConnect->SetDown(true);
@@ -657,32 +635,17 @@ void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket) {
 }
 
 void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket) {
-    if (Filter) Filter->Disconnected(Socket);
-    // The leaving connection still says it is connected while this runs; serial
-    // reads resumed by the forgotten queue must not pick it as their target.
-    leaving_ = Socket;
-    tcpSender_.Forget(Socket);
-    std::erase(heldSockets_, Socket);
+    bridge_->BeginDisconnect(Socket);
     stat1->SetPanelText(0, sClientDisconnected);
     // While another accepted client remains, the bridge is still connected to it.
-    if (RemainingClients(Socket) == 0) {
+    if (bridge_->RemainingClients(Socket) == 0) {
         imgConectionStatus->SetPicture(bmpDisconnected);
         ServerClientConnected = 0;
         btnConnect->SetDown(false);
         TcpConnected = 0;
     }
     RefreshStatusDetail();
-    leaving_ = nullptr;
-}
-
-int TForm1::RemainingClients(TCustomWinSocket* leaving) const {
-    const TServerWinSocket* server = ServerSocket1->WinSocket();
-    int remaining = 0;
-    for (int i = 0; i < server->ActiveConnections(); ++i) {
-        const TCustomWinSocket* c = server->ConnectionAt(i);
-        if (c != leaving && c->IsConnected()) ++remaining;
-    }
-    return remaining;
+    bridge_->EndDisconnect();
 }
 
 // ---- message formats and manual sending ----
@@ -714,14 +677,14 @@ void TForm1::btnTCPSendMessageClick(TObject*) {
     // serial data, and the client socket. A listener without clients is no target.
     std::vector<TCustomWinSocket*> targets;
     if (ServerSocket1->Active())
-        if (TCustomWinSocket* client = FirstServerClient()) targets.push_back(client);
+        if (TCustomWinSocket* client = bridge_->FirstServerClient()) targets.push_back(client);
     if (ClientSocket1->WinSocket()->IsConnected()) targets.push_back(ClientSocket1->WinSocket());
     if (targets.empty()) {
         SetStatusDetail(sNoTcpConnection);
         return;
     }
     // Behind whatever the bridge has queued for the same connection.
-    for (TCustomWinSocket* target : targets) tcpSender_.Send(target, message.bytes);
+    for (TCustomWinSocket* target : targets) bridge_->SendToTcp(target, message.bytes);
 }
 
 void TForm1::btnSendComClick(TObject*) {
@@ -734,7 +697,7 @@ void TForm1::btnSendComClick(TObject*) {
         SetStatusDetail(sComPortIsClosed);
         return;
     }
-    if (!message.bytes.empty()) serialWriter_->Write(std::move(message.bytes));
+    if (!message.bytes.empty()) bridge_->WriteSerial(std::move(message.bytes));
 }
 
 void TForm1::txbSendMessageKeyPress(TObject*, char& Key) {
@@ -756,123 +719,15 @@ void TForm1::ClientSocket1Read(TObject* Sender, TCustomWinSocket* Socket) { Sock
 
 void TForm1::ServerSocket1ClientRead(TObject* Sender, TCustomWinSocket* Socket) { SocketRead(Sender, Socket); }
 
-void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) {
-    if (serialWriter_->Pending() >= kHighWater) {
-        // Left unread: TCP's own flow control slows the sender until the port catches up.
-        if (std::find(heldSockets_.begin(), heldSockets_.end(), Socket) == heldSockets_.end())
-            heldSockets_.push_back(Socket);
-        return;
-    }
-    // At most a slice per notification: a socket's buffer can hold megabytes, and the
-    // next notification comes as soon as this receive is made.
-    constexpr int kReadSlice = 256 << 10;
-    const int available = std::clamp(Socket->BytesAvailable(), 0, kReadSlice);
-    std::string bytes(static_cast<std::size_t>(available), '\0');
-    // A receive is made even for nothing: it is what lets the next notification come.
-    const int received = Socket->ReceiveBuffer(bytes.data(), available);
-    bytes.resize(static_cast<std::size_t>(std::clamp(received, 0, available)));
-    if (Filter && !bytes.empty()) bytes = Filter->FromTcp(Socket, bytes);
-    if (bytes.empty()) return;
-    ShowReceived(TBridgeDirection::TcpToCom, bytes);
-    if (!ComPort1->Connected()) {
-        if (OnDrop) OnDrop(TBridgeDirection::TcpToCom, "serial port closed", bytes.size());
-        return;
-    }
-    if (OnForward) OnForward(TBridgeDirection::TcpToCom, Socket, bytes);
-    serialWriter_->Write(std::move(bytes));
-}
+void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) { bridge_->SocketRead(Socket); }
 
-void TForm1::ComPort1RxChar(TObject*, std::int32_t Count) {
-    if (SerialMustWait()) {
-        // The bytes wait in the port; reading resumes when the TCP side can take them.
-        serialHeld_ = true;
-        return;
-    }
-    // Caught here: an error leaving this handler would end the port's event thread.
-    try {
-        ReadSerial(Count);
-    } catch (const std::exception& error) {
-        SetStatusDetail(error.what());
-    }
-}
+void TForm1::ComPort1RxChar(TObject*, std::int32_t Count) { bridge_->SerialArrived(Count); }
 
-void TForm1::ReadSerial(std::int32_t count) {
-    if (count <= 0) return;
-    std::string bytes(static_cast<std::size_t>(count), '\0');
-    // The bytes are waiting, so the read completes at once.
-    ComPort1->ReadAsync(bytes.data(), count, readAsync_);
-    const std::int32_t read = ComPort1->WaitForAsync(readAsync_);
-    bytes.resize(static_cast<std::size_t>(std::clamp(read, 0, count)));
-    if (bytes.empty()) return;
-    ShowReceived(TBridgeDirection::ComToTcp, bytes);
-    if (TCustomWinSocket* target = SerialTarget()) {
-        if (OnForward) OnForward(TBridgeDirection::ComToTcp, target, bytes);
-        tcpSender_.Send(target, Filter ? Filter->ToTcp(target, bytes) : std::move(bytes));
-    } else if (OnDrop) {
-        OnDrop(TBridgeDirection::ComToTcp, "no TCP connection", bytes.size());
-    }
-}
+void TForm1::ClientSocket1Write(TObject*, TCustomWinSocket* Socket) { bridge_->WriteReady(Socket); }
 
-TCustomWinSocket* TForm1::FirstServerClient() const {
-    const TServerWinSocket* server = ServerSocket1->WinSocket();
-    for (int i = 0; i < server->ActiveConnections(); ++i) {
-        TCustomWinSocket* c = server->ConnectionAt(i);
-        if (c != leaving_ && c->IsConnected()) return c;
-    }
-    return nullptr;
-}
+void TForm1::ServerSocket1ClientWrite(TObject*, TCustomWinSocket* Socket) { bridge_->WriteReady(Socket); }
 
-TCustomWinSocket* TForm1::SerialTarget() const {
-    if (ServerClientConnected)
-        if (TCustomWinSocket* client = FirstServerClient()) return client;
-    if (ClientSocket1->Active() && ClientSocket1->WinSocket() != leaving_) return ClientSocket1->WinSocket();
-    return nullptr;
-}
-
-void TForm1::ClientSocket1Write(TObject*, TCustomWinSocket* Socket) { tcpSender_.WriteReady(Socket); }
-
-void TForm1::ServerSocket1ClientWrite(TObject*, TCustomWinSocket* Socket) { tcpSender_.WriteReady(Socket); }
-
-bool TForm1::IsLiveSocket(TCustomWinSocket* socket) const {
-    if (socket == ClientSocket1->WinSocket()) return socket->IsConnected();
-    const TServerWinSocket* server = ServerSocket1->WinSocket();
-    for (int i = 0; i < server->ActiveConnections(); ++i)
-        if (server->ConnectionAt(i) == socket) return socket->IsConnected();
-    return false;
-}
-
-void TForm1::ResumeSocketReads() {
-    // Bytes that arrived while the port was behind are waiting in the sockets, and no
-    // notification will come for them until they are read.
-    std::vector<TCustomWinSocket*> held;
-    held.swap(heldSockets_);
-    for (TCustomWinSocket* socket : held)
-        if (IsLiveSocket(socket)) Guarded([&] { SocketRead(this, socket); });
-}
-
-void TForm1::HoldSerial(bool hold) {
-    serialHoldRequested_ = hold;
-    if (!hold) ResumeSerialReads();
-}
-
-bool TForm1::SerialMustWait() const {
-    return tcpSender_.Pending() >= kHighWater || serialHoldRequested_ || (awaitingConnection_ && !SerialTarget());
-}
-
-void TForm1::ResumeSerialReads() {
-    if (!serialHeld_ || SerialMustWait()) return;
-    serialHeld_ = false;
-    try {
-        if (ComPort1->Connected()) ReadSerial(ComPort1->InputCount());
-    } catch (const std::exception& error) {
-        SetStatusDetail(error.what());
-    }
-}
-
-void TForm1::ComPort1AfterClose(TObject*) {
-    serialWriter_->Reset();
-    serialHeld_ = false;
-}
+void TForm1::ComPort1AfterClose(TObject*) { bridge_->PortClosed(); }
 
 void TForm1::ComPort1PortLost(TObject*) {
     const bool wanted = ComPortOn != 0;

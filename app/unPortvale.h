@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "app/Bridge.h"
 #include "app/BridgeFilter.h"
 #include "app/MessageFormat.h"
 #include "app/PaneFeed.h"
@@ -65,18 +66,10 @@ inline constexpr char sComPortIsClosed[] = "Com port is closed";
 inline constexpr char sNoTcpConnection[] = "No TCP connection";
 inline constexpr char sTcpPortRange[] = "TCP port must be 1 to 65535";
 inline constexpr char sListeningOn[] = "Listening on port %d (%s)";
+inline constexpr char sListeningOnAddress[] = "Listening on %s";
 inline constexpr char sClientsConnected[] = "%d %s; serial data to %s";
 inline constexpr char sSettingsSaved[] = "Settings saved to %s";
 inline constexpr char sCannotOpenLink[] = "Cannot open %s: no web browser opener (xdg-open) found";
-inline constexpr char sSerialWriteFailed[] = "%s; %zu bytes for the com port dropped";
-
-enum class TBridgeDirection { TcpToCom, ComToTcp };
-// (direction, the connection the block came from or goes to, the bytes)
-using TForwardEvent = std::function<void(TBridgeDirection, TCustomWinSocket*, const std::string&)>;
-// (direction, the bytes that arrived)
-using TReceivedEvent = std::function<void(TBridgeDirection, const std::string&)>;
-// (direction, why, bytes dropped)
-using TDropEvent = std::function<void(TBridgeDirection, const char*, std::size_t)>;
 
 class TForm1 : public TForm {
 public:
@@ -158,26 +151,18 @@ public:
     TBitmap bmpDisconnected;
     int SendFormat = mfString;
     int IncomingFormat = mfString;
-    // Observers of the bridge (capture files, counters): every block handed on to the
-    // other side, and every block that had nowhere to go.
-    TForwardEvent OnForward;
-    TDropEvent OnDrop;
+    // The bridging between the port and the sockets. Observers (capture files,
+    // counters), the filter and the client policy are set on it.
+    TBridge& Bridge() { return *bridge_; }
     // Every block that arrived on either side, as the panes are given it.
     TReceivedEvent OnReceived;
     // Whether forwarded blocks are rendered into the panes. A front end that shows
     // them nowhere (headless without a log) turns it off and saves the work.
     bool ShowBlocks = true;
-    // A protocol on the TCP side (RFC 2217), or null for raw bytes. Not owned.
-    TBridgeFilter* Filter = nullptr;
     // Bytes for a connection behind what it has queued (the filter's answers).
-    void SendToTcp(TCustomWinSocket* socket, std::string bytes) { tcpSender_.Send(socket, std::move(bytes)); }
+    void SendToTcp(TCustomWinSocket* socket, std::string bytes) { bridge_->SendToTcp(socket, std::move(bytes)); }
     // While held, the device's bytes wait in the port instead of going to TCP.
-    void HoldSerial(bool hold);
-    // In client mode the device's bytes wait in the port from "TCP Connect" until the
-    // connection is made. Set, they wait again whenever the connection ends, for a
-    // front end that connects again by itself (headless --reconnect); the port's own
-    // buffer bounds them and holds the device back.
-    bool HoldSerialBetweenConnections = false;
+    void HoldSerial(bool hold) { bridge_->HoldSerial(hold); }
 
     // ---- start-up ----
     void InitMainWindow();
@@ -225,10 +210,10 @@ public:
     bool RetryingPort() const { return tmrPortRetry->Enabled(); }
     // Where serial data goes: the oldest accepted client still connected, else the
     // connected client socket, else nowhere (null).
-    TCustomWinSocket* SerialTarget() const;
+    TCustomWinSocket* SerialTarget() const { return bridge_->SerialTarget(); }
     // Bytes waiting to be written: to the serial port, and to the TCP side.
-    std::size_t SerialBacklog() const { return serialWriter_->Pending(); }
-    std::size_t TcpBacklog() const { return tcpSender_.Pending(); }
+    std::size_t SerialBacklog() const { return bridge_->SerialBacklog(); }
+    std::size_t TcpBacklog() const { return bridge_->TcpBacklog(); }
 
     // ---- message formats and manual sending ----
     void rdSendFormatClick(TObject* Sender);
@@ -258,36 +243,14 @@ private:
     std::string StandingDetail() const;
     std::string OpenFailureText(const std::exception& error) const;
     void OpenLink(const char* url);
-    // The oldest accepted connection still connected (not the one leaving), or null.
-    TCustomWinSocket* FirstServerClient() const;
-    // The device's bytes are to stay in the port for now.
-    bool SerialMustWait() const;
-    void ReadSerial(std::int32_t count);
-    void ResumeSocketReads();
-    void ResumeSerialReads();
     void StopPortRetry();
-    bool IsLiveSocket(TCustomWinSocket* socket) const;
-    // Accepted connections other than `leaving` that are still connected.
-    int RemainingClients(TCustomWinSocket* leaving) const;
     // The port text as a number, by the Decimal format's integer conversion.
     std::int32_t PortFromText() const;
     TLineEnds LineEnds() const;
 
     std::unique_ptr<TPaneFeed> tcpFeed_;
     std::unique_ptr<TPaneFeed> comFeed_;
-    std::unique_ptr<TSerialWriter> serialWriter_;
-    // One record for every serial read, rather than a new one (and its event) each.
-    PAsync readAsync_ = nullptr;
-    TTcpSender tcpSender_;
-    // Sockets whose read notification was left unanswered while the serial queue was
-    // full; the socket layer sends no other until they are read.
-    std::vector<TCustomWinSocket*> heldSockets_;
-    bool serialHeld_ = false;
-    // The connection whose disconnect is being handled.
-    TCustomWinSocket* leaving_ = nullptr;
-    bool serialHoldRequested_ = false;
-    // Client mode between "TCP Connect" and the connection being made.
-    bool awaitingConnection_ = false;
+    std::unique_ptr<TBridge> bridge_;
     // "TCP Disconnect" closed the port while the user wants it on.
     bool portClosedByDisconnect_ = false;
 };

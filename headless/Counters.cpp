@@ -40,6 +40,15 @@ void BridgeCounters::Forwarded(TBridgeDirection direction, std::size_t bytes) {
     ++flow.blocks;
 }
 
+void BridgeCounters::Noticed(TBridgeNotice notice) {
+    switch (notice) {
+        case TBridgeNotice::Refused: ++refusedPeers_; break;
+        case TBridgeNotice::OverLimit: ++refusedClients_; break;
+        case TBridgeNotice::Lagging: ++laggingDisconnects_; break;
+        default: break;
+    }
+}
+
 void BridgeCounters::Dropped(TBridgeDirection direction, const std::string& reason, std::size_t bytes) {
     dropped_.bytes += bytes;
     ++dropped_.blocks;
@@ -59,6 +68,9 @@ std::string BridgeCounters::Line(std::optional<std::uint64_t> captureLostBytes) 
     Put(line, "disconnects", disconnects_);
     Put(line, "port_losses", portLosses_);
     Put(line, "reconnects", reconnects_);
+    Put(line, "refused_peers", refusedPeers_);
+    Put(line, "refused_clients", refusedClients_);
+    Put(line, "lagging_disconnects", laggingDisconnects_);
     if (captureLostBytes) Put(line, "capture_lost_bytes", *captureLostBytes);
     return line;
 }

@@ -20,17 +20,19 @@
 #include "headless/Counters.h"
 #include "headless/EventChain.h"
 #include "headless/HeadlessOptions.h"
+#include "headless/LineSettings.h"
 #include "headless/Reconnect.h"
+#include "headless/Service.h"
 #include "platform/Dispatcher.h"
 
 namespace portvale::headless {
-
-namespace {
 
 void PrintLine(const std::string& text) {
     const std::string line = LocalTimeStamp() + " " + text + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
 }
+
+namespace {
 
 // Message boxes become lines on standard error; the first box of the run is kept
 // so the start-up can tell whether the connect command failed.
@@ -74,23 +76,6 @@ void PrintBlock(const char* mark, const std::string& bytes, int format) {
     std::fflush(stdout);
 }
 
-void ApplySerialOverrides(const Options& o, TComPort& port) {
-    port.BeginUpdate();
-    if (o.serial) port.SetPort(*o.serial);
-    if (o.baud) {
-        TBaudRate rate = brCustom;
-        for (int r = br110; r <= br256000; ++r)
-            if (BaudRateToStr(static_cast<TBaudRate>(r)) == IntToStr(*o.baud)) rate = static_cast<TBaudRate>(r);
-        port.SetCustomBaudRate(*o.baud);
-        port.SetBaudRate(rate);
-    }
-    if (o.dataBits) port.SetDataBits(static_cast<TDataBits>(*o.dataBits - 5));
-    if (o.parity) port.Parity().SetBits(static_cast<TParityBits>(*o.parity));
-    if (o.stopBits) port.SetStopBits(static_cast<TStopBits>(*o.stopBits));
-    if (o.flow) port.FlowControl().SetFlowControl(static_cast<TFlowControl>(*o.flow));
-    port.EndUpdate();
-}
-
 const char* ModeName(int mode) {
     switch (mode) {
         case 1: return "client";
@@ -129,7 +114,10 @@ std::string Start(TForm1& form, ConsoleInteraction& console) {
     Guarded([&] { form.btnConnectClick(&form); });
     if (console.shown != boxesBefore) return "the connection could not be started";
     if (!form.ComPort1->Connected()) return "cannot open serial port " + form.ComPort1->Port();
-    if (mode == 2)
+    if (mode == 2 && !form.ServerSocket1->Address().empty())
+        PrintLine("Listening on " + HostPort(form.ServerSocket1->Address(), form.txbPort->Text()) + ", serial port " +
+                  form.ComPort1->Port());
+    else if (mode == 2)
         PrintLine("Listening on TCP port " + form.txbPort->Text() + ", serial port " + form.ComPort1->Port());
     else if (mode == 1)
         PrintLine("Connecting to " + HostPort(form.txbHost->Text(), form.txbPort->Text()) + ", serial port " +
@@ -153,16 +141,27 @@ std::string LocalTimeStamp() {
     return Format("%s.%03d", text, static_cast<int>(millis));
 }
 
-namespace {
-
 sigset_t HandledSignals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGHUP);
     return set;
 }
+
+const char* SignalName(std::uint32_t signal) {
+    switch (signal) {
+        case SIGINT: return "SIGINT";
+        case SIGTERM: return "SIGTERM";
+        case SIGHUP: return "SIGHUP";
+        case SIGUSR1: return "SIGUSR1";
+        default: return "a signal";
+    }
+}
+
+namespace {
 
 std::string CountersLine(const BridgeCounters& counters, const CaptureFile* capture) {
     return "Counters: " + counters.Line(capture ? std::optional<std::uint64_t>(capture->LostBytes()) : std::nullopt);
@@ -186,6 +185,7 @@ int RunHeadless(const std::vector<std::string>& args) {
         std::fputs(HeadlessUsage().c_str(), stdout);
         return 0;
     }
+    if (o.config) return RunService(*o.config);
     // Before the capture's thread starts, so that it inherits the mask too.
     BlockTerminationSignals();
     // A capture that reaches RLIMIT_FSIZE is a full disk to report and go on from,
@@ -252,12 +252,12 @@ int RunHeadless(const std::vector<std::string>& args) {
         ConnectionWatch connections(*form->ClientSocket1, *form->ServerSocket1, o.keepAliveSeconds, counters,
                                     [](const std::string& line) { PrintLine(line); });
         EventChain<void(TObject*)> portLosses(form->ComPort1->OnPortLost, [&](TObject*) { counters.PortLost(); });
-        form->OnForward = [&](TBridgeDirection direction, TCustomWinSocket* socket, const std::string& bytes) {
+        form->Bridge().OnForward = [&](TBridgeDirection direction, TCustomWinSocket* socket, const std::string& bytes) {
             counters.Forwarded(direction, bytes.size());
             // In server mode the capture says which client; in client mode there is one.
             if (capture) capture->Add(DirectionMark(direction), mode == 2 ? connections.Peer(socket) : "", bytes);
         };
-        form->OnDrop = [&](TBridgeDirection direction, const char* reason, std::size_t bytes) {
+        form->Bridge().OnDrop = [&](TBridgeDirection direction, const char* reason, std::size_t bytes) {
             counters.Dropped(direction, reason, bytes);
         };
         std::unique_ptr<ClientReconnector> reconnector;
@@ -266,7 +266,24 @@ int RunHeadless(const std::vector<std::string>& args) {
                 *form->ClientSocket1, std::chrono::seconds(o.reconnectSeconds),
                 [](const std::string& line) { PrintLine(line); }, [&] { counters.ReconnectAttempt(); });
         // Another connection is always coming: the device's bytes wait for it.
-        form->HoldSerialBetweenConnections = reconnector != nullptr;
+        form->Bridge().HoldSerialBetweenConnections = reconnector != nullptr;
+
+        // Who may connect, and how many at once.
+        TBridge& bridge = form->Bridge();
+        if (o.clients) bridge.Policy.clients = *o.clients;
+        bridge.Policy.share = o.share;
+        bridge.Policy.kickOld = o.kickOld;
+        bridge.Policy.maxLag = static_cast<std::size_t>(o.maxLag);
+        bridge.Access = TPeerAccess::Parse(o.allow);
+        if (o.listenAddress) form->ServerSocket1->SetAddress(*o.listenAddress);
+        const TNoticeEvent formNotice = bridge.OnNotice;
+        bridge.OnNotice = [&](TBridgeNotice kind, const std::string& text) {
+            counters.Noticed(kind);
+            if (kind == TBridgeNotice::Trouble)
+                formNotice(kind, text);
+            else if (!text.empty())
+                PrintLine(text);
+        };
 
         std::unique_ptr<TRfc2217Server> rfc2217;
         if (o.rfc2217) {
@@ -276,12 +293,13 @@ int RunHeadless(const std::vector<std::string>& args) {
                 TRfc2217Server::Links{[f](TCustomWinSocket* s, std::string b) { f->SendToTcp(s, std::move(b)); },
                                       [f](bool hold) { f->HoldSerial(hold); },
                                       [](const std::string& line) { PrintLine(line); }});
-            form->Filter = rfc2217.get();
+            form->Bridge().Filter = rfc2217.get();
         }
 
         std::string failure;
         try {
-            ApplySerialOverrides(o, *form->ComPort1);
+            ApplyLineSettings(LineSettings{o.serial, o.baud, o.dataBits, o.parity, o.stopBits, o.flow},
+                              *form->ComPort1);
         } catch (const std::exception& error) {
             failure = std::string("serial settings: ") + error.what();
         }
@@ -296,7 +314,7 @@ int RunHeadless(const std::vector<std::string>& args) {
                         PrintLine(CountersLine(counters, capture.get()));
                         continue;
                     }
-                    PrintLine(std::string("Stopping on ") + (info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM"));
+                    PrintLine(std::string("Stopping on ") + SignalName(info.ssi_signo));
                     stop = true;
                 }
             });
@@ -310,10 +328,11 @@ int RunHeadless(const std::vector<std::string>& args) {
         // A clean end: the peer sees the connection close, the device is released.
         if (reconnector) reconnector->Stop();
         Guarded([&] { form->btnDisconnectClick(form.get()); });
-        form->OnForward = nullptr;
-        form->OnDrop = nullptr;
+        form->Bridge().OnForward = nullptr;
+        form->Bridge().OnDrop = nullptr;
         form->OnReceived = nullptr;
-        form->Filter = nullptr;
+        form->Bridge().Filter = nullptr;
+        form->Bridge().OnNotice = formNotice;
         rfc2217.reset();
         if (capture) capture->Drain();
         if (failure.empty()) PrintLine(CountersLine(counters, capture.get()));

@@ -8,7 +8,7 @@
 // the capture file (CaptureFile.h) and the counters (Counters.h).
 //
 // Threading: everything runs on the calling thread, which becomes the GUI thread
-// (the capture file's writer excepted); SIGINT, SIGTERM and SIGUSR1 are blocked in
+// (the capture file's writer excepted); SIGINT, SIGTERM, SIGUSR1 and SIGHUP are blocked in
 // every thread and read from a signalfd by the dispatcher, so a signal never
 // interrupts a handler halfway.
 //
@@ -17,14 +17,24 @@
 // stamped "YYYY-MM-DD HH:MM:SS.mmm" in local time; with --log each shown block goes
 // to standard output with its direction.
 
+#include <signal.h>
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace portvale::headless {
 
-// Blocks the signals the run reads (SIGINT, SIGTERM, SIGUSR1) in the calling thread;
+// Blocks the signals the run reads (SIGINT, SIGTERM, SIGUSR1, SIGHUP) in the calling thread;
 // call before any thread starts, so every thread inherits the mask.
 void BlockTerminationSignals();
+
+// The signals the run reads from a signalfd: SIGINT, SIGTERM, SIGUSR1, SIGHUP.
+sigset_t HandledSignals();
+const char* SignalName(std::uint32_t signal);
+
+// One line on standard error, stamped with the local time.
+void PrintLine(const std::string& text);
 
 // The whole `portvale --headless` run; the process's exit code.
 int RunHeadless(const std::vector<std::string>& args);

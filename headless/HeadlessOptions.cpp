@@ -3,8 +3,10 @@
 #include <array>
 #include <utility>
 
+#include "app/PeerAccess.h"
 #include "comport/ComTypes.h"
 #include "framework/SysUtils.h"
+#include "headless/ServiceConfig.h"
 #include "platform/sockets/WinSock.h"
 
 namespace portvale::headless {
@@ -41,6 +43,9 @@ const std::array<std::pair<const char*, int>, 4> kFormats{
 ParseResult ParseOptions(const std::vector<std::string>& args) {
     ParseResult result;
     Options& o = result.options;
+    // Options of one bridge, which a configuration file's bridges cannot take.
+    std::string bridgeOption;
+    bool modeGiven = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string name = args[i];
         std::optional<std::string> inlineValue;
@@ -75,8 +80,59 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             target = Choose(*v, choices);
             if (!target) result.error = name + ": '" + *v + "' is not one of " + Allowed(choices);
         };
+        if (name != "--headless" && name != "--help" && name != "-h" && name != "--config" && bridgeOption.empty())
+            bridgeOption = name;
         if (name == "--headless") {
             flag();
+        } else if (name == "--config") {
+            if (auto v = value()) {
+                if (v->empty())
+                    result.error = name + " needs a file name";
+                else
+                    o.config = *v;
+            }
+        } else if (name == "--listen") {
+            if (auto v = value()) {
+                std::string address;
+                int port = 0;
+                if (SplitAddressPort(*v, address, port) && !address.empty()) {
+                    o.listenAddress = address;
+                    o.port = IntToStr(port);
+                } else {
+                    result.error = name + ": '" + *v + "' is not ADDRESS:PORT (127.0.0.1:4001, [::1]:4001)";
+                }
+            }
+        } else if (name == "--clients") {
+            int clients = 0;
+            number(clients, 1, 65535, "a number of clients (1 to 65535)");
+            if (result.error.empty()) o.clients = clients;
+        } else if (name == "--share") {
+            o.share = flag();
+        } else if (name == "--kick-old") {
+            o.kickOld = flag();
+        } else if (name == "--max-lag") {
+            if (auto v = value()) {
+                long long lag = -1;
+                if (!v->empty() && v->size() <= 13 && v->find_first_not_of("0123456789") == std::string::npos)
+                    lag = std::stoll(*v);
+                if (lag >= 1 && lag <= (1LL << 40))
+                    o.maxLag = static_cast<std::uint64_t>(lag);
+                else
+                    result.error = name + ": '" + *v + "' is not a number of bytes (1 to 2^40)";
+            }
+        } else if (name == "--allow") {
+            if (auto v = value()) {
+                for (std::size_t start = 0; start <= v->size();) {
+                    const std::size_t comma = std::min(v->find(',', start), v->size());
+                    const std::string entry = v->substr(start, comma - start);
+                    if (!TPeerAccess::Valid(entry)) {
+                        result.error = name + ": '" + entry + "' is not an address or a network (10.0.0.0/8, ::1)";
+                        break;
+                    }
+                    o.allow.push_back(entry);
+                    start = comma + 1;
+                }
+            }
         } else if (name == "--help" || name == "-h") {
             o.help = flag();
         } else if (name == "--log") {
@@ -107,6 +163,7 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             }
         } else if (name == "--mode") {
             choice(o.mode, kModes);
+            modeGiven = true;
         } else if (name == "--data-bits") {
             choice(o.dataBits, kDataBits);
         } else if (name == "--parity") {
@@ -138,6 +195,13 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
         if (!result.error.empty()) return result;
     }
     if (o.captureMaxMb != 0 && !o.capture) result.error = "--capture-max needs --capture";
+    if (o.config && !bridgeOption.empty())
+        result.error = "--config takes every bridge from the file; " + bridgeOption + " belongs there";
+    if (o.listenAddress) {
+        if (modeGiven && o.mode != 2)
+            result.error = "--listen is server mode";
+        o.mode = 2;
+    }
     return result;
 }
 
@@ -154,6 +218,20 @@ until it is stopped. Options override the settings files for this run only.
                       address or an IPv6 address (::1, fe80::1%eth0)
   --port PORT         TCP port to connect to, or to listen on in server mode
                       (on every IPv4 and IPv6 address)
+  --listen ADDR:PORT  server mode on one address only: 127.0.0.1:4001,
+                      [::1]:4001, 0.0.0.0:4001 (every IPv4 address)
+  --allow LIST        admit only these peers: addresses and networks separated
+                      by commas (192.168.10.0/24,10.1.2.3,::1,fe80::/10); any
+                      other is closed before a byte is read or sent, logged once
+                      a minute per address and counted (refused_peers)
+  --clients N         at most N clients at once (default: any number); one more
+                      is refused, or see --kick-old
+  --kick-old          a client beyond --clients closes the oldest one instead
+  --share             the serial data goes to every client, not only the oldest;
+                      every client's data goes to the serial port
+  --max-lag BYTES     with --share, a client more than BYTES behind is
+                      disconnected (lagging_disconnects) so that the others never
+                      wait for it (default 1048576)
   --serial NAME       serial port: /dev/ttyUSB0, ttyUSB0, or COM1 (= /dev/ttyS0)
   --baud RATE         bits per second (any rate the device can make)
   --data-bits N       5|6|7|8
@@ -181,6 +259,9 @@ until it is stopped. Options override the settings files for this run only.
                       RFC 2217 access server: the client sets the line (speed,
                       data bits, parity, stop bits, flow control, DTR, RTS,
                       break) and is told of modem and line state changes
+  --config FILE       run every bridge of the TOML file FILE (see
+                      /etc/portvale/portvale.toml); SIGHUP reads it again,
+                      restarting only the bridges whose settings changed
   --help              show this text
 
 Status changes and messages go to standard error, each line stamped with the local

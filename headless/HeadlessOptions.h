@@ -28,6 +28,15 @@ struct Options {
     std::optional<std::string> capture;  // file that every forwarded block is written to
     int captureMaxMb = 0;          // size at which the capture rotates; 0 = no limit
     bool rfc2217 = false;          // the TCP side speaks RFC 2217 (telnet COM-PORT-OPTION)
+    // Every bridge of a configuration file instead of the options above.
+    std::optional<std::string> config;
+    // Server mode on one address: "127.0.0.1:4001", "[::1]:4001".
+    std::optional<std::string> listenAddress;
+    std::optional<int> clients;            // connections at once; unset: any number
+    bool share = false;                    // the device's bytes to every client
+    bool kickOld = false;                  // a client beyond --clients closes the oldest
+    std::uint64_t maxLag = 1 << 20;        // bytes a sharing client may fall behind
+    std::vector<std::string> allow;        // peers admitted; empty: everyone
 };
 
 // Bytes in one "MB" of --capture-max.

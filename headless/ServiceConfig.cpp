@@ -1,7 +1,5 @@
 #include "headless/ServiceConfig.h"
 
-#include <arpa/inet.h>
-
 #include <array>
 #include <fstream>
 #include <set>
@@ -10,6 +8,7 @@
 
 #include <toml++/toml.h>
 
+#include "app/PeerAccess.h"
 #include "comport/ComTypes.h"
 
 namespace portvale::headless {
@@ -158,7 +157,7 @@ private:
         }
         for (const toml::node& item : *list) {
             const auto* s = item.as_string();
-            if (!s || !ValidNetwork(s->get())) {
+            if (!s || !TPeerAccess::Valid(s->get())) {
                 Fail(item.source(), key, s ? "\"" + s->get() + "\" is not an address or a network" : "must be strings");
                 return out;
             }
@@ -187,20 +186,6 @@ bool SplitAddressPort(const std::string& text, std::string& address, int& port) 
     if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
     port = std::stoi(digits);
     return port >= 1 && port <= 65535;
-}
-
-bool ValidNetwork(const std::string& text) {
-    const auto slash = text.find('/');
-    const std::string address = text.substr(0, slash);
-    unsigned char buffer[16];
-    int bits = 0;
-    if (::inet_pton(AF_INET, address.c_str(), buffer) == 1) bits = 32;
-    else if (::inet_pton(AF_INET6, address.c_str(), buffer) == 1) bits = 128;
-    else return false;
-    if (slash == std::string::npos) return true;
-    const std::string prefix = text.substr(slash + 1);
-    if (prefix.empty() || prefix.size() > 3 || prefix.find_first_not_of("0123456789") != std::string::npos) return false;
-    return std::stoi(prefix) <= bits;
 }
 
 ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) {

@@ -14,7 +14,7 @@ namespace portvale::headless {
 
 struct BridgeConfig {
     std::string name;
-    // The serial side; unset line settings keep the device's stored ones.
+    // The serial side; unset line settings are the port's own (9600 8N1, no flow).
     std::string serial;
     std::optional<std::int32_t> baud;
     std::optional<int> dataBits;  // 5..8
@@ -36,6 +36,8 @@ struct BridgeConfig {
     bool kickOld = false;
     std::uint64_t maxLag = 1 << 20;
     std::vector<std::string> allow;  // addresses and networks ("10.0.0.0/8", "::1")
+
+    bool operator==(const BridgeConfig&) const = default;
 };
 
 struct ServiceConfig {
@@ -53,7 +55,5 @@ ConfigResult ParseServiceConfig(std::string_view text, const std::string& path);
 
 // "ADDR:PORT" split, the address without brackets; false when it is not one.
 bool SplitAddressPort(const std::string& text, std::string& address, int& port);
-// An address or a network in CIDR form, IPv4 or IPv6.
-bool ValidNetwork(const std::string& text);
 
 }  // namespace portvale::headless

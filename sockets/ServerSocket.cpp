@@ -171,6 +171,10 @@ void TServerWinSocket::AcceptReady(ws::SOCKET socket) {
     int peerLength = static_cast<int>(sizeof(peer));
     const ws::SOCKET accepted = ws::accept(socket, &peer.any, &peerLength);
     if (accepted == ws::INVALID_SOCKET) return;
+    if (OnAdmit && !OnAdmit(ws::AddressText(peer), ws::AddressPort(peer))) {
+        ws::closesocket(accepted);
+        return;
+    }
 
     const auto life = LifeToken();
     TServerClientWinSocket* clientSocket = MakeClientSocket(accepted);

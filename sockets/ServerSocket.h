@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -92,6 +93,10 @@ public:
     TSocketNotifyEvent OnClientRead;
     TSocketNotifyEvent OnClientWrite;
     TSocketErrorEvent OnClientError;
+    // Asked for each accepted connection before anything else sees it, with the
+    // peer's address and port; false closes it at once, before a byte is read or
+    // sent, and no event is raised for it.
+    std::function<bool(const std::string& address, std::uint16_t port)> OnAdmit;
 
 private:
     friend class TServerClientThread;

@@ -249,7 +249,7 @@ TEST_F(BridgeTest, SerialBytesWaitInThePortUntilTheClientConnectionIsMade) {
         return 0;
     });
     std::size_t dropped = 0;
-    form->OnDrop = [&](TBridgeDirection, const char*, std::size_t n) { dropped += n; };
+    form->Bridge().OnDrop = [&](TBridgeDirection, const char*, std::size_t n) { dropped += n; };
     test::PosixListener server;
     PressConnectAsClientOf(test::kKnownHost, server.Port());
     ASSERT_TRUE(form->ComPort1->Connected());

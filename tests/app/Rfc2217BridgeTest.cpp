@@ -27,11 +27,11 @@ protected:
             TRfc2217Server::Links{[f](TCustomWinSocket* s, std::string b) { f->SendToTcp(s, std::move(b)); },
                                   [f](bool hold) { f->HoldSerial(hold); },
                                   [this](const std::string& line) { logged.push_back(line); }});
-        form->Filter = server.get();
+        form->Bridge().Filter = server.get();
     }
     ~Rfc2217BridgeTest() override {
         if (peer >= 0) ::close(peer);
-        form->Filter = nullptr;
+        form->Bridge().Filter = nullptr;
         server.reset();
     }
     void Listen() {
@@ -84,12 +84,12 @@ TEST_F(Rfc2217BridgeTest, SuspendedSerialDataWaitsInThePortAndComesWholeOnResume
     EXPECT_EQ(B({'x', IAC, IAC, 13, 0, 'y'}), Receive(6));
     // And the other way, 0xFF doubled by the client arrives once.
     std::size_t toDevice = 0;
-    form->OnForward = [&](TBridgeDirection d, TCustomWinSocket*, const std::string& b) {
+    form->Bridge().OnForward = [&](TBridgeDirection d, TCustomWinSocket*, const std::string& b) {
         if (d == TBridgeDirection::TcpToCom) toDevice += b.size();
     };
     test::SendAllPosix(peer, B({'a', IAC, IAC, 13, 0}));
     ASSERT_TRUE(PumpUntil([&] { return toDevice >= 4 && form->SerialBacklog() == 0; }));
-    form->OnForward = nullptr;
+    form->Bridge().OnForward = nullptr;
     EXPECT_EQ(B({'a', 0xFF, 13, 0}), pty.Receive(4));
     EXPECT_TRUE(logged.empty());
 }

@@ -26,7 +26,7 @@ protected:
 TEST_F(SerialWriteFailureTest, TheBytesQueuedBehindAFailedWriteAreCountedAndNamed) {
     Start();
     std::size_t dropped = 0;
-    form->OnDrop = [&](TBridgeDirection direction, const char*, std::size_t n) {
+    form->Bridge().OnDrop = [&](TBridgeDirection direction, const char*, std::size_t n) {
         if (direction == TBridgeDirection::TcpToCom) dropped += n;
     };
     test::PosixListener server;

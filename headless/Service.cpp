@@ -1,0 +1,151 @@
+#include "headless/Service.h"
+
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "framework/Application.h"
+#include "framework/SysUtils.h"
+#include "headless/Headless.h"
+#include "headless/ServiceBridge.h"
+#include "headless/ServiceConfig.h"
+#include "platform/Dispatcher.h"
+
+namespace portvale::headless {
+
+namespace {
+
+// The running bridges by name.
+class BridgeSet {
+public:
+    // Makes the bridges of `config`; false when one of them cannot be made at all.
+    bool Start(const ServiceConfig& config) {
+        bool all = true;
+        for (const BridgeConfig& b : config.bridges) all = StartOne(b) && all;
+        return all;
+    }
+
+    // Brings the running bridges to `config`, touching only what changed.
+    void Apply(const ServiceConfig& config) {
+        std::map<std::string, const BridgeConfig*> wanted;
+        for (const BridgeConfig& b : config.bridges) wanted[b.name] = &b;
+        std::set<std::string> restarting;
+        int unchanged = 0, started = 0, stopped = 0;
+        // Stopped first: a device or an address that moves to another bridge is free
+        // before that one opens it.
+        for (auto it = bridges_.begin(); it != bridges_.end();) {
+            const auto w = wanted.find(it->first);
+            if (w != wanted.end() && *w->second == it->second->Config()) {
+                ++unchanged;
+                ++it;
+                continue;
+            }
+            const std::string name = it->first;
+            if (w != wanted.end()) restarting.insert(name);
+            else ++stopped;
+            it = bridges_.erase(it);
+            Print(name, w != wanted.end() ? "Stopped to restart with new settings" : "Stopped: no longer in the file");
+        }
+        for (const BridgeConfig& b : config.bridges) {
+            if (bridges_.count(b.name)) continue;
+            StartOne(b);
+            if (!restarting.count(b.name)) ++started;
+        }
+        PrintLine(Format("Reloaded: %d unchanged, %zu restarted, %d started, %d stopped", unchanged, restarting.size(),
+                         started, stopped));
+    }
+
+    void PrintCounters() const {
+        for (const auto& [name, bridge] : bridges_) Print(name, bridge->CountersLine());
+    }
+
+    void StopAll(bool printCounters) {
+        for (auto& [name, bridge] : bridges_) {
+            if (printCounters) Print(name, bridge->CountersLine());
+        }
+        bridges_.clear();
+    }
+
+    std::size_t Size() const { return bridges_.size(); }
+
+private:
+    static void Print(const std::string& name, const std::string& text) { PrintLine("[" + name + "] " + text); }
+
+    bool StartOne(const BridgeConfig& b) {
+        const std::string name = b.name;
+        try {
+            bridges_[name] = std::make_unique<ServiceBridge>(
+                b, [name](const std::string& text) { Print(name, text); });
+            return true;
+        } catch (const std::exception& error) {
+            bridges_.erase(name);
+            Print(name, std::string("Not started: ") + error.what());
+            return false;
+        }
+    }
+
+    std::map<std::string, std::unique_ptr<ServiceBridge>> bridges_;
+};
+
+}  // namespace
+
+int RunService(const std::string& configPath) {
+    const ConfigResult first = ReadServiceConfig(configPath);
+    if (!first.error.empty()) {
+        std::fprintf(stderr, "portvale: %s\n", first.error.c_str());
+        return 2;
+    }
+    BlockTerminationSignals();
+    ::signal(SIGXFSZ, SIG_IGN);
+    const sigset_t set = HandledSignals();
+    const int signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signals < 0) {
+        std::perror("portvale: signalfd");
+        return 1;
+    }
+    Dispatcher& dispatcher = Dispatcher::Instance();
+    dispatcher.BindToCurrentThread();
+    Application().Title = "Portvale";
+
+    int exitCode = 0;
+    {
+        BridgeSet bridges;
+        if (!bridges.Start(first.config)) exitCode = 1;
+        if (bridges.Size() == 0) {
+            ::close(signals);
+            return 1;
+        }
+        PrintLine(Format("Running %zu %s from %s", bridges.Size(), bridges.Size() == 1 ? "bridge" : "bridges",
+                         configPath.c_str()));
+        bool stop = false;
+        const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
+            signalfd_siginfo info{};
+            while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+                if (info.ssi_signo == SIGUSR1) {
+                    bridges.PrintCounters();
+                } else if (info.ssi_signo == SIGHUP) {
+                    const ConfigResult again = ReadServiceConfig(configPath);
+                    if (!again.error.empty())
+                        PrintLine("Reload failed, running as before: " + again.error);
+                    else
+                        bridges.Apply(again.config);
+                } else {
+                    PrintLine(std::string("Stopping on ") + SignalName(info.ssi_signo));
+                    stop = true;
+                }
+            }
+        });
+        while (!stop) dispatcher.RunUntil([&] { return stop; }, Dispatcher::Clock::now() + std::chrono::hours(1));
+        dispatcher.Unwatch(watch);
+        bridges.StopAll(true);
+    }
+    ::close(signals);
+    return exitCode;
+}
+
+}  // namespace portvale::headless

@@ -1,0 +1,258 @@
+#include "headless/ServiceBridge.h"
+
+#include <cstring>
+#include <filesystem>
+
+#include "app/MessageFormat.h"
+#include "app/unPortvale.h"
+#include "comport/ComPortError.h"
+#include "framework/Application.h"
+#include "framework/SysUtils.h"
+#include "headless/HeadlessOptions.h"
+#include "headless/HostPort.h"
+#include "headless/LineSettings.h"
+#include "platform/sockets/WinSock.h"
+
+namespace portvale::headless {
+
+namespace {
+
+constexpr std::uint32_t kPortRetryMs = 1000;
+constexpr std::uint32_t kListenRetryMs = 5000;
+
+std::string Reason(const std::exception& error) {
+    const auto* com = dynamic_cast<const EComPort*>(&error);
+    if (com && com->SystemCode() > 0) return std::strerror(com->SystemCode());
+    return error.what();
+}
+
+}  // namespace
+
+ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::move(config)), print_(std::move(print)) {
+    if (config_.capture) {
+        capture_ = std::make_unique<CaptureFile>(
+            CaptureFile::Settings{std::filesystem::absolute(*config_.capture).string(),
+                                  static_cast<std::uint64_t>(config_.captureMaxMb) * kCaptureMegabyte},
+            print_);
+    }
+    port_ = std::make_unique<TComPort>(nullptr);
+    port_->SetBaudRate(br9600);
+    port_->SetDataBits(dbEight);
+    port_->Parity().SetBits(prNone);
+    port_->SetStopBits(sbOneStopBit);
+    port_->FlowControl().SetFlowControl(fcNone);
+    port_->FlowControl().SetControlDTR(dtrDisable);
+    port_->FlowControl().SetControlRTS(rtsDisable);
+    port_->SetEvents(kAllComEvents);
+    ApplyLineSettings(LineSettings{config_.serial, config_.baud, config_.dataBits, config_.parity, config_.stopBits,
+                                   config_.flow},
+                      *port_);
+    client_ = std::make_unique<TClientSocket>(nullptr);
+    client_->SetClientType(ctNonBlocking);
+    server_ = std::make_unique<TServerSocket>(nullptr);
+    server_->SetServerType(stNonBlocking);
+    bridge_ = std::make_unique<TBridge>(*port_, *client_, *server_);
+    portRetry_ = std::make_unique<TTimer>(nullptr);
+    portRetry_->SetEnabled(false);
+    portRetry_->SetInterval(kPortRetryMs);
+    portRetry_->OnTimer = [this](TObject*) { OpenPort(); };
+    listenRetry_ = std::make_unique<TTimer>(nullptr);
+    listenRetry_->SetEnabled(false);
+    listenRetry_->SetInterval(kListenRetryMs);
+    listenRetry_->OnTimer = [this](TObject*) { Listen(); };
+    Wire();
+
+    OpenPort();
+    if (!config_.listen.empty()) {
+        SplitAddressPort(config_.listen, listenAddress_, listenPort_);
+        Listen();
+    } else {
+        Connect();
+    }
+}
+
+ServiceBridge::~ServiceBridge() {
+    if (reconnector_) reconnector_->Stop();
+    portRetry_->SetEnabled(false);
+    listenRetry_->SetEnabled(false);
+    Guarded([&] {
+        client_->SetActive(false);
+        bridge_->Closed();
+        server_->SetActive(false);
+        port_->SetConnected(false);
+    });
+    bridge_->Filter = nullptr;
+    rfc2217_.reset();
+    reconnector_.reset();
+    watch_.reset();
+    // The components go before the handlers they call.
+    client_->OnConnect.Clear();
+    client_->OnDisconnect.Clear();
+    client_->OnError.Clear();
+    server_->OnClientConnect.Clear();
+    server_->OnClientDisconnect.Clear();
+    port_->OnRxChar.Clear();
+    port_->OnAfterClose.Clear();
+    port_->OnPortLost.Clear();
+    bridge_.reset();
+    client_.reset();
+    server_.reset();
+    port_.reset();
+    if (capture_) capture_->Drain();
+}
+
+void ServiceBridge::Wire() {
+    TBridge& b = *bridge_;
+    b.Policy = TClientPolicy{config_.clients, config_.share, config_.kickOld, static_cast<std::size_t>(config_.maxLag)};
+    b.Access = TPeerAccess::Parse(config_.allow);
+    b.OnNotice = [this](TBridgeNotice kind, const std::string& text) {
+        counters_.Noticed(kind);
+        if (!text.empty()) print_(text);
+    };
+    b.OnForward = [this](TBridgeDirection direction, TCustomWinSocket* socket, const std::string& bytes) {
+        counters_.Forwarded(direction, bytes.size());
+        if (capture_) capture_->Add(DirectionMark(direction), socket && watch_ ? watch_->Peer(socket) : "", bytes);
+    };
+    b.OnDrop = [this](TBridgeDirection direction, const char* reason, std::size_t bytes) {
+        counters_.Dropped(direction, reason, bytes);
+    };
+    if (config_.log)
+        b.OnReceived = [this](TBridgeDirection direction, const std::string& bytes) { PrintBlock(direction, bytes); };
+
+    port_->OnRxChar = [this](TObject*, std::int32_t count) { bridge_->SerialArrived(count); };
+    port_->OnAfterClose = [this](TObject*) { bridge_->PortClosed(); };
+    port_->OnPortLost = [this](TObject*) { PortLost(); };
+
+    client_->OnConnect = [this](TObject*, TCustomWinSocket* s) {
+        print_(std::string(sConnectedToServer) + " " + PeerText(*s));
+        bridge_->ClientConnected(s);
+    };
+    client_->OnDisconnect = [this](TObject*, TCustomWinSocket* s) {
+        bridge_->BeginDisconnect(s);
+        print_(sDisconnectedFromServer);
+        bridge_->ClientDisconnected();
+        bridge_->EndDisconnect();
+    };
+    client_->OnError = [this](TObject*, TCustomWinSocket* s, TErrorEvent errorEvent, int& errorCode) {
+        const std::string text =
+            errorCode == kNoAddressErrorCode ? std::string(sNoAddress) : ws::WSAErrorText(errorCode);
+        print_(Format("%s (%d)", text.c_str(), errorCode));
+        errorCode = 0;
+        // Closed here, a connection that ended with an error ends as an orderly close.
+        if ((errorEvent == erDisconnect || errorEvent == erGeneral) && s->IsConnected()) s->CloseConnection();
+    };
+    client_->OnRead = [this](TObject*, TCustomWinSocket* s) { bridge_->SocketRead(s); };
+    client_->OnWrite = [this](TObject*, TCustomWinSocket* s) { bridge_->WriteReady(s); };
+
+    server_->OnClientConnect = [this](TObject*, TCustomWinSocket* s) {
+        bridge_->ServerClientConnected(s);
+        print_(std::string(sClientConnected) + " " + PeerText(*s));
+    };
+    server_->OnClientDisconnect = [this](TObject*, TCustomWinSocket* s) {
+        bridge_->BeginDisconnect(s);
+        print_(std::string(sClientDisconnected) + " " + (watch_ ? watch_->Peer(s) : PeerText(*s)));
+        bridge_->EndDisconnect();
+    };
+    server_->OnClientRead = [this](TObject*, TCustomWinSocket* s) { bridge_->SocketRead(s); };
+    server_->OnClientWrite = [this](TObject*, TCustomWinSocket* s) { bridge_->WriteReady(s); };
+
+    // After the handlers above: the watch runs behind them.
+    watch_ = std::make_unique<ConnectionWatch>(*client_, *server_, config_.keepAliveSeconds, counters_, print_);
+    if (!config_.connect.empty() && config_.reconnectSeconds > 0) {
+        reconnector_ = std::make_unique<ClientReconnector>(*client_, std::chrono::seconds(config_.reconnectSeconds),
+                                                           print_, [this] { counters_.ReconnectAttempt(); });
+        // Another connection is always coming: the device's bytes wait for it.
+        b.HoldSerialBetweenConnections = true;
+    }
+    if (config_.rfc2217) {
+        rfc2217_ = std::make_unique<TRfc2217Server>(
+            *port_, TRfc2217Server::Links{[this](TCustomWinSocket* s, std::string bytes) {
+                                              bridge_->SendToTcp(s, std::move(bytes));
+                                          },
+                                          [this](bool hold) { bridge_->HoldSerial(hold); }, print_});
+        b.Filter = rfc2217_.get();
+    }
+}
+
+void ServiceBridge::OpenPort() {
+    if (port_->Connected()) {
+        portRetry_->SetEnabled(false);
+        return;
+    }
+    const bool retrying = portRetry_->Enabled();
+    try {
+        port_->SetConnected(true);
+    } catch (const std::exception& error) {
+        try {
+            port_->SetConnected(false);
+        } catch (const std::exception&) {
+            // Closing always leaves the port closed; the open's error is the one to tell.
+        }
+        if (!retrying) {
+            print_(Format(sCannotOpenPort, config_.serial.c_str(), Reason(error).c_str()) +
+                   "; opening it when it appears");
+            portRetry_->SetEnabled(true);
+        }
+        return;
+    }
+    portRetry_->SetEnabled(false);
+    if (retrying) print_(Format(sComPortBack, config_.serial.c_str()));
+}
+
+void ServiceBridge::PortLost() {
+    counters_.PortLost();
+    print_(Format(sComPortLostRetrying, config_.serial.c_str()));
+    try {
+        port_->SetConnected(false);
+    } catch (const std::exception&) {
+        // The device is gone either way.
+    }
+    portRetry_->SetEnabled(true);
+}
+
+void ServiceBridge::Listen() {
+    try {
+        server_->SetAddress(listenAddress_);
+        server_->SetPort(listenPort_);
+        server_->SetActive(true);
+    } catch (const std::exception& error) {
+        if (!listenFailed_)
+            print_("Cannot listen on " + config_.listen + ": " + error.what() + "; trying again every " +
+                   std::to_string(kListenRetryMs / 1000) + " s");
+        listenFailed_ = true;
+        listenRetry_->SetEnabled(true);
+        return;
+    }
+    listenRetry_->SetEnabled(false);
+    listenFailed_ = false;
+    print_("Listening on " + HostPort(listenAddress_, std::to_string(listenPort_)) + ", serial port " +
+           config_.serial);
+}
+
+void ServiceBridge::Connect() {
+    std::string host;
+    int port = 0;
+    SplitAddressPort(config_.connect, host, port);
+    client_->SetHost(host);
+    client_->SetPort(port);
+    print_("Connecting to " + HostPort(host, std::to_string(port)) + ", serial port " + config_.serial);
+    bridge_->Connecting(true);
+    Guarded([&] { client_->SetActive(true); });
+}
+
+void ServiceBridge::PrintBlock(TBridgeDirection direction, const std::string& bytes) const {
+    std::string line = "[" + config_.name + "] ";
+    line += DirectionMark(direction);
+    line += ' ';
+    line += FormatBytes(bytes, mfString);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+std::string ServiceBridge::CountersLine() const {
+    return "Counters: " +
+           counters_.Line(capture_ ? std::optional<std::uint64_t>(capture_->LostBytes()) : std::nullopt);
+}
+
+}  // namespace portvale::headless

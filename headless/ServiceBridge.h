@@ -1,0 +1,75 @@
+#pragma once
+// One bridge of the service: a serial port and its TCP side as a configuration file
+// describes them, with what the unattended run adds (reconnect, keepalive, capture,
+// counters, RFC 2217). It owns its components and its bridging unit; nothing of a
+// window. Its troubles are its own: a device that is absent is opened when it
+// appears, a TCP port that is taken is tried again, and the service's other bridges
+// run on.
+//
+// Output: every line through `print`, which names the bridge.
+//
+// Threading: the dispatching thread (the capture's writer excepted).
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/Bridge.h"
+#include "app/Rfc2217Server.h"
+#include "comport/ComPort.h"
+#include "framework/Timer.h"
+#include "headless/CaptureFile.h"
+#include "headless/ConnectionWatch.h"
+#include "headless/Counters.h"
+#include "headless/Reconnect.h"
+#include "headless/ServiceConfig.h"
+#include "sockets/SocketComponents.h"
+
+namespace portvale::headless {
+
+class ServiceBridge {
+public:
+    using Print = std::function<void(const std::string&)>;
+
+    // Starts at once; throws only for what no retry can mend (a capture file that
+    // cannot be created).
+    ServiceBridge(BridgeConfig config, Print print);
+    // A clean end: the peers see their connections close, the device is released.
+    ~ServiceBridge();
+    ServiceBridge(const ServiceBridge&) = delete;
+    ServiceBridge& operator=(const ServiceBridge&) = delete;
+
+    const BridgeConfig& Config() const { return config_; }
+    std::string CountersLine() const;
+    bool PortOpen() const { return port_->Connected(); }
+    bool Listening() const { return server_->Active(); }
+
+private:
+    void Wire();
+    void OpenPort();
+    void Listen();
+    void Connect();
+    void PortLost();
+    void PrintBlock(TBridgeDirection direction, const std::string& bytes) const;
+
+    const BridgeConfig config_;
+    const Print print_;
+    std::unique_ptr<CaptureFile> capture_;
+    std::unique_ptr<TComPort> port_;
+    std::unique_ptr<TClientSocket> client_;
+    std::unique_ptr<TServerSocket> server_;
+    std::unique_ptr<TBridge> bridge_;
+    BridgeCounters counters_;
+    std::unique_ptr<ConnectionWatch> watch_;
+    std::unique_ptr<ClientReconnector> reconnector_;
+    std::unique_ptr<TRfc2217Server> rfc2217_;
+    // An absent or lost device is looked for once a second; a taken TCP port, every
+    // few seconds.
+    std::unique_ptr<TTimer> portRetry_;
+    std::unique_ptr<TTimer> listenRetry_;
+    std::string listenAddress_;
+    int listenPort_ = 0;
+    bool listenFailed_ = false;
+};
+
+}  // namespace portvale::headless
