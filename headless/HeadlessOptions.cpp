@@ -265,15 +265,18 @@ until it is stopped. Options override the settings files for this run only.
   --help              show this text
 
 Status changes and messages go to standard error, each line stamped with the local
-time. SIGUSR1 prints the counters there, one line of key=value pairs (bytes and blocks
-each way, dropped blocks with the reason, connects, disconnects, port losses); they
-are printed at the end too. SIGINT (Ctrl+C) and SIGTERM close the serial port and the
-sockets and end the program with exit code 0. A capture file that cannot be written
-(a full disk) is reported once and never stops the bridge.
+time (with --config, each bridge's lines begin with its name in brackets). SIGUSR1
+prints the counters there, one line of key=value pairs (bytes and blocks each way,
+dropped blocks with the reason, connects, disconnects, port losses, refused peers and
+clients, clients dropped for lag); they are printed at the end too. SIGINT (Ctrl+C)
+and SIGTERM close the serial ports and the sockets and end the program with exit
+code 0; SIGHUP reads the --config file again (without --config it stops the program
+as SIGTERM does). A capture file that cannot be written (a full disk) is reported
+once and never stops the bridge.
 
 Exit codes: 0 stopped by a signal; 1 the serial port could not be opened, the
 connection could not be started or the capture file could not be created; 2 a bad
-command line.
+command line or configuration file.
 )";
 }
 

@@ -77,7 +77,7 @@ TEST_F(ManPageTest, ListsEverySignalOfHeadlessHelp) {
     const std::regex signal(R"(SIG[A-Z0-9]+)");
     std::set<std::string> named;
     for (std::sregex_iterator it(help.begin(), help.end(), signal), end; it != end; ++it) named.insert(it->str());
-    EXPECT_EQ(named, (std::set<std::string>{"SIGINT", "SIGTERM", "SIGUSR1"}));
+    EXPECT_EQ(named, (std::set<std::string>{"SIGINT", "SIGTERM", "SIGUSR1", "SIGHUP"}));
     for (const std::string& name : named) EXPECT_NE(signals.find(name), std::string::npos) << name;
 }
 
