@@ -1,6 +1,7 @@
 # Install rules and the Debian package made from them by CPack's DEB generator:
 # the program and its window program, its desktop entry, icons, manual page,
-# systemd unit, README and copyright. `bash scripts/package.sh` builds build/portvale_<version>_<arch>.deb;
+# systemd units and the service's configuration file, README and copyright.
+# `bash scripts/package.sh` builds build/portvale_<version>_<arch>.deb;
 # `cmake --install build --prefix DIR` installs the same files without a package.
 include(GNUInstallDirs)
 
@@ -77,22 +78,51 @@ install(FILES ${portvale_packaging_out}/changelog.gz DESTINATION ${portvale_doc_
 
 add_custom_target(portvale_packaging_files ALL DEPENDS ${portvale_generated})
 
-# The systemd template unit and its example configuration, when the tree has them.
-# The unit is installed with ExecStart naming the program where this install puts it.
-set(portvale_unit ${PROJECT_SOURCE_DIR}/contrib/systemd/portvale@.service)
-if(EXISTS ${portvale_unit})
-  install(CODE "
+# The folder of the configuration file, chosen when installing, not when configuring,
+# as CPack installs with the prefix /usr: /etc for the prefixes / and /usr (as
+# GNUInstallDirs has it), PREFIX/etc for any other, so that an install into a
+# scratch prefix never writes to /etc.
+set(portvale_install_etc "
+    if(CMAKE_INSTALL_PREFIX MATCHES \"^/(usr/?)?$\")
+      set(etc /etc)
+    else()
+      set(etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
+    endif()")
+
+# The systemd units, when the tree has them: the template (one bridge per device) and
+# the service of the configuration file. Each is installed naming the program and the
+# configuration file where this install puts them.
+foreach(unit_name IN ITEMS portvale@.service portvale.service)
+  set(portvale_unit ${PROJECT_SOURCE_DIR}/contrib/systemd/${unit_name})
+  if(NOT EXISTS ${portvale_unit})
+    continue()
+  endif()
+  install(CODE "${portvale_install_etc}
     # A folder of its own for each destination, as installs may run side by side.
     string(MD5 tag \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
-    set(unit_out \"${portvale_packaging_out}/unit-\${tag}/portvale@.service\")
+    set(unit_out \"${portvale_packaging_out}/unit-\${tag}/${unit_name}\")
     set(bin \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/portvale\")
     file(READ \"${portvale_unit}\" unit)
     string(REGEX REPLACE \"(\nExecStart=)[^ \n]*portvale\" \"\\\\1\${bin}\" unit \"\${unit}\")
     string(REPLACE \"/usr/local/bin/portvale\" \"\${bin}\" unit \"\${unit}\")
+    string(REPLACE \"/etc/portvale/portvale.toml\" \"\${etc}/portvale/portvale.toml\" unit \"\${unit}\")
     file(WRITE \"\${unit_out}\" \"\${unit}\")
     file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\" TYPE FILE
          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"\${unit_out}\")
   ")
+endforeach()
+
+# The configuration file of portvale.service, an example to edit in place.
+set(portvale_config ${PROJECT_SOURCE_DIR}/contrib/portvale.toml)
+if(EXISTS ${portvale_config})
+  install(CODE "${portvale_install_etc}
+    file(INSTALL DESTINATION \"\${etc}/portvale\" TYPE FILE
+         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ FILES \"${portvale_config}\")
+  ")
+  # A conffile: dpkg keeps the administrator's edits across upgrades, and the file
+  # itself until the package is purged.
+  file(WRITE ${portvale_packaging_out}/conffiles "/etc/portvale/portvale.toml\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${portvale_packaging_out}/conffiles)
 endif()
 set(portvale_unit_example ${PROJECT_SOURCE_DIR}/contrib/systemd/portvale.conf.example)
 if(EXISTS ${portvale_unit_example})

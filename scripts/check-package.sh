@@ -3,9 +3,9 @@
 # fields, its file list and modes, the program unpacked into a scratch root
 # (`--version`, `--help`), the icons' sizes, the manual page (groff without a
 # warning, every option of both --help texts named), the desktop entry
-# (desktop-file-validate), the systemd unit, then lintian, and last the fault runs of
-# tests/packaging/package-faults.sh, which show that each check fails on a package
-# with that fault. Exits non-zero when any check fails.
+# (desktop-file-validate), the conffiles, the systemd units, then lintian, and last
+# the fault runs of tests/packaging/package-faults.sh, which show that each check
+# fails on a package with that fault. Exits non-zero when any check fails.
 #
 #   scripts/check-package.sh [--deb FILE] [--quick]
 #     --deb FILE  check FILE (named portvale_<version>_<arch>.deb) instead of building
@@ -78,7 +78,10 @@ expected=(
 )
 sizes=(16 22 24 32 48 64 128 256)
 for size in "${sizes[@]}"; do expected+=("usr/share/icons/hicolor/${size}x${size}/apps/portvale.png"); done
-if [ -f contrib/systemd/portvale@.service ]; then expected+=(usr/lib/systemd/system/portvale@.service); fi
+for unit in portvale@.service portvale.service; do
+  if [ -f "contrib/systemd/$unit" ]; then expected+=("usr/lib/systemd/system/$unit"); fi
+done
+if [ -f contrib/portvale.toml ]; then expected+=(etc/portvale/portvale.toml); fi
 for path in "${expected[@]}"; do
   grep -qxF "$path" <<<"$paths" || fail "missing $path"
 done
@@ -162,13 +165,38 @@ if [ -f "$desktop" ]; then
   ok "desktop entry"
 fi
 
-# ---- systemd unit ----
-unit=$root/usr/lib/systemd/system/portvale@.service
-if [ -f "$unit" ]; then
-  grep -qE '^ExecStart=/usr/bin/portvale( |$)' "$unit" ||
-    fail "the unit does not start /usr/bin/portvale: $(grep '^ExecStart' "$unit")"
-  ok "systemd unit"
+# ---- conffiles: every file under /etc, and nothing else ----
+dpkg-deb --control "$deb" "$scratch/control"
+conffiles=$scratch/control/conffiles
+[ -f "$conffiles" ] || : >"$conffiles"
+for path in $(grep '^etc/' <<<"$paths" || true); do
+  [ -f "$root/$path" ] || continue
+  grep -qxF "/$path" "$conffiles" || fail "/$path is not marked as a conffile"
+done
+while read -r conffile; do
+  [ -z "$conffile" ] || [ -f "$root$conffile" ] || fail "conffile $conffile is no file of the package"
+done <"$conffiles"
+config=$root/etc/portvale/portvale.toml
+if [ -f "$config" ] && [ -f contrib/portvale.toml ]; then
+  cmp -s "$config" contrib/portvale.toml || fail "/etc/portvale/portvale.toml differs from contrib/portvale.toml"
 fi
+ok "conffiles ($(grep -c . "$conffiles" || true) marked)"
+
+# ---- systemd units ----
+for unit in "$root"/usr/lib/systemd/system/portvale*.service; do
+  [ -f "$unit" ] || continue
+  unit_name=$(basename "$unit")
+  exec_start=$(grep '^ExecStart=' "$unit" || true)
+  grep -qE '^ExecStart=/usr/bin/portvale( |$)' <<<"$exec_start" ||
+    fail "$unit_name does not start /usr/bin/portvale: $exec_start"
+  if [ "$unit_name" = portvale.service ]; then
+    file=$(sed -nE 's/.* --config ([^ ]+).*/\1/p' <<<"$exec_start")
+    [ -n "$file" ] && [ -f "$root$file" ] ||
+      fail "$unit_name names no configuration file of the package: $exec_start"
+    grep -qxF 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "$unit_name does not reload with SIGHUP"
+  fi
+  ok "systemd unit $unit_name"
+done
 
 # ---- lintian ----
 if [ "$quick" = 0 ]; then

@@ -1,24 +1,29 @@
-// The systemd template unit in contrib/systemd: what systemd-analyze says of it, the
-// settings that make it an unprivileged, restarted bridge with serial and socket
-// access, and an example configuration the program understands.
+// The systemd units in contrib/systemd: what systemd-analyze says of them, the
+// settings that make them unprivileged, restarted bridges with serial and socket
+// access, and the example configurations the program understands: the template's
+// command line and the service's file, contrib/portvale.toml.
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "headless/HeadlessOptions.h"
+#include "headless/ServiceConfig.h"
 #include "tests/app/FormTestSupport.h"
 #include "tests/support/Command.h"
 
 namespace portvale::headless {
 namespace {
 
-const std::filesystem::path kUnitDir = std::filesystem::path(__FILE__).parent_path() / "../../contrib/systemd";
+const std::filesystem::path kContribDir = std::filesystem::path(__FILE__).parent_path() / "../../contrib";
+const std::filesystem::path kUnitDir = kContribDir / "systemd";
 
 bool HaveCommand(const std::string& name) {
     return ::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
@@ -45,27 +50,34 @@ protected:
     std::string unit = test::ReadFileBytes((kUnitDir / "portvale@.service").string());
 };
 
-TEST_F(ServiceUnitTest, SystemdAnalyzeVerifiesAnInstanceWithoutAWord) {
+// systemd-analyze verify without a word, and an exposure rating below 4 where this
+// systemd-analyze can rate a unit file offline. `file` names the unit's copy, `unit`
+// the name to check (an instance of a template).
+void VerifyUnit(const std::string& text, const std::string& file, const std::string& unit) {
     if (!HaveCommand("systemd-analyze")) GTEST_SKIP() << "systemd-analyze is not installed (Debian package systemd)";
 #ifndef PORTVALE_BINARY
     GTEST_SKIP() << "no program built to point the unit at";
 #else
-    ASSERT_FALSE(unit.empty());
+    ASSERT_FALSE(text.empty());
     // verify insists that ExecStart's program exists: the copy runs the one just built.
     test::ScratchDirectory dir;
-    std::string copy = std::regex_replace(unit, std::regex("/usr/local/bin/portvale"), PORTVALE_BINARY);
-    test::WriteFileBytes(dir.File("portvale@.service"), copy);
-    const auto [out, status] = RunCommand("systemd-analyze verify " + dir.File("portvale@ttyUSB0.service"));
+    std::string copy = std::regex_replace(text, std::regex("/usr/local/bin/portvale"), PORTVALE_BINARY);
+    test::WriteFileBytes(dir.File(file), copy);
+    const auto [out, status] = RunCommand("systemd-analyze verify " + dir.File(unit));
     EXPECT_EQ(status, 0) << out;
     EXPECT_EQ(out, "") << "warnings are ignored settings";
 
-    const auto [security, code] = RunCommand("systemd-analyze security --offline=true " + dir.File("portvale@ttyUSB0.service"));
+    const auto [security, code] = RunCommand("systemd-analyze security --offline=true " + dir.File(unit));
     std::smatch level;
     if (code != 0 || !std::regex_search(security, level, std::regex(R"(Overall exposure level for \S+: (\d+\.\d+))")))
         GTEST_SKIP() << "this systemd-analyze cannot rate a unit file offline";
-    RecordProperty("exposure", level[1].str());
+    ::testing::Test::RecordProperty("exposure", level[1].str());
     EXPECT_LT(std::stod(level[1].str()), 4.0) << security;
 #endif
+}
+
+TEST_F(ServiceUnitTest, SystemdAnalyzeVerifiesAnInstanceWithoutAWord) {
+    VerifyUnit(unit, "portvale@.service", "portvale@ttyUSB0.service");
 }
 
 TEST_F(ServiceUnitTest, AnUnprivilegedDialoutUserRunsTheHeadlessModeAndIsRestarted) {
@@ -108,6 +120,55 @@ TEST_F(ServiceUnitTest, TheExampleConfigurationIsACommandLineTheProgramTakes) {
     EXPECT_EQ(parsed.options.serial, "/dev/ttyUSB0");
     EXPECT_EQ(parsed.options.mode, 2);
     EXPECT_FALSE(parsed.options.dir) << "the unit's working directory holds the settings";
+}
+
+class ConfigServiceUnitTest : public ::testing::Test {
+protected:
+    std::string unit = test::ReadFileBytes((kUnitDir / "portvale.service").string());
+};
+
+TEST_F(ConfigServiceUnitTest, SystemdAnalyzeVerifiesItWithoutAWord) {
+    VerifyUnit(unit, "portvale.service", "portvale.service");
+}
+
+// The same user, restarts and hardening as the template; only what names an instance
+// differs, and the file replaces the command line.
+TEST_F(ConfigServiceUnitTest, RunsTheFilesBridgesAsTheTemplateRunsOne) {
+    const auto settings = Settings(unit);
+    EXPECT_EQ(settings.at("ExecStart"), "/usr/local/bin/portvale --headless --config /etc/portvale/portvale.toml");
+    EXPECT_EQ(settings.at("ExecReload"), "/bin/kill -HUP $MAINPID");
+    EXPECT_EQ(settings.at("Type"), "exec");
+    // Capture files go where the example file puts them.
+    EXPECT_EQ(settings.at("LogsDirectory"), "portvale");
+
+    const auto templateSettings = Settings(test::ReadFileBytes((kUnitDir / "portvale@.service").string()));
+    const std::set<std::string> perInstance{"Description", "ExecStart", "EnvironmentFile", "StateDirectory",
+                                            "WorkingDirectory", "Environment"};
+    for (const auto& [key, value] : templateSettings) {
+        if (perInstance.count(key)) continue;
+        ASSERT_TRUE(settings.count(key)) << key;
+        EXPECT_EQ(settings.at(key), value) << key;
+    }
+    for (const auto& [key, value] : settings) {
+        if (perInstance.count(key) || key == "ExecReload") continue;
+        EXPECT_TRUE(templateSettings.count(key)) << key << " is not the template's";
+    }
+}
+
+// contrib/portvale.toml: read without an error by the program's own reader, with a
+// bridge of each kind it describes.
+TEST(ServiceConfigExampleTest, TheExampleFileIsOneTheProgramReads) {
+    const ConfigResult read = ReadServiceConfig((kContribDir / "portvale.toml").string());
+    ASSERT_EQ(read.error, "");
+    const auto& bridges = read.config.bridges;
+    ASSERT_GE(bridges.size(), 2u);
+    const auto has = [&](const auto& predicate) { return std::any_of(bridges.begin(), bridges.end(), predicate); };
+    EXPECT_TRUE(has([](const BridgeConfig& b) { return b.listen.rfind("127.0.0.1:", 0) == 0; }));
+    EXPECT_TRUE(has([](const BridgeConfig& b) { return b.share && !b.allow.empty(); }));
+    EXPECT_TRUE(has([](const BridgeConfig& b) { return !b.connect.empty(); }));
+    // The service may write only there.
+    for (const BridgeConfig& b : bridges)
+        EXPECT_EQ(b.capture.value_or("/var/log/portvale/").rfind("/var/log/portvale/", 0), 0u) << b.name;
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The install rules that the Debian package is made from, run into a scratch prefix:
 // every file in its place, the program finding its window program there, the icons
-// at their sizes, the manual page compressed as Debian wants it, and the systemd unit
-// starting the program where it was put.
+// at their sizes, the manual page compressed as Debian wants it, and the systemd units
+// starting the program, with the service's configuration file, where they were put.
 
 #include <unistd.h>
 
@@ -110,23 +110,46 @@ TEST_F(InstallRulesTest, CompressesTheManualPageWithoutNameOrTime) {
     EXPECT_EQ(text, ReadText(kPackagingDir / "portvale.1"));
 }
 
+// Both units: the template and the service of the configuration file.
 TEST_F(InstallRulesTest, StartsTheServiceWithTheProgramWhereItWasInstalled) {
-    const fs::path source = kSourceDir / "contrib/systemd/portvale@.service";
-    const fs::path unit = *prefix_ / "lib/systemd/system/portvale@.service";
-    if (!fs::exists(source)) {
-        EXPECT_FALSE(fs::exists(unit));
-        GTEST_SKIP() << "the tree has no systemd unit";
-    }
-    const std::string text = ReadText(unit);
     const std::string program = (*prefix_ / "bin/portvale").string();
-    EXPECT_NE(text.find("\nExecStart=" + program + " --headless"), std::string::npos) << text;
-    EXPECT_EQ(text.find("/usr/local/bin/portvale"), std::string::npos) << text;
-    // Apart from the program's place, the unit is the tree's.
-    std::string expected = std::regex_replace(ReadText(source), std::regex("/usr/local/bin/portvale"), program);
-    expected = std::regex_replace(expected, std::regex("\nExecStart=[^ \n]*portvale"), "\nExecStart=" + program);
-    EXPECT_EQ(text, expected);
-    EXPECT_EQ(fs::status(unit).permissions() & fs::perms::all,
+    const std::string config = (*prefix_ / "etc/portvale/portvale.toml").string();
+    for (const char* name : {"portvale@.service", "portvale.service"}) {
+        SCOPED_TRACE(name);
+        const fs::path source = kSourceDir / "contrib/systemd" / name;
+        const fs::path unit = *prefix_ / "lib/systemd/system" / name;
+        if (!fs::exists(source)) {
+            EXPECT_FALSE(fs::exists(unit));
+            continue;
+        }
+        const std::string text = ReadText(unit);
+        EXPECT_NE(text.find("\nExecStart=" + program + " --headless"), std::string::npos) << text;
+        EXPECT_EQ(text.find("/usr/local/bin/portvale"), std::string::npos) << text;
+        // Apart from the places of the program and of its configuration file, the unit
+        // is the tree's.
+        std::string expected = std::regex_replace(ReadText(source), std::regex("/usr/local/bin/portvale"), program);
+        expected = std::regex_replace(expected, std::regex("\nExecStart=[^ \n]*portvale"), "\nExecStart=" + program);
+        expected = std::regex_replace(expected, std::regex("/etc/portvale/portvale\\.toml"), config);
+        EXPECT_EQ(text, expected);
+        EXPECT_EQ(fs::status(unit).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    }
+}
+
+// Under PREFIX/etc, as an install into a scratch prefix must not write to /etc; the
+// Debian package, made with the prefix /usr, has it in /etc/portvale.
+TEST_F(InstallRulesTest, PutsTheServiceConfigurationWhereItsUnitReadsIt) {
+    const fs::path source = kSourceDir / "contrib/portvale.toml";
+    const fs::path config = *prefix_ / "etc/portvale/portvale.toml";
+    if (!fs::exists(source)) {
+        EXPECT_FALSE(fs::exists(config));
+        GTEST_SKIP() << "the tree has no configuration file for the service";
+    }
+    EXPECT_EQ(ReadText(config), ReadText(source));
+    EXPECT_EQ(fs::status(config).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    const std::string unit = ReadText(*prefix_ / "lib/systemd/system/portvale.service");
+    EXPECT_NE(unit.find(" --config " + config.string() + "\n"), std::string::npos) << unit;
 }
 
 }  // namespace

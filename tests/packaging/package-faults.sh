@@ -85,6 +85,20 @@ if [ -f "$work/original/usr/lib/systemd/system/portvale@.service" ]; then
   fault unit-local-bin "does not start /usr/bin/portvale" \
     sed -i 's|^ExecStart=/usr/bin/portvale|ExecStart=/usr/local/bin/portvale|' usr/lib/systemd/system/portvale@.service
 fi
+service=usr/lib/systemd/system/portvale.service
+if [ -f "$work/original/$service" ]; then
+  fault no-service-unit "missing $service" rm "$service"
+  fault service-local-bin "portvale.service does not start /usr/bin/portvale" \
+    sed -i 's|^ExecStart=/usr/bin/portvale|ExecStart=/usr/local/bin/portvale|' "$service"
+  fault service-other-config "names no configuration file" \
+    sed -i 's|--config /etc/portvale/portvale.toml|--config /etc/portvale/bridges.toml|' "$service"
+  fault service-no-reload "does not reload with SIGHUP" sed -i '/^ExecReload=/d' "$service"
+fi
+if [ -f "$work/original/etc/portvale/portvale.toml" ]; then
+  fault config-not-conffile "/etc/portvale/portvale.toml is not marked as a conffile" rm DEBIAN/conffiles
+  fault no-config "missing etc/portvale/portvale.toml" sh -c 'rm etc/portvale/portvale.toml DEBIAN/conffiles'
+  fault config-edited "differs from contrib/portvale.toml" sh -c 'echo "# edited" >>etc/portvale/portvale.toml'
+fi
 
 echo "faults: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
