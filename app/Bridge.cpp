@@ -77,6 +77,12 @@ bool TBridge::Admit(const std::string& address, std::uint16_t port) {
     return true;
 }
 
+void TBridge::SetMarks(TQueueMarks marks) {
+    marks_ = marks;
+    serialWriter_->SetMarks(marks);
+    tcpSender_.SetMarks(marks);
+}
+
 // ---- connections ----
 
 void TBridge::ClientConnected(TCustomWinSocket* socket) {
@@ -164,7 +170,7 @@ bool TBridge::IsLiveSocket(TCustomWinSocket* socket) const {
 // ---- TCP to serial ----
 
 void TBridge::SocketRead(TCustomWinSocket* socket) {
-    if (serialWriter_->Pending() >= kHighWater) {
+    if (serialWriter_->Pending() >= marks_.high) {
         // Left unread: TCP's own flow control slows the sender until the port catches up.
         if (std::find(heldSockets_.begin(), heldSockets_.end(), socket) == heldSockets_.end())
             heldSockets_.push_back(socket);
@@ -172,8 +178,8 @@ void TBridge::SocketRead(TCustomWinSocket* socket) {
     }
     // At most a slice per notification: a socket's buffer can hold megabytes, and the
     // next notification comes as soon as this receive is made.
-    constexpr int kReadSlice = 256 << 10;
-    const int available = std::clamp(socket->BytesAvailable(), 0, kReadSlice);
+    const int slice = static_cast<int>(std::min<std::size_t>(marks_.high, 256 << 10));
+    const int available = std::clamp(socket->BytesAvailable(), 0, slice);
     std::string bytes(static_cast<std::size_t>(available), '\0');
     // A receive is made even for nothing: it is what lets the next notification come.
     const int received = socket->ReceiveBuffer(bytes.data(), available);
@@ -272,7 +278,7 @@ bool TBridge::SerialMustWait() const {
     if (serialHoldRequested_) return true;
     if (Policy.share && server_.Active()) {
         // Behind at half the limit: reads while every one is behind stay within it.
-        const std::size_t behind = std::min(kHighWater, Policy.maxLag / 2);
+        const std::size_t behind = std::min(marks_.high, Policy.maxLag / 2);
         const TServerWinSocket* server = server_.WinSocket();
         bool any = false;
         for (int i = 0; i < server->ActiveConnections(); ++i) {
@@ -283,7 +289,7 @@ bool TBridge::SerialMustWait() const {
         }
         if (any) return true;
     }
-    return tcpSender_.Pending() >= kHighWater || (awaitingConnection_ && !SerialTarget());
+    return tcpSender_.Pending() >= marks_.high || (awaitingConnection_ && !SerialTarget());
 }
 
 void TBridge::ResumeSerialReads() {

@@ -126,6 +126,8 @@ public:
     // Accepted connections other than `leaving` that are still connected.
     int RemainingClients(TCustomWinSocket* leaving) const;
     TCustomWinSocket* Leaving() const { return leaving_; }
+    // Back-pressure marks of both directions (and the most read from a socket at once).
+    void SetMarks(TQueueMarks marks);
     std::size_t SerialBacklog() const { return serialWriter_->Pending(); }
     std::size_t TcpBacklog() const { return tcpSender_.Pending(); }
     std::size_t TcpBacklog(TCustomWinSocket* socket) const { return tcpSender_.Pending(socket); }
@@ -150,6 +152,7 @@ private:
     // Sockets whose read notification was left unanswered while the serial queue was
     // full; the socket layer sends no other until they are read.
     std::vector<TCustomWinSocket*> heldSockets_;
+    TQueueMarks marks_;
     bool serialHeld_ = false;
     TCustomWinSocket* leaving_ = nullptr;
     bool serialHoldRequested_ = false;

@@ -14,6 +14,12 @@ namespace portvale {
 inline constexpr std::size_t kHighWater = 1 << 20;
 inline constexpr std::size_t kLowWater = 256 << 10;
 
+// A bridge's own marks: many bridges in one process keep less in flight each.
+struct TQueueMarks {
+    std::size_t high = kHighWater;
+    std::size_t low = kLowWater;
+};
+
 class TByteQueue {
 public:
     bool Empty() const { return size_ == 0; }

@@ -21,7 +21,7 @@ TSerialWriter::~TSerialWriter() {
 
 void TSerialWriter::Write(std::string bytes) {
     queue_.Push(std::move(bytes));
-    if (queue_.Size() >= kHighWater) wasAboveHigh_ = true;
+    if (queue_.Size() >= marks_.high) wasAboveHigh_ = true;
     Flush();
 }
 
@@ -55,7 +55,7 @@ void TSerialWriter::Flush() {
         return;
     }
     flushing_ = false;
-    if (wasAboveHigh_ && queue_.Size() < kLowWater) {
+    if (wasAboveHigh_ && queue_.Size() < marks_.low) {
         wasAboveHigh_ = false;
         if (OnDrained) OnDrained();
     }

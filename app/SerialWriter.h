@@ -25,6 +25,7 @@ public:
     // Queues the bytes behind everything queued before and starts writing.
     void Write(std::string bytes);
     std::size_t Pending() const { return queue_.Size(); }
+    void SetMarks(TQueueMarks marks) { marks_ = marks; }
     // Drops what is queued and forgets an operation in flight (the port is closing or
     // closed). Nothing is reported.
     void Reset();
@@ -46,6 +47,7 @@ private:
     TByteQueue queue_;
     std::size_t inFlight_ = 0;  // bytes of the operation under way (0: none)
     Dispatcher::WatchId watch_ = 0;
+    TQueueMarks marks_;
     bool wasAboveHigh_ = false;
     bool flushing_ = false;
 };

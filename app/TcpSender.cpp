@@ -6,7 +6,7 @@ void TTcpSender::Send(TCustomWinSocket* socket, std::string bytes) {
     if (!socket || bytes.empty()) return;
     total_ += bytes.size();
     queues_[socket].Push(std::move(bytes));
-    if (total_ >= kHighWater) wasAboveHigh_ = true;
+    if (total_ >= marks_.high) wasAboveHigh_ = true;
     Flush(socket);
 }
 
@@ -60,7 +60,7 @@ std::size_t TTcpSender::Pending(TCustomWinSocket* socket) const {
 }
 
 void TTcpSender::CheckDrained() {
-    if (!wasAboveHigh_ || total_ >= kLowWater) return;
+    if (!wasAboveHigh_ || total_ >= marks_.low) return;
     wasAboveHigh_ = false;
     if (OnDrained) OnDrained();
 }

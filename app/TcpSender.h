@@ -24,6 +24,7 @@ public:
     void Clear();
 
     std::size_t Pending() const { return total_; }
+    void SetMarks(TQueueMarks marks) { marks_ = marks; }
     std::size_t Pending(TCustomWinSocket* socket) const;
 
     // The bytes queued in all fell below the low-water mark after reaching the high one.
@@ -35,6 +36,7 @@ private:
 
     std::map<TCustomWinSocket*, TByteQueue> queues_;
     std::size_t total_ = 0;
+    TQueueMarks marks_;
     bool wasAboveHigh_ = false;
 };
 

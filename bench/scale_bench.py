@@ -14,8 +14,9 @@ Measured, per run:
                connected and quiet, in ms per second; one clock tick is 10 ms, so
                over 10 s the figure moves in steps of 1 ms/s: the threads' run time
                (schedstat, in ns) is printed beside it
-  memory       VmHWM of /proc/PID/status after start-up and idle (the target's
-               figure), and again after the transfer, queues included
+  memory       VmHWM of /proc/PID/status after start-up and idle, and again after
+               the transfer, queues included (the target's figure: the peak with
+               every client connected and every bridge busy)
   threads      Threads of /proc/PID/status while idle
   throughput   --bytes random bytes each way on every bridge at once (client ->
                far end of the pty pair, and far end -> client), every byte checked
@@ -402,9 +403,9 @@ ROWS = [
      lambda v: v < 0.5),
     ("idle_cpu", "idle CPU, utime+stime (ms/s)", "{:.2f}", "< 1", lambda v: v < 1.0),
     ("idle_runtime", "idle CPU, threads' run time (ms/s)", "{:.3f}", "-", None),
-    ("hwm_idle", "peak memory after start-up and idle, VmHWM (MiB)", "{:.1f}",
+    ("hwm_idle", "peak memory after start-up and idle, VmHWM (MiB)", "{:.1f}", "-", None),
+    ("hwm_end", "peak memory through the transfer, VmHWM (MiB)", "{:.1f}",
      "<= 10 (2 x 5.0)", lambda v: v <= 10.0),
-    ("hwm_end", "peak memory after the transfer, VmHWM (MiB)", "{:.1f}", "-", None),
     ("threads", "threads", "{:.0f}", "-", None),
     ("throughput", "throughput, all bridges both ways at once (MiB/s)", "{:.1f}", "-", None),
 ]

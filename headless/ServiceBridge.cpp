@@ -19,6 +19,9 @@ namespace {
 
 constexpr std::uint32_t kPortRetryMs = 1000;
 constexpr std::uint32_t kListenRetryMs = 5000;
+// Enough to keep a port and a connection busy (the kernel's buffers do the rest);
+// small enough that a service of many bridges stays small while all of them run.
+constexpr TQueueMarks kServiceMarks{16 << 10, 4 << 10};
 
 std::string Reason(const std::exception& error) {
     const auto* com = dynamic_cast<const EComPort*>(&error);
@@ -103,6 +106,7 @@ ServiceBridge::~ServiceBridge() {
 
 void ServiceBridge::Wire() {
     TBridge& b = *bridge_;
+    b.SetMarks(kServiceMarks);
     b.Policy = TClientPolicy{config_.clients, config_.share, config_.kickOld, static_cast<std::size_t>(config_.maxLag)};
     b.Access = TPeerAccess::Parse(config_.allow);
     b.OnNotice = [this](TBridgeNotice kind, const std::string& text) {
