@@ -200,7 +200,8 @@ void ServiceBridge::OpenPort() {
         return;
     }
     portRetry_->SetEnabled(false);
-    if (retrying) print_(Format(sComPortBack, config_.serial.c_str()));
+    if (retrying) print_(Format(portWasOpen_ ? sComPortBack : "Com port opened: %s", config_.serial.c_str()));
+    portWasOpen_ = true;
 }
 
 void ServiceBridge::PortLost() {

@@ -70,6 +70,7 @@ private:
     std::string listenAddress_;
     int listenPort_ = 0;
     bool listenFailed_ = false;
+    bool portWasOpen_ = false;
 };
 
 }  // namespace portvale::headless
