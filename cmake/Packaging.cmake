@@ -23,6 +23,12 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 if(TARGET portvale)
   install(TARGETS portvale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+# A private module, loaded by `portvale` for a metrics endpoint: no symlinks, no
+# SONAME, not executable.
+if(TARGET portvale-metrics)
+  install(TARGETS portvale-metrics LIBRARY DESTINATION ${PORTVALE_MODULE_DIR}
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
 # Off the PATH: `portvale` starts it for window mode, from its own folder's sibling.
 if(TARGET portvale-window)
   install(TARGETS portvale-window RUNTIME DESTINATION ${PORTVALE_WINDOW_DIR})

@@ -55,11 +55,14 @@ void ConnectionWatch::ApplyKeepAlive(TCustomWinSocket* socket) {
 void ConnectionWatch::Connected(TCustomWinSocket* socket) {
     live_[socket] = PeerAddress(socket);
     counters_.Connected();
+    counters_.ClientsNow(live_.size());
 }
 
 void ConnectionWatch::Disconnected(TCustomWinSocket* socket) {
     // A lookup that failed closes a socket that never connected: not a disconnect.
-    if (live_.erase(socket) > 0) counters_.Disconnected();
+    if (live_.erase(socket) == 0) return;
+    counters_.Disconnected();
+    counters_.ClientsNow(live_.size());
 }
 
 void ConnectionWatch::Broken(TCustomWinSocket* socket, TErrorEvent errorEvent, int& errorCode, bool accepted) {

@@ -2,8 +2,8 @@
 // The unattended run's watch over the TCP connections: every connection gets the
 // keepalive; a connection that broke (reset, timed out by the keepalive) is closed,
 // so the bridge lets go of it and, in server mode, the next client takes the serial
-// data; connects and disconnects are counted, and each connection's peer address is
-// known while it lives. The components' own handlers (the form's) run first; the
+// data; connects and disconnects are counted, the connections open now kept in the
+// counters' gauge, and each connection's peer address is known while it lives. The components' own handlers (the form's) run first; the
 // watch only adds to them, and takes itself out when it goes.
 //
 // Threading: the GUI thread, like the socket events it observes.

@@ -21,6 +21,8 @@
 #include "headless/EventChain.h"
 #include "headless/HeadlessOptions.h"
 #include "headless/LineSettings.h"
+#include "headless/Metrics.h"
+#include "headless/MetricsServer.h"
 #include "headless/Reconnect.h"
 #include "headless/Service.h"
 #include "platform/Dispatcher.h"
@@ -248,10 +250,19 @@ int RunHeadless(const std::vector<std::string>& args) {
 
         // The unattended-operation features, watching the form from outside.
         const int mode = form->grpTCPSocketType->ItemIndex();
-        BridgeCounters counters;
+        // Shared with the metrics endpoint's thread, which reads them while they count.
+        const auto sharedCounters = std::make_shared<BridgeCounters>();
+        BridgeCounters& counters = *sharedCounters;
         ConnectionWatch connections(*form->ClientSocket1, *form->ServerSocket1, o.keepAliveSeconds, counters,
                                     [](const std::string& line) { PrintLine(line); });
-        EventChain<void(TObject*)> portLosses(form->ComPort1->OnPortLost, [&](TObject*) { counters.PortLost(); });
+        EventChain<void(TObject*)> portLosses(form->ComPort1->OnPortLost, [&](TObject*) {
+            counters.PortLost();
+            counters.PortOpenNow(false);
+        });
+        EventChain<void(TObject*)> portOpened(form->ComPort1->OnAfterOpen,
+                                              [&](TObject*) { counters.PortOpenNow(true); });
+        EventChain<void(TObject*)> portClosed(form->ComPort1->OnAfterClose,
+                                              [&](TObject*) { counters.PortOpenNow(false); });
         form->Bridge().OnForward = [&](TBridgeDirection direction, TCustomWinSocket* socket, const std::string& bytes) {
             counters.Forwarded(direction, bytes.size());
             // In server mode the capture says which client; in client mode there is one.
@@ -306,6 +317,13 @@ int RunHeadless(const std::vector<std::string>& args) {
         if (failure.empty()) failure = Start(*form, console);
 
         if (failure.empty()) {
+            std::unique_ptr<MetricsServer> metrics;
+            if (o.metrics) {
+                const auto registry = std::make_shared<MetricsRegistry>();
+                registry->Set(PortLabel(form->ComPort1->Port()), sharedCounters);
+                metrics = std::make_unique<MetricsServer>(*o.metrics, registry,
+                                                          [](const std::string& line) { PrintLine(line); });
+            }
             bool stop = false;
             const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
                 signalfd_siginfo info{};

@@ -80,7 +80,8 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             target = Choose(*v, choices);
             if (!target) result.error = name + ": '" + *v + "' is not one of " + Allowed(choices);
         };
-        if (name != "--headless" && name != "--help" && name != "-h" && name != "--config" && bridgeOption.empty())
+        if (name != "--headless" && name != "--help" && name != "-h" && name != "--config" && name != "--metrics" &&
+            bridgeOption.empty())
             bridgeOption = name;
         if (name == "--headless") {
             flag();
@@ -101,6 +102,15 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
                 } else {
                     result.error = name + ": '" + *v + "' is not ADDRESS:PORT (127.0.0.1:4001, [::1]:4001)";
                 }
+            }
+        } else if (name == "--metrics") {
+            if (auto v = value()) {
+                std::string address;
+                int port = 0;
+                if (SplitAddressPort(*v, address, port) && !address.empty())
+                    o.metrics = *v;
+                else
+                    result.error = name + ": '" + *v + "' is not ADDRESS:PORT (127.0.0.1:9187, [::1]:9187)";
             }
         } else if (name == "--clients") {
             int clients = 0;
@@ -197,6 +207,10 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
     if (o.captureMaxMb != 0 && !o.capture) result.error = "--capture-max needs --capture";
     if (o.config && !bridgeOption.empty())
         result.error = "--config takes every bridge from the file; " + bridgeOption + " belongs there";
+    // One place for it, which a reload reads again.
+    else if (o.config && o.metrics)
+        result.error = "--config takes the metrics address from the file: metrics = \"" + *o.metrics +
+                       "\" in its [service] table";
     if (o.listenAddress) {
         if (modeGiven && o.mode != 2)
             result.error = "--listen is server mode";
@@ -259,6 +273,10 @@ until it is stopped. Options override the settings files for this run only.
                       RFC 2217 access server: the client sets the line (speed,
                       data bits, parity, stop bits, flow control, DTR, RTS,
                       break) and is told of modem and line state changes
+  --metrics ADDR:PORT serve the counters over HTTP (127.0.0.1:9187): GET
+                      /metrics in Prometheus' text format, GET /status as JSON,
+                      the bridge labelled with its serial port's name without
+                      /dev/ (with --config: metrics in the file's [service])
   --config FILE       run every bridge of the TOML file FILE (see
                       /etc/portvale/portvale.toml); SIGHUP reads it again,
                       restarting only the bridges whose settings changed
@@ -268,11 +286,11 @@ Status changes and messages go to standard error, each line stamped with the loc
 time (with --config, each bridge's lines begin with its name in brackets). SIGUSR1
 prints the counters there, one line of key=value pairs (bytes and blocks each way,
 dropped blocks with the reason, connects, disconnects, port losses, refused peers and
-clients, clients dropped for lag); they are printed at the end too. SIGINT (Ctrl+C)
-and SIGTERM close the serial ports and the sockets and end the program with exit
-code 0; SIGHUP reads the --config file again (without --config it stops the program
-as SIGTERM does). A capture file that cannot be written (a full disk) is reported
-once and never stops the bridge.
+clients, clients dropped for lag, TLS refusals); they are printed at the end too.
+SIGINT (Ctrl+C) and SIGTERM close the serial ports and the sockets and end the
+program with exit code 0; SIGHUP reads the --config file again (without --config it
+stops the program as SIGTERM does). A capture file that cannot be written (a full
+disk) is reported once and never stops the bridge.
 
 Exit codes: 0 stopped by a signal; 1 the serial port could not be opened, the
 connection could not be started or the capture file could not be created; 2 a bad

@@ -37,6 +37,8 @@ struct Options {
     bool kickOld = false;                  // a client beyond --clients closes the oldest
     std::uint64_t maxLag = 1 << 20;        // bytes a sharing client may fall behind
     std::vector<std::string> allow;        // peers admitted; empty: everyone
+    // "ADDR:PORT" of the metrics endpoint (GET /metrics, /status); unset: none.
+    std::optional<std::string> metrics;
 };
 
 // Bytes in one "MB" of --capture-max.

@@ -12,6 +12,8 @@
 #include "framework/Application.h"
 #include "framework/SysUtils.h"
 #include "headless/Headless.h"
+#include "headless/Metrics.h"
+#include "headless/MetricsServer.h"
 #include "headless/ServiceBridge.h"
 #include "headless/ServiceConfig.h"
 #include "platform/Dispatcher.h"
@@ -20,9 +22,12 @@ namespace portvale::headless {
 
 namespace {
 
-// The running bridges by name.
+// The running bridges by name, each one's counters in the registry of the metrics
+// endpoint while it runs.
 class BridgeSet {
 public:
+    explicit BridgeSet(MetricsRegistry& registry) : registry_(registry) {}
+
     // Makes the bridges of `config`; false when one of them cannot be made at all.
     bool Start(const ServiceConfig& config) {
         bool all = true;
@@ -48,6 +53,7 @@ public:
             const std::string name = it->first;
             if (w != wanted.end()) restarting.insert(name);
             else ++stopped;
+            registry_.Remove(name);
             it = bridges_.erase(it);
             Print(name, w != wanted.end() ? "Stopped to restart with new settings" : "Stopped: no longer in the file");
         }
@@ -67,6 +73,7 @@ public:
     void StopAll(bool printCounters) {
         for (auto& [name, bridge] : bridges_) {
             if (printCounters) Print(name, bridge->CountersLine());
+            registry_.Remove(name);
         }
         bridges_.clear();
     }
@@ -79,8 +86,9 @@ private:
     bool StartOne(const BridgeConfig& b) {
         const std::string name = b.name;
         try {
-            bridges_[name] = std::make_unique<ServiceBridge>(
+            auto& bridge = bridges_[name] = std::make_unique<ServiceBridge>(
                 b, [name](const std::string& text) { Print(name, text); });
+            registry_.Set(name, bridge->Counters());
             return true;
         } catch (const std::exception& error) {
             bridges_.erase(name);
@@ -89,8 +97,22 @@ private:
         }
     }
 
+    MetricsRegistry& registry_;
     std::map<std::string, std::unique_ptr<ServiceBridge>> bridges_;
 };
+
+// The metrics endpoint where the file asks for one, moved or ended by a reload.
+void ServeMetrics(std::unique_ptr<MetricsServer>& server, const std::string& endpoint,
+                  const std::shared_ptr<MetricsRegistry>& registry) {
+    if (server && server->Endpoint() == endpoint) return;
+    const bool had = server != nullptr;
+    // The old one first: the new address may be the old one's on another interface.
+    server.reset();
+    if (!endpoint.empty())
+        server = std::make_unique<MetricsServer>(endpoint, registry, [](const std::string& line) { PrintLine(line); });
+    else if (had)
+        PrintLine("Metrics no longer served");
+}
 
 }  // namespace
 
@@ -114,7 +136,8 @@ int RunService(const std::string& configPath) {
 
     int exitCode = 0;
     {
-        BridgeSet bridges;
+        const auto registry = std::make_shared<MetricsRegistry>();
+        BridgeSet bridges(*registry);
         if (!bridges.Start(first.config)) exitCode = 1;
         if (bridges.Size() == 0) {
             ::close(signals);
@@ -122,6 +145,8 @@ int RunService(const std::string& configPath) {
         }
         PrintLine(Format("Running %zu %s from %s", bridges.Size(), bridges.Size() == 1 ? "bridge" : "bridges",
                          configPath.c_str()));
+        std::unique_ptr<MetricsServer> metrics;
+        ServeMetrics(metrics, first.config.metrics, registry);
         bool stop = false;
         const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
             signalfd_siginfo info{};
@@ -130,10 +155,12 @@ int RunService(const std::string& configPath) {
                     bridges.PrintCounters();
                 } else if (info.ssi_signo == SIGHUP) {
                     const ConfigResult again = ReadServiceConfig(configPath);
-                    if (!again.error.empty())
+                    if (!again.error.empty()) {
                         PrintLine("Reload failed, running as before: " + again.error);
-                    else
+                    } else {
                         bridges.Apply(again.config);
+                        ServeMetrics(metrics, again.config.metrics, registry);
+                    }
                 } else {
                     PrintLine(std::string("Stopping on ") + SignalName(info.ssi_signo));
                     stop = true;
@@ -142,6 +169,7 @@ int RunService(const std::string& configPath) {
         });
         while (!stop) dispatcher.RunUntil([&] { return stop; }, Dispatcher::Clock::now() + std::chrono::hours(1));
         dispatcher.Unwatch(watch);
+        metrics.reset();
         bridges.StopAll(true);
     }
     ::close(signals);

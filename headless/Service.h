@@ -4,7 +4,8 @@
 // again: bridges whose settings did not change are not touched (their connections
 // and queues live on), changed ones restart, removed ones stop, new ones start; a
 // file that cannot be read keeps everything as it was and says why. SIGUSR1 prints
-// each bridge's counters.
+// each bridge's counters; the file's [service] metrics address serves them over HTTP
+// too (MetricsServer.h), moved or ended by a reload.
 //
 // Output: standard error, one stamped line each, every bridge's lines beginning with
 // its name in brackets ("[plc1] Client Connected 10.0.0.5:40312").

@@ -95,6 +95,7 @@ ServiceBridge::~ServiceBridge() {
     server_->OnClientConnect.Clear();
     server_->OnClientDisconnect.Clear();
     port_->OnRxChar.Clear();
+    port_->OnAfterOpen.Clear();
     port_->OnAfterClose.Clear();
     port_->OnPortLost.Clear();
     bridge_.reset();
@@ -110,21 +111,25 @@ void ServiceBridge::Wire() {
     b.Policy = TClientPolicy{config_.clients, config_.share, config_.kickOld, static_cast<std::size_t>(config_.maxLag)};
     b.Access = TPeerAccess::Parse(config_.allow);
     b.OnNotice = [this](TBridgeNotice kind, const std::string& text) {
-        counters_.Noticed(kind);
+        counters_->Noticed(kind);
         if (!text.empty()) print_(text);
     };
     b.OnForward = [this](TBridgeDirection direction, TCustomWinSocket* socket, const std::string& bytes) {
-        counters_.Forwarded(direction, bytes.size());
+        counters_->Forwarded(direction, bytes.size());
         if (capture_) capture_->Add(DirectionMark(direction), socket && watch_ ? watch_->Peer(socket) : "", bytes);
     };
     b.OnDrop = [this](TBridgeDirection direction, const char* reason, std::size_t bytes) {
-        counters_.Dropped(direction, reason, bytes);
+        counters_->Dropped(direction, reason, bytes);
     };
     if (config_.log)
         b.OnReceived = [this](TBridgeDirection direction, const std::string& bytes) { PrintBlock(direction, bytes); };
 
     port_->OnRxChar = [this](TObject*, std::int32_t count) { bridge_->SerialArrived(count); };
-    port_->OnAfterClose = [this](TObject*) { bridge_->PortClosed(); };
+    port_->OnAfterOpen = [this](TObject*) { counters_->PortOpenNow(true); };
+    port_->OnAfterClose = [this](TObject*) {
+        counters_->PortOpenNow(false);
+        bridge_->PortClosed();
+    };
     port_->OnPortLost = [this](TObject*) { PortLost(); };
 
     client_->OnConnect = [this](TObject*, TCustomWinSocket* s) {
@@ -161,10 +166,10 @@ void ServiceBridge::Wire() {
     server_->OnClientWrite = [this](TObject*, TCustomWinSocket* s) { bridge_->WriteReady(s); };
 
     // After the handlers above: the watch runs behind them.
-    watch_ = std::make_unique<ConnectionWatch>(*client_, *server_, config_.keepAliveSeconds, counters_, print_);
+    watch_ = std::make_unique<ConnectionWatch>(*client_, *server_, config_.keepAliveSeconds, *counters_, print_);
     if (!config_.connect.empty() && config_.reconnectSeconds > 0) {
         reconnector_ = std::make_unique<ClientReconnector>(*client_, std::chrono::seconds(config_.reconnectSeconds),
-                                                           print_, [this] { counters_.ReconnectAttempt(); });
+                                                           print_, [this] { counters_->ReconnectAttempt(); });
         // Another connection is always coming: the device's bytes wait for it.
         b.HoldSerialBetweenConnections = true;
     }
@@ -205,7 +210,8 @@ void ServiceBridge::OpenPort() {
 }
 
 void ServiceBridge::PortLost() {
-    counters_.PortLost();
+    counters_->PortLost();
+    counters_->PortOpenNow(false);
     print_(Format(sComPortLostRetrying, config_.serial.c_str()));
     try {
         port_->SetConnected(false);
@@ -257,7 +263,7 @@ void ServiceBridge::PrintBlock(TBridgeDirection direction, const std::string& by
 
 std::string ServiceBridge::CountersLine() const {
     return "Counters: " +
-           counters_.Line(capture_ ? std::optional<std::uint64_t>(capture_->LostBytes()) : std::nullopt);
+           counters_->Line(capture_ ? std::optional<std::uint64_t>(capture_->LostBytes()) : std::nullopt);
 }
 
 }  // namespace portvale::headless

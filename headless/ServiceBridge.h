@@ -8,7 +8,8 @@
 //
 // Output: every line through `print`, which names the bridge.
 //
-// Threading: the dispatching thread (the capture's writer excepted).
+// Threading: the dispatching thread (the capture's writer excepted; the counters are
+// read by the metrics endpoint's thread too).
 
 #include <functional>
 #include <memory>
@@ -41,6 +42,8 @@ public:
 
     const BridgeConfig& Config() const { return config_; }
     std::string CountersLine() const;
+    // Shared with the metrics endpoint, which may read them after the bridge is gone.
+    std::shared_ptr<const BridgeCounters> Counters() const { return counters_; }
     bool PortOpen() const { return port_->Connected(); }
     bool Listening() const { return server_->Active(); }
 
@@ -59,7 +62,7 @@ private:
     std::unique_ptr<TClientSocket> client_;
     std::unique_ptr<TServerSocket> server_;
     std::unique_ptr<TBridge> bridge_;
-    BridgeCounters counters_;
+    const std::shared_ptr<BridgeCounters> counters_ = std::make_shared<BridgeCounters>();
     std::unique_ptr<ConnectionWatch> watch_;
     std::unique_ptr<ClientReconnector> reconnector_;
     std::unique_ptr<TRfc2217Server> rfc2217_;

@@ -101,6 +101,15 @@ public:
         }
     }
 
+    void ReadService(const toml::table& table, ServiceConfig& config) {
+        for (const auto& [rawKey, node] : table) {
+            if (Failed()) return;
+            const std::string key(rawKey.str());
+            if (key == "metrics") config.metrics = Endpoint(node, key);
+            else Fail(node.source(), key, "unknown key");
+        }
+    }
+
 private:
     std::string Text(const toml::node& node, const std::string& key) {
         if (const auto* s = node.as_string()) return s->get();
@@ -204,11 +213,15 @@ ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) 
         if (const auto* table = d->as_table()) reader.ReadKeys(*table, defaults, true);
         else reader.Fail(d->source(), "defaults", "must be a table");
     }
+    if (const toml::node* service = root.get("service"); service && !reader.Failed()) {
+        if (const auto* table = service->as_table()) reader.ReadService(*table, result.config);
+        else reader.Fail(service->source(), "service", "must be a table");
+    }
     std::set<std::string> names, devices, listeners;
     for (const auto& [rawKey, node] : root) {
         if (reader.Failed()) break;
         const std::string key(rawKey.str());
-        if (key == "defaults") continue;
+        if (key == "defaults" || key == "service") continue;
         const auto* bridges = key == "bridge" ? node.as_array() : nullptr;
         if (!bridges) {
             reader.Fail(node.source(), key, key == "bridge" ? "bridges are [[bridge]] tables" : "unknown key");
@@ -236,6 +249,10 @@ ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) 
             if (reader.Failed()) break;
             result.config.bridges.push_back(std::move(b));
         }
+    }
+    if (!result.config.metrics.empty() && listeners.count(result.config.metrics)) {
+        const toml::node* metrics = root["service"]["metrics"].node();
+        reader.Fail(metrics->source(), "metrics", "\"" + result.config.metrics + "\" is the address of a bridge");
     }
     result.error = reader.Error();
     if (result.error.empty() && result.config.bridges.empty()) result.error = path + ": the file describes no bridge";

@@ -1,6 +1,7 @@
 #pragma once
 // The configuration file of `portvale --headless --config FILE`: every bridge one
-// service runs, in TOML. A [defaults] table gives what every [[bridge]] inherits.
+// service runs, in TOML. A [defaults] table gives what every [[bridge]] inherits;
+// a [service] table holds what belongs to the process (the metrics endpoint).
 // Reading checks everything a bridge needs before anything starts; an error names
 // the file, the line and column, and the key.
 
@@ -42,6 +43,8 @@ struct BridgeConfig {
 
 struct ServiceConfig {
     std::vector<BridgeConfig> bridges;
+    // "ADDR:PORT" of the metrics endpoint; empty: none.
+    std::string metrics;
 };
 
 struct ConfigResult {

@@ -1,6 +1,9 @@
 // The counters line: every key once, in a fixed order, dropped blocks by direction
 // and reason.
 
+#include <chrono>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "headless/Counters.h"
@@ -13,7 +16,7 @@ TEST(CountersTest, ALineOfKeyValuePairsInAFixedOrder) {
     EXPECT_EQ(counters.Line(),
               "tcp_com_bytes=0 tcp_com_blocks=0 com_tcp_bytes=0 com_tcp_blocks=0 dropped_blocks=0 dropped_bytes=0 "
               "connects=0 disconnects=0 port_losses=0 reconnects=0 refused_peers=0 refused_clients=0 "
-              "lagging_disconnects=0");
+              "lagging_disconnects=0 tls_refusals=0");
     counters.Forwarded(TBridgeDirection::TcpToCom, 100);
     counters.Forwarded(TBridgeDirection::TcpToCom, 5);
     counters.Forwarded(TBridgeDirection::ComToTcp, 7);
@@ -28,10 +31,11 @@ TEST(CountersTest, ALineOfKeyValuePairsInAFixedOrder) {
     counters.Noticed(TBridgeNotice::Refused);
     counters.Noticed(TBridgeNotice::Lagging);
     counters.Noticed(TBridgeNotice::Kicked);
+    counters.TlsRefused();
     EXPECT_EQ(counters.Line(12),
               "tcp_com_bytes=105 tcp_com_blocks=2 com_tcp_bytes=7 com_tcp_blocks=1 dropped_blocks=3 dropped_bytes=8 "
               "dropped.com_tcp.no_tcp_connection=1 dropped.tcp_com.serial_port_closed=2 connects=2 disconnects=1 "
-              "port_losses=1 reconnects=1 refused_peers=1 refused_clients=0 lagging_disconnects=1 "
+              "port_losses=1 reconnects=1 refused_peers=1 refused_clients=0 lagging_disconnects=1 tls_refusals=1 "
               "capture_lost_bytes=12");
 }
 
@@ -51,6 +55,61 @@ TEST(CountersTest, AReasonBecomesOneKeyOfLettersDigitsAndUnderscores) {
         counters.Dropped(TBridgeDirection::ComToTcp, row.reason, 1);
         EXPECT_NE(counters.Line().find(std::string(" ") + row.key + " "), std::string::npos) << counters.Line();
     }
+}
+
+// The metrics endpoint reads on its own thread while the bridge counts: every count
+// it sees only grows, and it sees the last one once the counting is done.
+TEST(CountersTest, AnotherThreadReadsCountsThatOnlyGrow) {
+    BridgeCounters counters;
+    constexpr std::uint64_t kBlocks = 100000;
+    std::atomic<bool> done{false};
+    bool grew = true;
+    std::thread reader([&] {
+        CountersSnapshot last;
+        while (!done.load()) {
+            const CountersSnapshot now = counters.Read();
+            grew = grew && now.tcpToCom.bytes >= last.tcpToCom.bytes && now.tcpToCom.blocks >= last.tcpToCom.blocks &&
+                   now.dropped.blocks >= last.dropped.blocks && now.droppedByReason.size() >= last.droppedByReason.size();
+            last = now;
+        }
+    });
+    for (std::uint64_t i = 0; i < kBlocks; ++i) {
+        counters.Forwarded(TBridgeDirection::TcpToCom, 3);
+        if (i % 1000 == 0) counters.Dropped(TBridgeDirection::ComToTcp, "reason " + std::to_string(i / 10000), 2);
+    }
+    done = true;
+    reader.join();
+    EXPECT_TRUE(grew);
+    const CountersSnapshot s = counters.Read();
+    EXPECT_EQ(s.tcpToCom.bytes, 3 * kBlocks);
+    EXPECT_EQ(s.tcpToCom.blocks, kBlocks);
+    ASSERT_EQ(s.droppedByReason.size(), 10u);
+    EXPECT_EQ(s.droppedByReason[0].reason, "reason_0");
+    EXPECT_EQ(s.droppedByReason[0].flow.blocks, 10u);
+    EXPECT_EQ(s.droppedByReason[0].flow.bytes, 20u);
+}
+
+TEST(CountersTest, TheGaugesHoldWhatIsNowAndWhenItLastChanged) {
+    const auto unixNow = [] {
+        return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
+    const std::int64_t before = unixNow();
+    BridgeCounters counters;
+    CountersSnapshot s = counters.Read();
+    EXPECT_EQ(s.clientsConnected, 0u);
+    EXPECT_FALSE(s.portOpen);
+    EXPECT_GE(s.lastStateChange, before);
+    counters.PortOpenNow(true);
+    counters.ClientsNow(2);
+    s = counters.Read();
+    EXPECT_TRUE(s.portOpen);
+    EXPECT_EQ(s.clientsConnected, 2u);
+    EXPECT_GE(s.lastStateChange, before);
+    EXPECT_LE(s.lastStateChange, unixNow());
+    // They are states, not counts: the counters line leaves them out.
+    EXPECT_EQ(counters.Line().find("clients_connected"), std::string::npos);
+    EXPECT_EQ(counters.Line().find("open"), std::string::npos);
 }
 
 }  // namespace

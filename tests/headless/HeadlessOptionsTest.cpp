@@ -12,7 +12,8 @@ TEST(HeadlessOptionsTest, EveryOptionSetsItsSetting) {
                                         "--port", "7000", "--serial", "ttyUSB0", "--baud", "250000",
                                         "--data-bits", "7", "--parity", "even", "--stop-bits", "1.5", "--flow",
                                         "hardware", "--log", "--format", "hex", "--reconnect", "5",
-                                        "--keepalive=1", "--capture", "/tmp/c.txt", "--capture-max", "3", "--rfc2217"});
+                                        "--keepalive=1", "--capture", "/tmp/c.txt", "--capture-max", "3", "--rfc2217",
+                                        "--metrics", "[::1]:9187"});
     ASSERT_EQ(r.error, "");
     const Options& o = r.options;
     EXPECT_EQ(o.dir, "/tmp");
@@ -32,6 +33,7 @@ TEST(HeadlessOptionsTest, EveryOptionSetsItsSetting) {
     EXPECT_EQ(o.capture, "/tmp/c.txt");
     EXPECT_EQ(o.captureMaxMb, 3);
     EXPECT_TRUE(o.rfc2217);
+    EXPECT_EQ(o.metrics, "[::1]:9187");
 }
 
 TEST(HeadlessOptionsTest, UnattendedDefaultsReconnectProbeAndCaptureNothing) {
@@ -81,6 +83,11 @@ TEST(HeadlessOptionsTest, ABadValueNamesTheOptionAndWhatIsAllowed) {
              Row{{"--capture", "c.txt", "--capture-max", "1.5"},
                  "--capture-max: '1.5' is not a size in MB (0 to 1000000)"},
              Row{{"--capture-max", "4"}, "--capture-max needs --capture"},
+             Row{{"--metrics", "9187"}, "--metrics: '9187' is not ADDRESS:PORT (127.0.0.1:9187, [::1]:9187)"},
+             Row{{"--metrics", ":9187"}, "--metrics: ':9187' is not ADDRESS:PORT (127.0.0.1:9187, [::1]:9187)"},
+             Row{{"--config", "f.toml", "--metrics", "127.0.0.1:9187"},
+                 "--config takes the metrics address from the file: metrics = \"127.0.0.1:9187\" in its [service] "
+                 "table"},
          }) {
         EXPECT_EQ(ParseOptions(row.args).error, row.error);
     }
@@ -90,7 +97,7 @@ TEST(HeadlessOptionsTest, HelpNamesEveryOptionAndTheSignals) {
     const std::string usage = HeadlessUsage();
     for (const char* word : {"--dir", "--mode", "--host", "--port", "--serial", "--baud", "--data-bits", "--parity",
                              "--stop-bits", "--flow", "--log", "--format", "--reconnect", "--keepalive",
-                             "--capture", "--capture-max", "--rfc2217", "SIGUSR1", "SIGINT", "SIGTERM", "Exit codes"})
+                             "--capture", "--capture-max", "--rfc2217", "--metrics", "SIGUSR1", "SIGINT", "SIGTERM", "Exit codes"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
 }
 

@@ -9,6 +9,9 @@ namespace {
 
 TEST(ServiceConfigTest, BridgesInheritTheDefaultsAndOverrideThem) {
     const ConfigResult r = ParseServiceConfig(R"(
+[service]
+metrics = "127.0.0.1:9187"
+
 [defaults]
 baud = 115200
 parity = "even"
@@ -33,6 +36,7 @@ rfc2217 = true
                                               "test.toml");
     ASSERT_EQ(r.error, "");
     ASSERT_EQ(r.config.bridges.size(), 2u);
+    EXPECT_EQ(r.config.metrics, "127.0.0.1:9187");
     const BridgeConfig& plc = r.config.bridges[0];
     EXPECT_EQ(plc.name, "plc1");
     EXPECT_EQ(plc.baud, 115200);
@@ -83,6 +87,16 @@ TEST(ServiceConfigTest, ABadFileIsRefusedWithTheLineColumnAndKey) {
         {"one name twice", bridge + "[[bridge]]\nname = \"a\"\nserial = \"/dev/ttyS1\"\nconnect = \"h:1\"\n",
          "f.toml:5:1: name: \"a\" names two bridges"},
         {"no bridge", "[defaults]\nbaud = 9600\n", "f.toml: the file describes no bridge"},
+        {"unknown service key", "[service]\nmetric = \"127.0.0.1:9187\"\n" + bridge,
+         "f.toml:2:10: metric: unknown key"},
+        {"metrics not an address", "[service]\nmetrics = \"9187\"\n" + bridge,
+         "f.toml:2:11: metrics: \"9187\" is not ADDRESS:PORT (an IPv6 address in brackets)"},
+        {"metrics not a string", "[service]\nmetrics = 9187\n" + bridge, "f.toml:2:11: metrics: must be a string"},
+        {"service not a table", "service = \"metrics\"\n" + bridge, "f.toml:1:11: service: must be a table"},
+        {"metrics on a bridge's address", bridge + "[service]\nmetrics = \"127.0.0.1:4001\"\n",
+         "f.toml:6:11: metrics: \"127.0.0.1:4001\" is the address of a bridge"},
+        {"service keys after bridges still checked", bridge + "[service]\nmetrics = \"127.0.0.1:9187\"\nx = 1\n",
+         "f.toml:7:5: x: unknown key"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

@@ -1,8 +1,11 @@
 // The install rules that the Debian package is made from, run into a scratch prefix:
-// every file in its place, the program finding its window program there, the icons
+// every file in its place, the program finding its window program and its metrics
+// module there, the icons
 // at their sizes, the manual page compressed as Debian wants it, and the systemd units
 // starting the program, with the service's configuration file, where they were put.
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -66,6 +69,48 @@ TEST_F(InstallRulesTest, PutsEveryFileInItsPlace) {
         EXPECT_EQ(entry.path().filename(), "portvale");
     for (const auto& entry : fs::recursive_directory_iterator(p / "libexec/portvale"))
         EXPECT_EQ(entry.path().filename(), "portvale-window");
+    // A module is read, not run.
+    EXPECT_EQ(fs::status(p / "lib/portvale/portvale-metrics.so").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+}
+
+// A loopback port nobody listens on.
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// The installed program loads the metrics module from where it was installed, and
+// one copied without it says so and bridges on.
+TEST_F(InstallRulesTest, ServesMetricsWithTheModuleWhereItWasInstalled) {
+    const fs::path scratch = fs::temp_directory_path() / ("portvale-metrics-" + std::to_string(::getpid()));
+    fs::create_directories(scratch / "bin");
+    fs::copy_file(*prefix_ / "bin/portvale", scratch / "bin/portvale");
+    WriteText(scratch / "portvale.toml", "[service]\nmetrics = \"127.0.0.1:" + std::to_string(FreePort()) +
+                                             "\"\n[[bridge]]\nname = \"a\"\nserial = \"" + (scratch / "absent").string() +
+                                             "\"\nlisten = \"127.0.0.1:" + std::to_string(FreePort()) + "\"\n");
+    // Started, waited for until it said how the metrics go (within 10 s), stopped.
+    const auto run = [&](const fs::path& program) {
+        const std::string log = Quoted((scratch / "log").string());
+        return RunCommand(Quoted(program.string()) + " --headless --config " + Quoted((scratch / "portvale.toml").string()) +
+                          " 2>" + log + " & pid=$!; for i in $(seq 200); do grep -q Metrics " + log +
+                          " && break; sleep 0.05; done; kill $pid; wait $pid; cat " + log)
+            .first;
+    };
+    const std::string installed = run(*prefix_ / "bin/portvale");
+    const std::string alone = run(scratch / "bin/portvale");
+    fs::remove_all(scratch);
+    EXPECT_NE(installed.find("Metrics on http://127.0.0.1:"), std::string::npos) << installed;
+    EXPECT_NE(alone.find("Metrics not served: portvale-metrics.so is not installed (looked for "), std::string::npos)
+        << alone;
+    EXPECT_NE(alone.find("Stopping on SIGTERM"), std::string::npos) << alone;
 }
 
 // The installed program reaches the installed window program: only Qt, in there, can
