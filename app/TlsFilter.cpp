@@ -120,6 +120,7 @@ void TTlsFilter::Connected(TCustomWinSocket* socket) {
     }
     Session& s = *session;
     sessions_[socket] = std::move(session);
+    if (links_.handshaking) links_.handshaking();
     std::string none;
     Step(socket, s, none);
     if (s.failed) links_.close(socket);
@@ -197,6 +198,9 @@ void TTlsFilter::Step(TCustomWinSocket* socket, Session& s, std::string& plain) 
             else
                 reason = LastError();
             if (reason.empty()) reason = "the peer closed the connection during the handshake";
+            // What a peer speaking anything but TLS gets: say so plainly.
+            if (reason == "wrong version number" || reason == "http request" || reason == "packet length too long")
+                reason = "not TLS (" + reason + ")";
             // An alert for the peer, when there is one to send.
             Flush(socket, s);
             s.failed = true;

@@ -55,6 +55,8 @@ public:
         std::function<void(TCustomWinSocket*)> established;
         // A connection refused, with the reason ("certificate verify failed", ...).
         std::function<void(TCustomWinSocket*, const std::string&)> refused;
+        // A handshake began: ExpireHandshakes is due until none is left.
+        std::function<void()> handshaking;
     };
 
     // Throws EConvertError with the file and OpenSSL's reason when the settings

@@ -71,6 +71,7 @@ std::string BridgeCounters::Line(std::optional<std::uint64_t> captureLostBytes) 
     Put(line, "refused_peers", refusedPeers_);
     Put(line, "refused_clients", refusedClients_);
     Put(line, "lagging_disconnects", laggingDisconnects_);
+    Put(line, "tls_refusals", tlsRefusals_);
     if (captureLostBytes) Put(line, "capture_lost_bytes", *captureLostBytes);
     return line;
 }

@@ -6,7 +6,7 @@
 //   tcp_com_bytes=4096 tcp_com_blocks=3 com_tcp_bytes=10 com_tcp_blocks=2
 //   dropped_blocks=1 dropped_bytes=5 dropped.com_tcp.no_tcp_connection=1
 //   connects=2 disconnects=1 port_losses=0 reconnects=4 refused_peers=0
-//   refused_clients=0 lagging_disconnects=0 capture_lost_bytes=0
+//   refused_clients=0 lagging_disconnects=0 tls_refusals=0 capture_lost_bytes=0
 //
 // (one line). A dropped block counts once under its direction and reason, the reason
 // in lower case with '_' for anything but letters and digits. capture_lost_bytes is
@@ -31,6 +31,7 @@ public:
     void ReconnectAttempt() { ++reconnects_; }
     // Peers refused by the access list or the client limit, clients dropped for lag.
     void Noticed(TBridgeNotice notice);
+    void TlsRefused() { ++tlsRefusals_; }
 
     std::string Line(std::optional<std::uint64_t> captureLostBytes = std::nullopt) const;
 
@@ -50,6 +51,7 @@ private:
     std::uint64_t refusedPeers_ = 0;
     std::uint64_t refusedClients_ = 0;
     std::uint64_t laggingDisconnects_ = 0;
+    std::uint64_t tlsRefusals_ = 0;
 };
 
 // "tcp>com" or "com>tcp", as the log and the capture write it.

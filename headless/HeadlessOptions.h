@@ -37,6 +37,12 @@ struct Options {
     bool kickOld = false;                  // a client beyond --clients closes the oldest
     std::uint64_t maxLag = 1 << 20;        // bytes a sharing client may fall behind
     std::vector<std::string> allow;        // peers admitted; empty: everyone
+    // TLS: a server with a certificate and key speaks it, a client with --tls.
+    bool tls = false;
+    std::string tlsCert;
+    std::string tlsKey;
+    std::string tlsClientCa;
+    std::string tlsCa;
 };
 
 // Bytes in one "MB" of --capture-max.

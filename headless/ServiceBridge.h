@@ -15,9 +15,9 @@
 #include <string>
 
 #include "app/Bridge.h"
-#include "app/Rfc2217Server.h"
 #include "comport/ComPort.h"
 #include "framework/Timer.h"
+#include "headless/BridgeFilters.h"
 #include "headless/CaptureFile.h"
 #include "headless/ConnectionWatch.h"
 #include "headless/Counters.h"
@@ -62,7 +62,7 @@ private:
     BridgeCounters counters_;
     std::unique_ptr<ConnectionWatch> watch_;
     std::unique_ptr<ClientReconnector> reconnector_;
-    std::unique_ptr<TRfc2217Server> rfc2217_;
+    std::unique_ptr<BridgeFilters> filters_;
     // An absent or lost device is looked for once a second; a taken TCP port, every
     // few seconds.
     std::unique_ptr<TTimer> portRetry_;

@@ -13,7 +13,7 @@ TEST(CountersTest, ALineOfKeyValuePairsInAFixedOrder) {
     EXPECT_EQ(counters.Line(),
               "tcp_com_bytes=0 tcp_com_blocks=0 com_tcp_bytes=0 com_tcp_blocks=0 dropped_blocks=0 dropped_bytes=0 "
               "connects=0 disconnects=0 port_losses=0 reconnects=0 refused_peers=0 refused_clients=0 "
-              "lagging_disconnects=0");
+              "lagging_disconnects=0 tls_refusals=0");
     counters.Forwarded(TBridgeDirection::TcpToCom, 100);
     counters.Forwarded(TBridgeDirection::TcpToCom, 5);
     counters.Forwarded(TBridgeDirection::ComToTcp, 7);
@@ -28,10 +28,11 @@ TEST(CountersTest, ALineOfKeyValuePairsInAFixedOrder) {
     counters.Noticed(TBridgeNotice::Refused);
     counters.Noticed(TBridgeNotice::Lagging);
     counters.Noticed(TBridgeNotice::Kicked);
+    counters.TlsRefused();
     EXPECT_EQ(counters.Line(12),
               "tcp_com_bytes=105 tcp_com_blocks=2 com_tcp_bytes=7 com_tcp_blocks=1 dropped_blocks=3 dropped_bytes=8 "
               "dropped.com_tcp.no_tcp_connection=1 dropped.tcp_com.serial_port_closed=2 connects=2 disconnects=1 "
-              "port_losses=1 reconnects=1 refused_peers=1 refused_clients=0 lagging_disconnects=1 "
+              "port_losses=1 reconnects=1 refused_peers=1 refused_clients=0 lagging_disconnects=1 tls_refusals=1 "
               "capture_lost_bytes=12");
 }
 
