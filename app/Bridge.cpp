@@ -87,7 +87,8 @@ void TBridge::SetMarks(TQueueMarks marks) {
 
 void TBridge::ClientConnected(TCustomWinSocket* socket) {
     if (Filter) Filter->Connected(socket);
-    awaitingConnection_ = false;
+    // A secure channel still being set up is no target yet: the bytes wait for it.
+    awaitingConnection_ = Filter && !Filter->Ready(socket);
     // What the device sent while the connection was being made goes first.
     ResumeSerialReads();
 }
@@ -105,8 +106,17 @@ void TBridge::BeginDisconnect(TCustomWinSocket* socket) {
     std::erase(heldSockets_, socket);
 }
 
+void TBridge::FilterReady(TCustomWinSocket*) {
+    awaitingConnection_ = false;
+    ResumeSerialReads();
+}
+
 void TBridge::ClientDisconnected() {
-    if (HoldSerialBetweenConnections) return;
+    if (HoldSerialBetweenConnections) {
+        // The next connection takes what the device sends meanwhile.
+        awaitingConnection_ = true;
+        return;
+    }
     // No connection is coming: what waits in the port is read (and dropped).
     awaitingConnection_ = false;
     ResumeSerialReads();
@@ -152,10 +162,18 @@ int TBridge::RemainingClients(TCustomWinSocket* leaving) const {
     return remaining;
 }
 
+bool TBridge::Takes(TCustomWinSocket* socket) const {
+    return socket != leaving_ && socket->IsConnected() && (!Filter || Filter->Ready(socket));
+}
+
 TCustomWinSocket* TBridge::SerialTarget() const {
-    if (server_.Active())
-        if (TCustomWinSocket* c = FirstServerClient()) return c;
-    if (client_.Active() && client_.WinSocket() != leaving_) return client_.WinSocket();
+    if (server_.Active()) {
+        const TServerWinSocket* server = server_.WinSocket();
+        for (int i = 0; i < server->ActiveConnections(); ++i)
+            if (TCustomWinSocket* c = server->ConnectionAt(i); Takes(c)) return c;
+    }
+    if (client_.Active() && client_.WinSocket() != leaving_ && (!Filter || Filter->Ready(client_.WinSocket())))
+        return client_.WinSocket();
     return nullptr;
 }
 
@@ -235,7 +253,7 @@ void TBridge::ReadSerial(std::int32_t count) {
     bytes.resize(static_cast<std::size_t>(std::clamp(read, 0, count)));
     if (bytes.empty()) return;
     if (OnReceived) OnReceived(TBridgeDirection::ComToTcp, bytes);
-    if (Policy.share && server_.Active() && RemainingClients(leaving_) > 0) {
+    if (Policy.share && server_.Active() && SerialTarget() && SerialTarget() != client_.WinSocket()) {
         ForwardToClients(std::move(bytes));
     } else if (TCustomWinSocket* target = SerialTarget()) {
         if (OnForward) OnForward(TBridgeDirection::ComToTcp, target, bytes);
@@ -250,7 +268,7 @@ void TBridge::ForwardToClients(std::string bytes) {
     const TServerWinSocket* server = server_.WinSocket();
     for (int i = 0; i < server->ActiveConnections(); ++i) {
         TCustomWinSocket* c = server->ConnectionAt(i);
-        if (c != leaving_ && c->IsConnected()) clients.push_back(c);
+        if (Takes(c)) clients.push_back(c);
     }
     // One block for all of them: an observer sees it once, with no one connection.
     if (OnForward) OnForward(TBridgeDirection::ComToTcp, clients.size() == 1 ? clients.front() : nullptr, bytes);
@@ -283,7 +301,7 @@ bool TBridge::SerialMustWait() const {
         bool any = false;
         for (int i = 0; i < server->ActiveConnections(); ++i) {
             TCustomWinSocket* c = server->ConnectionAt(i);
-            if (c == leaving_ || !c->IsConnected()) continue;
+            if (!Takes(c)) continue;
             if (tcpSender_.Pending(c) < behind) return false;
             any = true;
         }

@@ -104,6 +104,8 @@ public:
     // it is connected.
     void BeginDisconnect(TCustomWinSocket* socket);
     void EndDisconnect();
+    // The filter finished setting the connection up (a TLS handshake): it takes data.
+    void FilterReady(TCustomWinSocket* socket);
     // The client socket's connection ended (between Begin and EndDisconnect).
     void ClientDisconnected();
     // The owner closed every connection and the listener (without notifications).
@@ -141,6 +143,8 @@ private:
     void ResumeSocketReads();
     void ResumeSerialReads();
     bool IsLiveSocket(TCustomWinSocket* socket) const;
+    // A connection that takes the device's data now.
+    bool Takes(TCustomWinSocket* socket) const;
 
     TCustomComPort& port_;
     TClientSocket& client_;

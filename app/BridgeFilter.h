@@ -18,6 +18,9 @@ public:
     virtual std::string FromTcp(TCustomWinSocket* socket, const std::string& bytes) = 0;
     // The bytes read from the device for the connection; the result goes on the wire.
     virtual std::string ToTcp(TCustomWinSocket* socket, const std::string& bytes) = 0;
+    // Whether the connection takes the device's data yet (a secure channel may still
+    // be being set up).
+    virtual bool Ready(TCustomWinSocket* socket) { return socket != nullptr; }
 };
 
 }  // namespace portvale

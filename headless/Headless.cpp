@@ -10,10 +10,10 @@
 #include <ctime>
 #include <filesystem>
 
-#include "app/Rfc2217Server.h"
 #include "app/unPortvale.h"
 #include "framework/Application.h"
 #include "framework/SysUtils.h"
+#include "headless/BridgeFilters.h"
 #include "headless/CaptureFile.h"
 #include "headless/ConnectionWatch.h"
 #include "headless/HostPort.h"
@@ -296,23 +296,25 @@ int RunHeadless(const std::vector<std::string>& args) {
                 PrintLine(text);
         };
 
-        std::unique_ptr<TRfc2217Server> rfc2217;
-        if (o.rfc2217) {
-            TForm1* f = form.get();
-            rfc2217 = std::make_unique<TRfc2217Server>(
-                *form->ComPort1,
-                TRfc2217Server::Links{[f](TCustomWinSocket* s, std::string b) { f->SendToTcp(s, std::move(b)); },
-                                      [f](bool hold) { f->HoldSerial(hold); },
-                                      [](const std::string& line) { PrintLine(line); }});
-            form->Bridge().Filter = rfc2217.get();
-        }
-
+        std::unique_ptr<BridgeFilters> filters;
+        std::optional<TTlsSettings> tls;
+        const bool tlsServer = !o.tlsCert.empty() && mode == 2;
+        if (tlsServer || (o.tls && mode == 1))
+            tls = TTlsSettings{tlsServer, o.tlsCert, o.tlsKey, o.tlsClientCa, o.tlsCa, form->txbHost->Text(), "1.2"};
         std::string failure;
         try {
-            ApplyLineSettings(LineSettings{o.serial, o.baud, o.dataBits, o.parity, o.stopBits, o.flow},
-                              *form->ComPort1);
+            filters = std::make_unique<BridgeFilters>(form->Bridge(), *form->ComPort1, tls, o.rfc2217,
+                                                      [](const std::string& line) { PrintLine(line); }, counters);
         } catch (const std::exception& error) {
-            failure = std::string("serial settings: ") + error.what();
+            failure = std::string("TLS: ") + error.what();
+        }
+        if (failure.empty()) {
+            try {
+                ApplyLineSettings(LineSettings{o.serial, o.baud, o.dataBits, o.parity, o.stopBits, o.flow},
+                                  *form->ComPort1);
+            } catch (const std::exception& error) {
+                failure = std::string("serial settings: ") + error.what();
+            }
         }
         if (failure.empty()) failure = Start(*form, console);
 
@@ -349,9 +351,8 @@ int RunHeadless(const std::vector<std::string>& args) {
         form->Bridge().OnForward = nullptr;
         form->Bridge().OnDrop = nullptr;
         form->OnReceived = nullptr;
-        form->Bridge().Filter = nullptr;
         form->Bridge().OnNotice = formNotice;
-        rfc2217.reset();
+        filters.reset();
         if (capture) capture->Drain();
         if (failure.empty()) PrintLine(CountersLine(counters, capture.get()));
         form->stat1->SetPeer(nullptr);

@@ -116,6 +116,17 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             int clients = 0;
             number(clients, 1, 65535, "a number of clients (1 to 65535)");
             if (result.error.empty()) o.clients = clients;
+        } else if (name == "--tls") {
+            o.tls = flag();
+        } else if (name == "--tls-cert" || name == "--tls-key" || name == "--tls-client-ca" || name == "--tls-ca") {
+            if (auto v = value()) {
+                if (v->empty()) result.error = name + " needs a file name";
+                std::string& target = name == "--tls-cert" ? o.tlsCert
+                                      : name == "--tls-key" ? o.tlsKey
+                                      : name == "--tls-client-ca" ? o.tlsClientCa
+                                                                  : o.tlsCa;
+                target = *v;
+            }
         } else if (name == "--share") {
             o.share = flag();
         } else if (name == "--kick-old") {
@@ -208,9 +219,14 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
     if (o.config && !bridgeOption.empty())
         result.error = "--config takes every bridge from the file; " + bridgeOption + " belongs there";
     // One place for it, which a reload reads again.
-    else if (o.config && o.metrics)
+    if (result.error.empty() && o.config && o.metrics)
         result.error = "--config takes the metrics address from the file: metrics = \"" + *o.metrics +
                        "\" in its [service] table";
+    if (result.error.empty() && o.tlsCert.empty() != o.tlsKey.empty())
+        result.error = "--tls-cert and --tls-key go together";
+    if (result.error.empty() && !o.tlsClientCa.empty() && o.tlsCert.empty())
+        result.error = "--tls-client-ca needs --tls-cert and --tls-key";
+    if (result.error.empty() && !o.tlsCa.empty() && !o.tls) result.error = "--tls-ca needs --tls";
     if (o.listenAddress) {
         if (modeGiven && o.mode != 2)
             result.error = "--listen is server mode";
@@ -273,6 +289,15 @@ until it is stopped. Options override the settings files for this run only.
                       RFC 2217 access server: the client sets the line (speed,
                       data bits, parity, stop bits, flow control, DTR, RTS,
                       break) and is told of modem and line state changes
+  --tls-cert FILE     server mode: speak TLS, with this certificate (PEM, its
+                      chain after it); client mode with --tls: the client's
+  --tls-key FILE      the certificate's private key (PEM)
+  --tls-client-ca FILE  server mode: every client must present a certificate
+                      signed by this CA (mutual TLS)
+  --tls               client mode: speak TLS; the server's certificate must
+                      chain to --tls-ca (default: the system's store) and carry
+                      the --host name
+  --tls-ca FILE       client mode: the CA of the server's certificate (PEM)
   --metrics ADDR:PORT serve the counters over HTTP (127.0.0.1:9187): GET
                       /metrics in Prometheus' text format, GET /status as JSON,
                       the bridge labelled with its serial port's name without

@@ -39,6 +39,12 @@ struct Options {
     std::vector<std::string> allow;        // peers admitted; empty: everyone
     // "ADDR:PORT" of the metrics endpoint (GET /metrics, /status); unset: none.
     std::optional<std::string> metrics;
+    // TLS: a server with a certificate and key speaks it, a client with --tls.
+    bool tls = false;
+    std::string tlsCert;
+    std::string tlsKey;
+    std::string tlsClientCa;
+    std::string tlsCa;
 };
 
 // Bytes in one "MB" of --capture-max.

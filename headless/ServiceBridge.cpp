@@ -84,8 +84,7 @@ ServiceBridge::~ServiceBridge() {
         server_->SetActive(false);
         port_->SetConnected(false);
     });
-    bridge_->Filter = nullptr;
-    rfc2217_.reset();
+    filters_.reset();
     reconnector_.reset();
     watch_.reset();
     // The components go before the handlers they call.
@@ -173,14 +172,15 @@ void ServiceBridge::Wire() {
         // Another connection is always coming: the device's bytes wait for it.
         b.HoldSerialBetweenConnections = true;
     }
-    if (config_.rfc2217) {
-        rfc2217_ = std::make_unique<TRfc2217Server>(
-            *port_, TRfc2217Server::Links{[this](TCustomWinSocket* s, std::string bytes) {
-                                              bridge_->SendToTcp(s, std::move(bytes));
-                                          },
-                                          [this](bool hold) { bridge_->HoldSerial(hold); }, print_});
-        b.Filter = rfc2217_.get();
+    std::optional<TTlsSettings> tls;
+    if (TlsEnabled(config_)) {
+        std::string host;
+        int port = 0;
+        if (!config_.connect.empty()) SplitAddressPort(config_.connect, host, port);
+        tls = TTlsSettings{config_.connect.empty(), config_.tlsCert, config_.tlsKey, config_.tlsClientCa,
+                           config_.tlsCa, host, config_.tlsMinVersion};
     }
+    filters_ = std::make_unique<BridgeFilters>(b, *port_, tls, config_.rfc2217, print_, *counters_);
 }
 
 void ServiceBridge::OpenPort() {

@@ -16,9 +16,9 @@
 #include <string>
 
 #include "app/Bridge.h"
-#include "app/Rfc2217Server.h"
 #include "comport/ComPort.h"
 #include "framework/Timer.h"
+#include "headless/BridgeFilters.h"
 #include "headless/CaptureFile.h"
 #include "headless/ConnectionWatch.h"
 #include "headless/Counters.h"
@@ -65,7 +65,7 @@ private:
     const std::shared_ptr<BridgeCounters> counters_ = std::make_shared<BridgeCounters>();
     std::unique_ptr<ConnectionWatch> watch_;
     std::unique_ptr<ClientReconnector> reconnector_;
-    std::unique_ptr<TRfc2217Server> rfc2217_;
+    std::unique_ptr<BridgeFilters> filters_;
     // An absent or lost device is looked for once a second; a taken TCP port, every
     // few seconds.
     std::unique_ptr<TTimer> portRetry_;

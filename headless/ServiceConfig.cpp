@@ -94,6 +94,20 @@ public:
                 b.maxLag = static_cast<std::uint64_t>(Integer(node, key, 1, std::int64_t{1} << 40).value_or(1));
             } else if (key == "allow") {
                 b.allow = Networks(node, key);
+            } else if (key == "tls") {
+                b.tls = Flag(node, key);
+            } else if (key == "tls-cert") {
+                b.tlsCert = Text(node, key);
+            } else if (key == "tls-key") {
+                b.tlsKey = Text(node, key);
+            } else if (key == "tls-client-ca") {
+                b.tlsClientCa = Text(node, key);
+            } else if (key == "tls-ca") {
+                b.tlsCa = Text(node, key);
+            } else if (key == "tls-min-version") {
+                const std::string v = Text(node, key);
+                if (!Failed() && v != "1.2" && v != "1.3") Fail(at, key, "must be \"1.2\" or \"1.3\"");
+                b.tlsMinVersion = v;
             } else {
                 Fail(at, key, isDefaults && key == "name" ? "a name belongs to a bridge, not to [defaults]"
                                                           : "unknown key");
@@ -179,7 +193,24 @@ private:
     std::string error_;
 };
 
+// What keeps a bridge's TLS keys from making sense together; empty when nothing.
+std::string TlsProblem(const BridgeConfig& b) {
+    if (!b.listen.empty()) {
+        if (b.tlsCert.empty() != b.tlsKey.empty()) return "needs both tls-cert and tls-key";
+        if (b.tls && b.tlsCert.empty()) return "listens with TLS: it needs tls-cert and tls-key";
+        if (!b.tlsClientCa.empty() && b.tlsCert.empty()) return "has tls-client-ca without tls-cert and tls-key";
+        if (!b.tlsCa.empty()) return "listens: tls-ca is for a connecting bridge (tls-client-ca checks clients)";
+        return {};
+    }
+    if (!b.tlsClientCa.empty()) return "connects: tls-client-ca is for a listening bridge (tls-ca checks the server)";
+    if (b.tlsCert.empty() != b.tlsKey.empty()) return "needs both tls-cert and tls-key";
+    if (!b.tls && (!b.tlsCert.empty() || !b.tlsCa.empty())) return "has TLS keys but not tls = true";
+    return {};
+}
+
 }  // namespace
+
+bool TlsEnabled(const BridgeConfig& b) { return b.listen.empty() ? b.tls : !b.tlsCert.empty(); }
 
 bool SplitAddressPort(const std::string& text, std::string& address, int& port) {
     const auto colon = text.rfind(':');
@@ -246,6 +277,8 @@ ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) 
                 reader.Fail(at, "serial", "\"" + b.serial + "\" is the device of two bridges");
             else if (!b.listen.empty() && !listeners.insert(b.listen).second)
                 reader.Fail(at, "listen", "\"" + b.listen + "\" is the address of two bridges");
+            else if (const std::string why = TlsProblem(b); !why.empty())
+                reader.Fail(at, "tls", "bridge \"" + b.name + "\" " + why);
             if (reader.Failed()) break;
             result.config.bridges.push_back(std::move(b));
         }

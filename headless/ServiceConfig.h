@@ -37,6 +37,14 @@ struct BridgeConfig {
     bool kickOld = false;
     std::uint64_t maxLag = 1 << 20;
     std::vector<std::string> allow;  // addresses and networks ("10.0.0.0/8", "::1")
+    // TLS: a listening bridge with a certificate and key speaks it; a connecting one
+    // with `tls`. PEM files; an empty CA is the system's store.
+    bool tls = false;
+    std::string tlsCert;
+    std::string tlsKey;
+    std::string tlsClientCa;
+    std::string tlsCa;
+    std::string tlsMinVersion = "1.2";
 
     bool operator==(const BridgeConfig&) const = default;
 };
@@ -55,6 +63,9 @@ struct ConfigResult {
 ConfigResult ReadServiceConfig(const std::string& path);
 // The same for text already read; path only names it in errors.
 ConfigResult ParseServiceConfig(std::string_view text, const std::string& path);
+
+// Whether the bridge speaks TLS on its TCP side.
+bool TlsEnabled(const BridgeConfig& bridge);
 
 // "ADDR:PORT" split, the address without brackets; false when it is not one.
 bool SplitAddressPort(const std::string& text, std::string& address, int& port);

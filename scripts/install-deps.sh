@@ -12,6 +12,8 @@ packages=(
   libtomlplusplus-dev
   # The service's metrics endpoint (HTTP server on a thread of its own).
   libcpp-httplib-dev
+  # TLS on the TCP side; openssl makes the tests' certificates and is their peer.
+  libssl-dev openssl
   python3 python3-serial
   # Tests of the headless mode: systemd-analyze checks the service unit, ip makes
   # the network namespaces of the pulled-cable test, hexdump is the capture's model.

@@ -1,0 +1,50 @@
+#include "headless/BridgeFilters.h"
+
+namespace portvale::headless {
+
+BridgeFilters::BridgeFilters(TBridge& bridge, TCustomComPort& port, const std::optional<TTlsSettings>& tls,
+                             bool rfc2217, Print print, BridgeCounters& counters)
+    : bridge_(bridge), print_(std::move(print)), counters_(counters) {
+    if (tls) {
+        handshakes_ = std::make_unique<TTimer>(nullptr);
+        handshakes_->SetEnabled(false);
+        handshakes_->SetInterval(1000);
+        handshakes_->OnTimer = [this](TObject*) {
+            tls_->ExpireHandshakes(TTlsFilter::Clock::now());
+            if (!tls_->Handshaking()) handshakes_->SetEnabled(false);
+        };
+        tls_ = std::make_unique<TTlsFilter>(
+            *tls, TTlsFilter::Links{
+                      [this](TCustomWinSocket* s, std::string bytes) { bridge_.SendToTcp(s, std::move(bytes)); },
+                      [](TCustomWinSocket* s) {
+                          if (s->IsConnected()) s->CloseConnection();
+                      },
+                      [this](TCustomWinSocket* s) { bridge_.FilterReady(s); },
+                      [this](TCustomWinSocket* s, const std::string& reason) {
+                          counters_.TlsRefused();
+                          print_("TLS refused " + PeerText(*s) + ": " + reason);
+                      },
+                      [this] { handshakes_->SetEnabled(true); }});
+        if (const std::string warning = TTlsFilter::KeyFileWarning(tls->key); !warning.empty()) print_(warning);
+    }
+    if (rfc2217) {
+        rfc2217_ = std::make_unique<TRfc2217Server>(
+            port, TRfc2217Server::Links{[this](TCustomWinSocket* s, std::string bytes) {
+                                            // The answers go through TLS like the data.
+                                            bridge_.SendToTcp(s, tls_ ? tls_->ToTcp(s, bytes) : std::move(bytes));
+                                        },
+                                        [this](bool hold) { bridge_.HoldSerial(hold); }, print_});
+    }
+    if (tls_ && rfc2217_) {
+        chain_ = std::make_unique<TFilterChain>(*tls_, *rfc2217_);
+        bridge_.Filter = chain_.get();
+    } else if (tls_) {
+        bridge_.Filter = tls_.get();
+    } else if (rfc2217_) {
+        bridge_.Filter = rfc2217_.get();
+    }
+}
+
+BridgeFilters::~BridgeFilters() { bridge_.Filter = nullptr; }
+
+}  // namespace portvale::headless
