@@ -106,7 +106,8 @@ void ServeMetrics(std::unique_ptr<MetricsServer>& server, const std::string& end
                   const std::shared_ptr<MetricsRegistry>& registry) {
     if (server && server->Endpoint() == endpoint) return;
     const bool had = server != nullptr;
-    // The old one first: the new address may be the old one's on another interface.
+    // The old one first: the new address may take in the old one (0.0.0.0 after
+    // 127.0.0.1 on one port).
     server.reset();
     if (!endpoint.empty())
         server = std::make_unique<MetricsServer>(endpoint, registry, [](const std::string& line) { PrintLine(line); });

@@ -124,11 +124,11 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     const Reply status = Http(metricsPort, "GET", "/status");
     EXPECT_EQ(status.status, 200);
     EXPECT_NE(status.headers.find("Content-Type: application/json"), std::string::npos) << status.headers;
-    for (const char* part : {R"({"bridges":[{"name":"meter","serial_port_open":true,"clients_connected":0,)",
+    for (const char* piece : {R"({"bridges":[{"name":"meter","serial_port_open":true,"clients_connected":0,)",
                              R"({"name":"plc1","serial_port_open":true,"clients_connected":1,)",
                              R"("tcp_com_bytes":5,)", R"("com_tcp_bytes":6,)",
                              R"("dropped":[{"direction":"com_tcp","reason":"no_tcp_connection","blocks":1,"bytes":4}])"})
-        EXPECT_NE(status.body.find(part), std::string::npos) << part << "\n" << status.body;
+        EXPECT_NE(status.body.find(piece), std::string::npos) << piece << "\n" << status.body;
     for (const auto& [method, path] : {std::pair{"GET", "/"}, std::pair{"GET", "/metrics/x"},
                                        std::pair{"POST", "/metrics"}, std::pair{"DELETE", "/status"}})
         EXPECT_EQ(Http(metricsPort, method, path).status, 404) << method << " " << path;

@@ -99,7 +99,7 @@ TEST(MetricsTest, EveryBridgeNameIsEscapedForItsFormat) {
 
 TEST(MetricsTest, StatusJsonHasTheCountersLineKeysAndTheDropsByReason) {
     const std::string json = StatusJson(TwoBridges());
-    for (const char* part : {
+    for (const char* piece : {
              R"({"bridges":[{"name":"plc1","serial_port_open":true,"clients_connected":1,"last_state_change":)",
              R"("tcp_com_bytes":10,"tcp_com_blocks":1,"com_tcp_bytes":9,"com_tcp_blocks":2,"dropped_blocks":1,)",
              R"("dropped_bytes":7,"dropped":[{"direction":"com_tcp","reason":"no_tcp_connection","blocks":1,"bytes":7}],)",
@@ -108,7 +108,7 @@ TEST(MetricsTest, StatusJsonHasTheCountersLineKeysAndTheDropsByReason) {
              R"("dropped":[],)",
              R"("tls_refusals":1,)",
          })
-        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+        EXPECT_NE(json.find(piece), std::string::npos) << piece << "\n" << json;
     EXPECT_EQ(json.substr(json.size() - 4), "}]}\n");
 }
 

@@ -70,7 +70,7 @@ TEST_F(InstallRulesTest, PutsEveryFileInItsPlace) {
     for (const auto& entry : fs::recursive_directory_iterator(p / "libexec/portvale"))
         EXPECT_EQ(entry.path().filename(), "portvale-window");
     // A module is read, not run.
-    EXPECT_EQ(fs::status(p / "lib/portvale/portvale-metrics.so").permissions(),
+    EXPECT_EQ(fs::status(p / PORTVALE_MODULE_DIR / "portvale-metrics.so").permissions(),
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
 }
 
