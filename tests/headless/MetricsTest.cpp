@@ -1,6 +1,5 @@
 // The two renderings of the bridges' counters: Prometheus' text format held to the
-// rules its parser and linter apply, JSON with every name escaped, and a registry
-// whose counters outlive a bridge that a reader still holds.
+// rules its parser and linter apply, and JSON, with every name escaped for each.
 #include "headless/Metrics.h"
 
 #include <map>
@@ -110,35 +109,6 @@ TEST(MetricsTest, StatusJsonHasTheCountersLineKeysAndTheDropsByReason) {
          })
         EXPECT_NE(json.find(piece), std::string::npos) << piece << "\n" << json;
     EXPECT_EQ(json.substr(json.size() - 4), "}]}\n");
-}
-
-TEST(MetricsTest, ARemovedBridgesCountersLiveWhileAReaderHoldsThem) {
-    MetricsRegistry registry;
-    auto counters = std::make_shared<BridgeCounters>();
-    const std::weak_ptr<BridgeCounters> watch = counters;
-    counters->Connected();
-    registry.Set("b", counters);
-    registry.Set("a", std::make_shared<BridgeCounters>());
-    const NamedSnapshots both = registry.Read();
-    ASSERT_EQ(both.size(), 2u);
-    EXPECT_EQ(both[0].first, "a");
-    EXPECT_EQ(both[1].second.connects, 1u);
-    // A restart under the same name replaces them.
-    registry.Set("b", std::make_shared<BridgeCounters>());
-    EXPECT_EQ(registry.Read()[1].second.connects, 0u);
-    EXPECT_FALSE(watch.expired()) << "still held here";
-    counters.reset();
-    EXPECT_TRUE(watch.expired());
-    registry.Remove("b");
-    registry.Remove("nothing");
-    EXPECT_EQ(registry.Read().size(), 1u);
-}
-
-TEST(MetricsTest, ASinglePortsLabelIsItsNameWithoutDev) {
-    for (const auto& [port, label] : std::map<std::string, std::string>{
-             {"/dev/ttyUSB0", "ttyUSB0"}, {"/dev/pts/3", "pts/3"}, {"COM1", "COM1"}, {"/tmp/portA", "/tmp/portA"},
-             {"ttyS0", "ttyS0"}})
-        EXPECT_EQ(PortLabel(port), label);
 }
 
 }  // namespace
