@@ -151,6 +151,13 @@ sigset_t HandledSignals() {
     return set;
 }
 
+int HandledSignalsFd() {
+    const sigset_t set = HandledSignals();
+    const int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd < 0) std::perror("portvale: signalfd");
+    return fd;
+}
+
 const char* SignalName(std::uint32_t signal) {
     switch (signal) {
         case SIGINT: return "SIGINT";
@@ -213,12 +220,8 @@ int RunHeadless(const std::vector<std::string>& args) {
         }
     }
 
-    const sigset_t set = HandledSignals();
-    const int signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signals < 0) {
-        std::perror("portvale: signalfd");
-        return 1;
-    }
+    const int signals = HandledSignalsFd();
+    if (signals < 0) return 1;
 
     Dispatcher& dispatcher = Dispatcher::Instance();
     dispatcher.BindToCurrentThread();

@@ -31,6 +31,8 @@ void BlockTerminationSignals();
 
 // The signals the run reads from a signalfd: SIGINT, SIGTERM, SIGUSR1, SIGHUP.
 sigset_t HandledSignals();
+// A signalfd that reads them, or -1 after saying why on standard error.
+int HandledSignalsFd();
 const char* SignalName(std::uint32_t signal);
 
 // One line on standard error, stamped with the local time.

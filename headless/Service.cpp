@@ -102,12 +102,8 @@ int RunService(const std::string& configPath) {
     }
     BlockTerminationSignals();
     ::signal(SIGXFSZ, SIG_IGN);
-    const sigset_t set = HandledSignals();
-    const int signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signals < 0) {
-        std::perror("portvale: signalfd");
-        return 1;
-    }
+    const int signals = HandledSignalsFd();
+    if (signals < 0) return 1;
     Dispatcher& dispatcher = Dispatcher::Instance();
     dispatcher.BindToCurrentThread();
     Application().Title = "Portvale";
