@@ -10,6 +10,8 @@ packages=(
   socat procps netbase
   # The service's configuration file (TOML).
   libtomlplusplus-dev
+  # Readiness, status and watchdog pings to systemd (sd_notify).
+  libsystemd-dev
   python3 python3-serial
   # Tests of the headless mode: systemd-analyze checks the service unit, ip makes
   # the network namespaces of the pulled-cable test, hexdump is the capture's model.
