@@ -5,7 +5,8 @@
 //
 // For unattended operation it adds, from outside the form: client reconnect
 // (Reconnect.h), keepalive and dropping of broken connections (ConnectionWatch.h),
-// the capture file (CaptureFile.h) and the counters (Counters.h).
+// the capture file (CaptureFile.h), the counters (Counters.h), and readiness, status
+// and watchdog pings for systemd (ServiceManager.h).
 //
 // Threading: everything runs on the calling thread, which becomes the GUI thread
 // (the capture file's writer excepted); SIGINT, SIGTERM, SIGUSR1 and SIGHUP are blocked in

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -14,6 +15,7 @@
 #include "headless/Headless.h"
 #include "headless/ServiceBridge.h"
 #include "headless/ServiceConfig.h"
+#include "headless/ServiceManager.h"
 #include "platform/Dispatcher.h"
 
 namespace portvale::headless {
@@ -23,6 +25,9 @@ namespace {
 // The running bridges by name.
 class BridgeSet {
 public:
+    // `changed` hears of every line a bridge prints: each change of its state is one.
+    explicit BridgeSet(std::function<void()> changed) : changed_(std::move(changed)) {}
+
     // Makes the bridges of `config`; false when one of them cannot be made at all.
     bool Start(const ServiceConfig& config) {
         bool all = true;
@@ -73,14 +78,33 @@ public:
 
     std::size_t Size() const { return bridges_.size(); }
 
+    ServiceStatus Status() const {
+        ServiceStatus status;
+        status.bridges = static_cast<int>(bridges_.size());
+        for (const auto& [name, bridge] : bridges_) {
+            if (!bridge->PortOpen()) ++status.portsWaiting;
+            if (!bridge->Config().listen.empty()) {
+                status.clients += bridge->Clients();
+                if (!bridge->Listening()) ++status.listenersWaiting;
+            } else if (bridge->ServerConnected()) {
+                ++status.serverConnections;
+            } else {
+                ++status.connecting;
+            }
+        }
+        return status;
+    }
+
 private:
     static void Print(const std::string& name, const std::string& text) { PrintLine("[" + name + "] " + text); }
 
     bool StartOne(const BridgeConfig& b) {
         const std::string name = b.name;
         try {
-            bridges_[name] = std::make_unique<ServiceBridge>(
-                b, [name](const std::string& text) { Print(name, text); });
+            bridges_[name] = std::make_unique<ServiceBridge>(b, [this, name](const std::string& text) {
+                Print(name, text);
+                changed_();
+            });
             return true;
         } catch (const std::exception& error) {
             bridges_.erase(name);
@@ -89,6 +113,8 @@ private:
         }
     }
 
+    // Before the bridges: they may print while they go.
+    const std::function<void()> changed_;
     std::map<std::string, std::unique_ptr<ServiceBridge>> bridges_;
 };
 
@@ -110,7 +136,16 @@ int RunService(const std::string& configPath) {
 
     int exitCode = 0;
     {
-        BridgeSet bridges;
+        // Made before the bridges and gone after them, as they tell it of changes.
+        const BridgeSet* running = nullptr;
+        std::string reloadTrouble;
+        ServiceManager manager([&] {
+            ServiceStatus status = running ? running->Status() : ServiceStatus{};
+            if (!reloadTrouble.empty()) status.note = "reload failed: " + reloadTrouble;
+            return status;
+        });
+        BridgeSet bridges([&manager] { manager.Changed(); });
+        running = &bridges;
         if (!bridges.Start(first.config)) exitCode = 1;
         if (bridges.Size() == 0) {
             ::close(signals);
@@ -118,6 +153,7 @@ int RunService(const std::string& configPath) {
         }
         PrintLine(Format("Running %zu %s from %s", bridges.Size(), bridges.Size() == 1 ? "bridge" : "bridges",
                          configPath.c_str()));
+        manager.Ready();
         bool stop = false;
         const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
             signalfd_siginfo info{};
@@ -125,13 +161,20 @@ int RunService(const std::string& configPath) {
                 if (info.ssi_signo == SIGUSR1) {
                     bridges.PrintCounters();
                 } else if (info.ssi_signo == SIGHUP) {
+                    manager.Reloading(configPath);
                     const ConfigResult again = ReadServiceConfig(configPath);
-                    if (!again.error.empty())
+                    if (!again.error.empty()) {
                         PrintLine("Reload failed, running as before: " + again.error);
-                    else
+                        reloadTrouble = again.error;
+                    } else {
                         bridges.Apply(again.config);
+                        reloadTrouble.clear();
+                    }
+                    manager.Ready();
                 } else {
-                    PrintLine(std::string("Stopping on ") + SignalName(info.ssi_signo));
+                    const std::string why = std::string("Stopping on ") + SignalName(info.ssi_signo);
+                    PrintLine(why);
+                    manager.Stopping(why);
                     stop = true;
                 }
             }

@@ -43,6 +43,10 @@ public:
     std::string CountersLine() const;
     bool PortOpen() const { return port_->Connected(); }
     bool Listening() const { return server_->Active(); }
+    // Accepted clients still connected, not counting one that is leaving.
+    int Clients() const;
+    // A connecting bridge's connection to its server is up.
+    bool ServerConnected() const;
 
 private:
     void Wire();
