@@ -37,6 +37,11 @@ each compared with plain portvale --headless of the same runs (targets: throughp
 ratio >= 0.5 in every format and direction, CPU per MiB at most 3 times headless in
 Hex, peak RSS at most 80 MiB in Hex after the 64 MiB of a run).
 
+TLS is measured with --tls: portvale behind a socat relay that speaks plain TCP to
+this script and TLS to the bridge ("tls", certificates made for the run by
+tests/headless/make-test-certificates.sh), against the same bridge behind a plain
+socat relay ("relay"), in the same runs (target: throughput ratio >= 0.7 each way).
+
 Run (after `cmake --build build`):
     bench/bridge_bench.py             # 16 MiB per direction, 3 repetitions
     bench/bridge_bench.py --quick     # 4 MiB, 1 repetition, 200 latency samples
@@ -69,8 +74,12 @@ DEADLOCK_SECONDS = 2.0
 # socat block size used for the full-duplex run when socat -b 65536 deadlocks there.
 SOCAT_FALLBACK_BLOCK = 512
 KINDS = ("portvale", "socat", "capture")
+# The test certificates of a --tls run.
+CERTS = None
 # Bridges that are portvale (with or without a capture file).
-PORTVALE_KINDS = ("portvale", "capture")
+PORTVALE_KINDS = ("portvale", "capture", "relay", "tls")
+# Reached through a socat relay: plain TCP, or TLS to the bridge.
+RELAY_KINDS = ("relay", "tls")
 CAPTURE_MAX_MB = 64
 WINDOW_FORMATS = ("string", "binary", "decimal", "hex")
 WINDOW_KINDS = tuple(f"window-{f}" for f in WINDOW_FORMATS)
@@ -305,6 +314,7 @@ class BridgeRun:
         self.dev = os.path.join(self.dir, "dev")
         self.peer = os.path.join(self.dir, "peer")
         self.pair = None
+        self.relay = None
         self.proc = None
         self.peer_fd = None
         self.sock = None
@@ -354,6 +364,9 @@ class BridgeRun:
             if self.kind == "capture":
                 cmd += ["--capture", os.path.join(self.dir, "capture.txt"),
                         "--capture-max", str(CAPTURE_MAX_MB)]
+            if self.kind == "tls":
+                cmd += ["--tls-cert", os.path.join(CERTS, "server.pem"),
+                        "--tls-key", os.path.join(CERTS, "server.key")]
         else:
             cmd = ["socat", "-b", str(self.socat_block),
                    f"TCP-LISTEN:{self.port},bind=127.0.0.1,reuseaddr",
@@ -366,7 +379,18 @@ class BridgeRun:
             raise BridgeFailure(f"{self.kind} exited with {self.proc.returncode} before "
                                 f"listening:\n{self.bridge_log()}")
 
-        self.sock = socket.create_connection(("127.0.0.1", self.port), timeout=5)
+        connect_to = self.port
+        if self.kind in RELAY_KINDS:
+            relay_port = free_port()
+            far = (f"OPENSSL:127.0.0.1:{self.port},cafile={os.path.join(CERTS, 'ca.pem')},"
+                   "commonname=localhost" if self.kind == "tls" else f"TCP:127.0.0.1:{self.port}")
+            self.relay = self._spawn(["socat", "-b", "65536",
+                                      f"TCP-LISTEN:{relay_port},bind=127.0.0.1,reuseaddr", far],
+                                     os.path.join(self.dir, "relay.stderr"))
+            if not wait_for(lambda: listening_on(relay_port), 10):
+                raise BridgeFailure(f"{self.kind}: the socat relay did not listen")
+            connect_to = relay_port
+        self.sock = socket.create_connection(("127.0.0.1", connect_to), timeout=5)
         self.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.sock.setblocking(False)
 
@@ -394,7 +418,7 @@ class BridgeRun:
         if self.sock is not None:
             self.sock.close()
             self.sock = None
-        for proc, is_bridge in ((self.proc, True), (self.pair, False)):
+        for proc, is_bridge in ((self.relay, False), (self.proc, True), (self.pair, False)):
             if proc is None:
                 continue
             if proc.poll() is None:
@@ -411,7 +435,7 @@ class BridgeRun:
                         continue
             if is_bridge:
                 code = proc.returncode
-        self.proc = self.pair = None
+        self.proc = self.pair = self.relay = None
         if self.peer_fd is not None:
             os.close(self.peer_fd)
             self.peer_fd = None
@@ -855,6 +879,29 @@ def report_capture(results):
     return ok_all
 
 
+TLS_METRICS = [
+    # key, label, format, target text, check(tls, plain, ratio) -> bool, or None
+    ("tput_t2s", "throughput TCP->serial (MiB/s)", "{:.1f}", "ratio >= 0.7",
+     lambda t, p, r: r >= 0.7),
+    ("tput_s2t", "throughput serial->TCP (MiB/s)", "{:.1f}", "ratio >= 0.7",
+     lambda t, p, r: r >= 0.7),
+    ("tput_both", "throughput both at once, sum (MiB/s)", "{:.1f}", "ratio >= 0.7",
+     lambda t, p, r: r >= 0.7),
+    ("lat_median", "latency 1-byte round trip median (us)", "{:.1f}", "-", None),
+    ("cpu_per_mib", "CPU per MiB, one-way runs (ms)", "{:.2f}", "-", None),
+    ("rss_peak", "peak RSS after throughput (MiB)", "{:.1f}", "-", None),
+]
+
+
+def report_tls(results):
+    """TLS's cost: the bridge behind a TLS relay against the same behind a plain one."""
+    print("TLS cost: portvale --tls-cert/--tls-key behind socat OPENSSL vs portvale behind "
+          "socat TCP (same runs; the relay's own work is in both)")
+    ok_all = comparison_table(results["tls"], results["relay"], ("tls", "plain"), TLS_METRICS)
+    print()
+    return ok_all
+
+
 WINDOW_METRICS = [
     # key, label, format, target text, check(window, headless, ratio, format) -> bool, or None
     ("tput_t2s", "throughput TCP->serial (MiB/s)", "{:.1f}", "ratio >= 0.5",
@@ -958,6 +1005,8 @@ def report(args, results, failures):
         print()
     if results.get("capture"):
         all_ok &= report_capture(results)
+    if results.get("tls"):
+        all_ok &= report_tls(results)
     if any(results.get(k) for k in WINDOW_KINDS):
         all_ok &= report_window(results)
     notes = sorted({r["exit_note"] for kind in PORTVALE_KINDS + WINDOW_KINDS
@@ -988,6 +1037,8 @@ def main():
                     help="fast sanity run: 4 MiB, 1 repetition, 200 latency samples")
     ap.add_argument("--no-capture", action="store_true",
                     help="leave out the run of portvale with a capture file")
+    ap.add_argument("--tls", action="store_true",
+                    help="add portvale behind a plain and behind a TLS socat relay")
     ap.add_argument("--window", action="store_true",
                     help="add the window, once per Incoming Format (build/bench/window_bridge)")
     ap.add_argument("--window-bridge", default=os.path.join(root, "build", "bench", "window_bridge"),
@@ -1011,6 +1062,12 @@ def main():
 
     workdir = tempfile.mkdtemp(prefix="bridge-bench-")
     kinds = tuple(k for k in KINDS if not (args.no_capture and k == "capture"))
+    if args.tls:
+        global CERTS
+        CERTS = tempfile.mkdtemp(prefix="certs-", dir=workdir)
+        subprocess.run(["bash", os.path.join(root, "tests", "headless", "make-test-certificates.sh"), CERTS],
+                       check=True)
+        kinds += RELAY_KINDS
     if args.window:
         args.window_bridge = os.path.abspath(args.window_bridge)
         if not os.access(args.window_bridge, os.X_OK):

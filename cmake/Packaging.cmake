@@ -5,7 +5,12 @@
 # `cmake --install build --prefix DIR` installs the same files without a package.
 include(GNUInstallDirs)
 
-set(PORTVALE_MAINTAINER "The Portvale developers <developers@portvale.org>"
+# Build folders configured before the maintainer was named keep the old placeholder
+# in their cache; nobody chose it, so it gives way to the name below.
+if(PORTVALE_MAINTAINER STREQUAL "The Portvale developers <developers@portvale.org>")
+  unset(PORTVALE_MAINTAINER CACHE)
+endif()
+set(PORTVALE_MAINTAINER "Portvale developers <dev@portvale.org>"
     CACHE STRING "Maintainer field of the Debian package")
 
 set(portvale_packaging_dir ${PROJECT_SOURCE_DIR}/packaging)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 
 #include "app/unPortvale.h"
 #include "framework/Application.h"
@@ -25,6 +26,7 @@
 #include "headless/MetricsServer.h"
 #include "headless/Reconnect.h"
 #include "headless/Service.h"
+#include "headless/ServiceManager.h"
 #include "platform/Dispatcher.h"
 
 namespace portvale::headless {
@@ -51,19 +53,21 @@ public:
 // Prints a status panel's text whenever it changes.
 class StatusPrinter : public TControlPeer {
 public:
-    explicit StatusPrinter(TStatusBar& bar) : bar_(bar), last_(static_cast<std::size_t>(bar.PanelCount())) {}
+    StatusPrinter(TStatusBar& bar, std::function<void(const std::string&)> print)
+        : bar_(bar), print_(std::move(print)), last_(static_cast<std::size_t>(bar.PanelCount())) {}
     void Changed(TChange what) override {
         if (what != TChange::Panels) return;
         for (int i = 0; i < bar_.PanelCount(); ++i) {
             const std::string& text = bar_.Panel(i).Text;
             if (text == last_[static_cast<std::size_t>(i)]) continue;
             last_[static_cast<std::size_t>(i)] = text;
-            if (!text.empty()) PrintLine(text);
+            if (!text.empty()) print_(text);
         }
     }
 
 private:
     TStatusBar& bar_;
+    const std::function<void(const std::string&)> print_;
     std::vector<std::string> last_;
 };
 
@@ -153,6 +157,13 @@ sigset_t HandledSignals() {
     return set;
 }
 
+int HandledSignalsFd() {
+    const sigset_t set = HandledSignals();
+    const int fd = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (fd < 0) std::perror("portvale: signalfd");
+    return fd;
+}
+
 const char* SignalName(std::uint32_t signal) {
     switch (signal) {
         case SIGINT: return "SIGINT";
@@ -167,6 +178,24 @@ namespace {
 
 std::string CountersLine(const BridgeCounters& counters, const CaptureFile* capture) {
     return "Counters: " + counters.Line(capture ? std::optional<std::uint64_t>(capture->LostBytes()) : std::nullopt);
+}
+
+ServiceStatus FormStatus(TForm1& form) {
+    ServiceStatus status;
+    status.bridges = 1;
+    if (!form.ComPort1->Connected()) status.portsWaiting = 1;
+    TBridge& bridge = form.Bridge();
+    switch (form.grpTCPSocketType->ItemIndex()) {
+        case 2: status.clients = bridge.RemainingClients(bridge.Leaving()); break;
+        case 1: {
+            const TCustomWinSocket* socket = form.ClientSocket1->WinSocket();
+            const bool up = form.ClientSocket1->Active() && socket->IsConnected() && socket != bridge.Leaving();
+            (up ? status.serverConnections : status.connecting) = 1;
+            break;
+        }
+        default: break;
+    }
+    return status;
 }
 
 }  // namespace
@@ -215,12 +244,8 @@ int RunHeadless(const std::vector<std::string>& args) {
         }
     }
 
-    const sigset_t set = HandledSignals();
-    const int signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signals < 0) {
-        std::perror("portvale: signalfd");
-        return 1;
-    }
+    const int signals = HandledSignalsFd();
+    if (signals < 0) return 1;
 
     Dispatcher& dispatcher = Dispatcher::Instance();
     dispatcher.BindToCurrentThread();
@@ -230,8 +255,16 @@ int RunHeadless(const std::vector<std::string>& args) {
 
     int exitCode = 0;
     {
+        // Made before the form and gone after it, as the form's lines tell it of changes.
+        TForm1* started = nullptr;
+        ServiceManager manager([&] { return started ? FormStatus(*started) : ServiceStatus{}; });
+        // Every change of the bridge's state is a line: the status is looked at again.
+        const auto print = [&manager](const std::string& line) {
+            PrintLine(line);
+            manager.Changed();
+        };
         std::unique_ptr<TForm1> form = TForm1::CreateMainWindow();
-        StatusPrinter status(*form->stat1);
+        StatusPrinter status(*form->stat1, print);
         form->stat1->SetPeer(&status);
         Guarded([&] { form->Show(); });
 
@@ -253,8 +286,7 @@ int RunHeadless(const std::vector<std::string>& args) {
         // Shared with the metrics endpoint's thread, which reads them while they count.
         const auto sharedCounters = std::make_shared<BridgeCounters>();
         BridgeCounters& counters = *sharedCounters;
-        ConnectionWatch connections(*form->ClientSocket1, *form->ServerSocket1, o.keepAliveSeconds, counters,
-                                    [](const std::string& line) { PrintLine(line); });
+        ConnectionWatch connections(*form->ClientSocket1, *form->ServerSocket1, o.keepAliveSeconds, counters, print);
         EventChain<void(TObject*)> portLosses(form->ComPort1->OnPortLost, [&](TObject*) {
             counters.PortLost();
             counters.PortOpenNow(false);
@@ -274,8 +306,8 @@ int RunHeadless(const std::vector<std::string>& args) {
         std::unique_ptr<ClientReconnector> reconnector;
         if (mode == 1 && o.reconnectSeconds > 0)
             reconnector = std::make_unique<ClientReconnector>(
-                *form->ClientSocket1, std::chrono::seconds(o.reconnectSeconds),
-                [](const std::string& line) { PrintLine(line); }, [&] { counters.ReconnectAttempt(); });
+                *form->ClientSocket1, std::chrono::seconds(o.reconnectSeconds), print,
+                [&] { counters.ReconnectAttempt(); });
         // Another connection is always coming: the device's bytes wait for it.
         form->Bridge().HoldSerialBetweenConnections = reconnector != nullptr;
 
@@ -293,7 +325,7 @@ int RunHeadless(const std::vector<std::string>& args) {
             if (kind == TBridgeNotice::Trouble)
                 formNotice(kind, text);
             else if (!text.empty())
-                PrintLine(text);
+                print(text);
         };
 
         std::unique_ptr<BridgeFilters> filters;
@@ -326,6 +358,8 @@ int RunHeadless(const std::vector<std::string>& args) {
                 metrics = std::make_unique<MetricsServer>(*o.metrics, registry,
                                                           [](const std::string& line) { PrintLine(line); });
             }
+            started = form.get();
+            manager.Ready();
             bool stop = false;
             const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
                 signalfd_siginfo info{};
@@ -334,14 +368,18 @@ int RunHeadless(const std::vector<std::string>& args) {
                         PrintLine(CountersLine(counters, capture.get()));
                         continue;
                     }
-                    PrintLine(std::string("Stopping on ") + SignalName(info.ssi_signo));
+                    const std::string why = std::string("Stopping on ") + SignalName(info.ssi_signo);
+                    PrintLine(why);
+                    manager.Stopping(why);
                     stop = true;
                 }
             });
             while (!stop) dispatcher.RunUntil([&] { return stop; }, Dispatcher::Clock::now() + std::chrono::hours(1));
             dispatcher.Unwatch(watch);
+            started = nullptr;
         } else {
             PrintLine("portvale: " + failure);
+            manager.Stopping("Not started: " + failure);
             exitCode = 1;
         }
 

@@ -5,7 +5,8 @@
 //
 // For unattended operation it adds, from outside the form: client reconnect
 // (Reconnect.h), keepalive and dropping of broken connections (ConnectionWatch.h),
-// the capture file (CaptureFile.h) and the counters (Counters.h).
+// the capture file (CaptureFile.h), the counters (Counters.h), and readiness, status
+// and watchdog pings for systemd (ServiceManager.h).
 //
 // Threading: everything runs on the calling thread, which becomes the GUI thread
 // (the capture file's writer excepted); SIGINT, SIGTERM, SIGUSR1 and SIGHUP are blocked in
@@ -31,6 +32,8 @@ void BlockTerminationSignals();
 
 // The signals the run reads from a signalfd: SIGINT, SIGTERM, SIGUSR1, SIGHUP.
 sigset_t HandledSignals();
+// A signalfd that reads them, or -1 after saying why on standard error.
+int HandledSignalsFd();
 const char* SignalName(std::uint32_t signal);
 
 // One line on standard error, stamped with the local time.

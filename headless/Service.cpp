@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -16,6 +17,7 @@
 #include "headless/MetricsServer.h"
 #include "headless/ServiceBridge.h"
 #include "headless/ServiceConfig.h"
+#include "headless/ServiceManager.h"
 #include "platform/Dispatcher.h"
 
 namespace portvale::headless {
@@ -26,7 +28,9 @@ namespace {
 // endpoint while it runs.
 class BridgeSet {
 public:
-    explicit BridgeSet(MetricsRegistry& registry) : registry_(registry) {}
+    // `changed` hears of every line a bridge prints: each change of its state is one.
+    BridgeSet(MetricsRegistry& registry, std::function<void()> changed)
+        : registry_(registry), changed_(std::move(changed)) {}
 
     // Makes the bridges of `config`; false when one of them cannot be made at all.
     bool Start(const ServiceConfig& config) {
@@ -80,15 +84,34 @@ public:
 
     std::size_t Size() const { return bridges_.size(); }
 
+    ServiceStatus Status() const {
+        ServiceStatus status;
+        status.bridges = static_cast<int>(bridges_.size());
+        for (const auto& [name, bridge] : bridges_) {
+            if (!bridge->PortOpen()) ++status.portsWaiting;
+            if (!bridge->Config().listen.empty()) {
+                status.clients += bridge->Clients();
+                if (!bridge->Listening()) ++status.listenersWaiting;
+            } else if (bridge->ServerConnected()) {
+                ++status.serverConnections;
+            } else {
+                ++status.connecting;
+            }
+        }
+        return status;
+    }
+
 private:
     static void Print(const std::string& name, const std::string& text) { PrintLine("[" + name + "] " + text); }
 
     bool StartOne(const BridgeConfig& b) {
         const std::string name = b.name;
         try {
-            auto& bridge = bridges_[name] = std::make_unique<ServiceBridge>(
-                b, [name](const std::string& text) { Print(name, text); });
-            registry_.Set(name, bridge->Counters());
+            bridges_[name] = std::make_unique<ServiceBridge>(b, [this, name](const std::string& text) {
+                Print(name, text);
+                changed_();
+            });
+            registry_.Set(name, bridges_[name]->Counters());
             return true;
         } catch (const std::exception& error) {
             bridges_.erase(name);
@@ -98,6 +121,8 @@ private:
     }
 
     MetricsRegistry& registry_;
+    // Before the bridges: they may print while they go.
+    const std::function<void()> changed_;
     std::map<std::string, std::unique_ptr<ServiceBridge>> bridges_;
 };
 
@@ -125,12 +150,8 @@ int RunService(const std::string& configPath) {
     }
     BlockTerminationSignals();
     ::signal(SIGXFSZ, SIG_IGN);
-    const sigset_t set = HandledSignals();
-    const int signals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signals < 0) {
-        std::perror("portvale: signalfd");
-        return 1;
-    }
+    const int signals = HandledSignalsFd();
+    if (signals < 0) return 1;
     Dispatcher& dispatcher = Dispatcher::Instance();
     dispatcher.BindToCurrentThread();
     Application().Title = "Portvale";
@@ -138,7 +159,16 @@ int RunService(const std::string& configPath) {
     int exitCode = 0;
     {
         const auto registry = std::make_shared<MetricsRegistry>();
-        BridgeSet bridges(*registry);
+        // Made before the bridges and gone after them, as they tell it of changes.
+        const BridgeSet* running = nullptr;
+        std::string reloadTrouble;
+        ServiceManager manager([&] {
+            ServiceStatus status = running ? running->Status() : ServiceStatus{};
+            if (!reloadTrouble.empty()) status.note = "reload failed: " + reloadTrouble;
+            return status;
+        });
+        BridgeSet bridges(*registry, [&manager] { manager.Changed(); });
+        running = &bridges;
         if (!bridges.Start(first.config)) exitCode = 1;
         if (bridges.Size() == 0) {
             ::close(signals);
@@ -148,6 +178,7 @@ int RunService(const std::string& configPath) {
                          configPath.c_str()));
         std::unique_ptr<MetricsServer> metrics;
         ServeMetrics(metrics, first.config.metrics, registry);
+        manager.Ready();
         bool stop = false;
         const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
             signalfd_siginfo info{};
@@ -155,15 +186,21 @@ int RunService(const std::string& configPath) {
                 if (info.ssi_signo == SIGUSR1) {
                     bridges.PrintCounters();
                 } else if (info.ssi_signo == SIGHUP) {
+                    manager.Reloading(configPath);
                     const ConfigResult again = ReadServiceConfig(configPath);
                     if (!again.error.empty()) {
                         PrintLine("Reload failed, running as before: " + again.error);
+                        reloadTrouble = again.error;
                     } else {
                         bridges.Apply(again.config);
                         ServeMetrics(metrics, again.config.metrics, registry);
+                        reloadTrouble.clear();
                     }
+                    manager.Ready();
                 } else {
-                    PrintLine(std::string("Stopping on ") + SignalName(info.ssi_signo));
+                    const std::string why = std::string("Stopping on ") + SignalName(info.ssi_signo);
+                    PrintLine(why);
+                    manager.Stopping(why);
                     stop = true;
                 }
             }

@@ -261,6 +261,13 @@ void ServiceBridge::PrintBlock(TBridgeDirection direction, const std::string& by
     std::fflush(stdout);
 }
 
+int ServiceBridge::Clients() const { return bridge_->RemainingClients(bridge_->Leaving()); }
+
+bool ServiceBridge::ServerConnected() const {
+    const TCustomWinSocket* socket = client_->WinSocket();
+    return client_->Active() && socket->IsConnected() && socket != bridge_->Leaving();
+}
+
 std::string ServiceBridge::CountersLine() const {
     return "Counters: " +
            counters_->Line(capture_ ? std::optional<std::uint64_t>(capture_->LostBytes()) : std::nullopt);

@@ -46,6 +46,10 @@ public:
     std::shared_ptr<const BridgeCounters> Counters() const { return counters_; }
     bool PortOpen() const { return port_->Connected(); }
     bool Listening() const { return server_->Active(); }
+    // Accepted clients still connected, not counting one that is leaving.
+    int Clients() const;
+    // A connecting bridge's connection to its server is up.
+    bool ServerConnected() const;
 
 private:
     void Wire();

@@ -14,6 +14,8 @@ packages=(
   libcpp-httplib-dev
   # TLS on the TCP side; openssl makes the tests' certificates and is their peer.
   libssl-dev openssl
+  # Readiness, status and watchdog pings to systemd (sd_notify).
+  libsystemd-dev
   python3 python3-serial
   # Tests of the headless mode: systemd-analyze checks the service unit, ip makes
   # the network namespaces of the pulled-cable test, hexdump is the capture's model.

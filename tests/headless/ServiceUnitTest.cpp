@@ -88,6 +88,10 @@ TEST_F(ServiceUnitTest, AnUnprivilegedDialoutUserRunsTheHeadlessModeAndIsRestart
     };
     for (const Row& row : {
              Row{"ExecStart", "/usr/local/bin/portvale --headless $OPTIONS"},
+             // Ready once the bridge runs, its status line current, its loop watched.
+             Row{"Type", "notify"},
+             Row{"NotifyAccess", "main"},
+             Row{"WatchdogSec", "30s"},
              Row{"EnvironmentFile", "/etc/portvale/%i.conf"},
              Row{"Restart", "on-failure"},
              Row{"RestartPreventExitStatus", "2"},
@@ -137,7 +141,7 @@ TEST_F(ConfigServiceUnitTest, RunsTheFilesBridgesAsTheTemplateRunsOne) {
     const auto settings = Settings(unit);
     EXPECT_EQ(settings.at("ExecStart"), "/usr/local/bin/portvale --headless --config /etc/portvale/portvale.toml");
     EXPECT_EQ(settings.at("ExecReload"), "/bin/kill -HUP $MAINPID");
-    EXPECT_EQ(settings.at("Type"), "exec");
+    EXPECT_EQ(settings.at("Type"), "notify");
     // Capture files go where the example file puts them.
     EXPECT_EQ(settings.at("LogsDirectory"), "portvale");
 
