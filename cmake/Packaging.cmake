@@ -165,7 +165,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://portvale.org/")
 # loads at run time only from here: Qt's platform plugins, and the SVG icon engine
 # that draws the icons (libqt6svg6, which the linker drops as no symbol of it is used).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6 (>= 6.4)")
+# libsystemd0 is opened at run time under the service manager, so no library
+# dependency finds it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6 (>= 6.4), libsystemd0")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 find_program(PORTVALE_DPKG dpkg)
