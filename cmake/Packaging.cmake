@@ -28,6 +28,12 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 if(TARGET portvale)
   install(TARGETS portvale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+# Private modules, opened by `portvale` when a run needs them: no symlinks, no
+# SONAME, not executable.
+if(TARGET portvale-tls)
+  install(TARGETS portvale-tls LIBRARY DESTINATION ${PORTVALE_MODULE_DIR}
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+endif()
 # Off the PATH: `portvale` starts it for window mode, from its own folder's sibling.
 if(TARGET portvale-window)
   install(TARGETS portvale-window RUNTIME DESTINATION ${PORTVALE_WINDOW_DIR})
