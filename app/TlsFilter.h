@@ -15,14 +15,9 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
-#include <memory>
 #include <string>
 
 #include "app/BridgeFilter.h"
-
-struct ssl_ctx_st;
-struct ssl_st;
 
 namespace portvale {
 
@@ -41,6 +36,9 @@ struct TTlsSettings {
     std::string minVersion = "1.2";
 };
 
+// The filter's face; the work is OpenSSL's, in the module portvale-tls.so (app/tls),
+// which a bridge loads only when it speaks TLS: OpenSSL's libraries are most of two
+// megabytes of a process that never uses them.
 class TTlsFilter : public TBridgeFilter {
 public:
     using Clock = std::chrono::steady_clock;
@@ -59,38 +57,18 @@ public:
         std::function<void()> handshaking;
     };
 
-    // Throws EConvertError with the file and OpenSSL's reason when the settings
-    // cannot be used (a missing file, a key that does not match).
-    TTlsFilter(const TTlsSettings& settings, Links links);
-    ~TTlsFilter() override;
-    TTlsFilter(const TTlsFilter&) = delete;
-    TTlsFilter& operator=(const TTlsFilter&) = delete;
-
-    void Connected(TCustomWinSocket* socket) override;
-    void Disconnected(TCustomWinSocket* socket) override;
-    std::string FromTcp(TCustomWinSocket* socket, const std::string& bytes) override;
-    std::string ToTcp(TCustomWinSocket* socket, const std::string& bytes) override;
-    bool Ready(TCustomWinSocket* socket) override;
-
     // Closes the connections whose handshake began more than kHandshakeLimit ago.
-    void ExpireHandshakes(Clock::time_point now);
-    bool Handshaking() const;
+    virtual void ExpireHandshakes(Clock::time_point now) = 0;
+    virtual bool Handshaking() const = 0;
 
     // A warning for a key file others than its owner may read; empty when none.
     static std::string KeyFileWarning(const std::string& path);
-
-private:
-    struct Session;
-    Session* SessionOf(TCustomWinSocket* socket);
-    void Step(TCustomWinSocket* socket, Session& session, std::string& plain);
-    void Flush(TCustomWinSocket* socket, Session& session);
-    void Refuse(TCustomWinSocket* socket, const std::string& reason);
-
-    const bool server_;
-    const std::string host_;
-    Links links_;
-    ssl_ctx_st* context_ = nullptr;
-    std::map<TCustomWinSocket*, std::unique_ptr<Session>> sessions_;
 };
+
+// The module's one entry point, found by this name: a filter, or null with the
+// reason in `error` (a missing file, a key that does not match its certificate).
+using MakeTlsFilterFunction = TTlsFilter* (*)(const TTlsSettings& settings, const TTlsFilter::Links& links,
+                                              std::string& error);
+inline constexpr const char* kMakeTlsFilter = "portvale_make_tls_filter";
 
 }  // namespace portvale

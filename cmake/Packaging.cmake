@@ -28,12 +28,15 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
 if(TARGET portvale)
   install(TARGETS portvale RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
-# A private module, loaded by `portvale` for a metrics endpoint: no symlinks, no
+# Private modules, opened by `portvale` when a run needs them: no symlinks, no
 # SONAME, not executable.
-if(TARGET portvale-metrics)
-  install(TARGETS portvale-metrics LIBRARY DESTINATION ${PORTVALE_MODULE_DIR}
+foreach(module IN ITEMS portvale-tls portvale-metrics)
+  if(NOT TARGET ${module})
+    continue()
+  endif()
+  install(TARGETS ${module} LIBRARY DESTINATION ${PORTVALE_MODULE_DIR}
           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-endif()
+endforeach()
 # Off the PATH: `portvale` starts it for window mode, from its own folder's sibling.
 if(TARGET portvale-window)
   install(TARGETS portvale-window RUNTIME DESTINATION ${PORTVALE_WINDOW_DIR})
@@ -171,7 +174,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://portvale.org/")
 # loads at run time only from here: Qt's platform plugins, and the SVG icon engine
 # that draws the icons (libqt6svg6, which the linker drops as no symbol of it is used).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6 (>= 6.4)")
+# libsystemd0 is opened at run time under the service manager, so no library
+# dependency finds it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6 (>= 6.4), libsystemd0")
 set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 find_program(PORTVALE_DPKG dpkg)

@@ -1,5 +1,8 @@
 #include "headless/BridgeFilters.h"
 
+#include "framework/Persistent.h"
+#include "headless/Module.h"
+
 namespace portvale::headless {
 
 BridgeFilters::BridgeFilters(TBridge& bridge, TCustomComPort& port, const std::optional<TTlsSettings>& tls,
@@ -13,7 +16,10 @@ BridgeFilters::BridgeFilters(TBridge& bridge, TCustomComPort& port, const std::o
             tls_->ExpireHandshakes(TTlsFilter::Clock::now());
             if (!tls_->Handshaking()) handshakes_->SetEnabled(false);
         };
-        tls_ = std::make_unique<TTlsFilter>(
+        std::string error;
+        const auto make = reinterpret_cast<MakeTlsFilterFunction>(ModuleEntry("portvale-tls.so", kMakeTlsFilter, error));
+        if (!make) throw EConvertError("TLS is not available: " + error);
+        tls_.reset(make(
             *tls, TTlsFilter::Links{
                       [this](TCustomWinSocket* s, std::string bytes) { bridge_.SendToTcp(s, std::move(bytes)); },
                       [](TCustomWinSocket* s) {
@@ -24,7 +30,9 @@ BridgeFilters::BridgeFilters(TBridge& bridge, TCustomComPort& port, const std::o
                           counters_.TlsRefused();
                           print_("TLS refused " + PeerText(*s) + ": " + reason);
                       },
-                      [this] { handshakes_->SetEnabled(true); }});
+                      [this] { handshakes_->SetEnabled(true); }},
+            error));
+        if (!tls_) throw EConvertError(error);
         if (const std::string warning = TTlsFilter::KeyFileWarning(tls->key); !warning.empty()) print_(warning);
     }
     if (rfc2217) {

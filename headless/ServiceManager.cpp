@@ -1,8 +1,10 @@
 #include "headless/ServiceManager.h"
 
+#include <dlfcn.h>
 #include <systemd/sd-daemon.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <chrono>
 
@@ -33,6 +35,26 @@ std::string OneLine(std::string text) {
     return text;
 }
 
+// libsystemd, loaded only under the service manager: with the compression and
+// crypto libraries it brings, it is most of a megabyte of a process at rest that
+// a run without systemd need not carry.
+struct Systemd {
+    decltype(&sd_notify) notify = nullptr;
+    decltype(&sd_watchdog_enabled) watchdogEnabled = nullptr;
+};
+
+const Systemd& Library() {
+    static const Systemd library = [] {
+        Systemd s;
+        if (void* handle = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL)) {
+            s.notify = reinterpret_cast<decltype(&sd_notify)>(::dlsym(handle, "sd_notify"));
+            s.watchdogEnabled = reinterpret_cast<decltype(&sd_watchdog_enabled)>(::dlsym(handle, "sd_watchdog_enabled"));
+        }
+        return s;
+    }();
+    return library;
+}
+
 }  // namespace
 
 std::string StatusText(const ServiceStatus& s) {
@@ -60,7 +82,7 @@ ServiceManager::ServiceManager(StatusSource source) : source_(std::move(source))
     });
 
     std::uint64_t usec = 0;
-    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
+    if (Library().watchdogEnabled && Library().watchdogEnabled(0, &usec) > 0 && usec > 0) {
         // Half the interval, as systemd advises: one late ping is not yet a restart.
         const std::uint64_t half = std::max<std::uint64_t>(usec / 2000u, 1u);
         watchdog_ = std::make_unique<TTimer>(nullptr);
@@ -114,7 +136,8 @@ void ServiceManager::SendStatusIfNew() {
 
 void ServiceManager::Send(const std::string& state) {
     // A manager that went away cannot be told; the bridges run on regardless.
-    if (sd_notify(0, state.c_str()) < 0 && !sendFailed_) {
+    const int sent = Library().notify ? Library().notify(0, state.c_str()) : -ENOENT;
+    if (sent < 0 && !sendFailed_) {
         PrintLine("Cannot reach the service manager at NOTIFY_SOCKET; running on without telling it");
         sendFailed_ = true;
     }

@@ -1,0 +1,280 @@
+// TLS over memory buffers with OpenSSL: the module portvale-tls.so. It holds no
+// more of the program than this file, so nothing here may throw across its edge.
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "app/TlsFilter.h"
+
+namespace portvale {
+
+namespace {
+
+// OpenSSL's reason for the last failure on this thread, emptying its queue.
+std::string LastError() {
+    std::string text;
+    while (const unsigned long code = ERR_get_error()) {
+        if (!text.empty()) continue;  // the first is the cause; the rest follow from it
+        const char* reason = ERR_reason_error_string(code);
+        text = reason ? reason : "error " + std::to_string(code);
+    }
+    return text;
+}
+
+[[noreturn]] void Fail(const std::string& what) {
+    const std::string reason = LastError();
+    throw std::runtime_error(what + (reason.empty() ? "" : ": " + reason));
+}
+
+class TOpenSslFilter : public TTlsFilter {
+public:
+    TOpenSslFilter(const TTlsSettings& settings, Links links);
+    ~TOpenSslFilter() override;
+    TOpenSslFilter(const TOpenSslFilter&) = delete;
+    TOpenSslFilter& operator=(const TOpenSslFilter&) = delete;
+
+    void Connected(TCustomWinSocket* socket) override;
+    void Disconnected(TCustomWinSocket* socket) override;
+    std::string FromTcp(TCustomWinSocket* socket, const std::string& bytes) override;
+    std::string ToTcp(TCustomWinSocket* socket, const std::string& bytes) override;
+    bool Ready(TCustomWinSocket* socket) override;
+    void ExpireHandshakes(Clock::time_point now) override;
+    bool Handshaking() const override;
+
+private:
+    struct Session;
+    Session* SessionOf(TCustomWinSocket* socket);
+    void Step(TCustomWinSocket* socket, Session& session, std::string& plain);
+    void Flush(TCustomWinSocket* socket, Session& session);
+    void Refuse(TCustomWinSocket* socket, const std::string& reason);
+
+    const bool server_;
+    const std::string host_;
+    Links links_;
+    SSL_CTX* context_ = nullptr;
+    std::map<TCustomWinSocket*, std::unique_ptr<Session>> sessions_;
+};
+
+struct TOpenSslFilter::Session {
+    SSL* ssl = nullptr;
+    BIO* in = nullptr;   // ciphertext from the peer; owned by ssl
+    BIO* out = nullptr;  // ciphertext for the peer; owned by ssl
+    bool established = false;
+    bool failed = false;
+    std::string pending;  // plaintext given before the handshake finished
+    Clock::time_point started = Clock::now();
+    ~Session() { SSL_free(ssl); }
+};
+
+TOpenSslFilter::TOpenSslFilter(const TTlsSettings& settings, Links links)
+    : server_(settings.server), host_(settings.host), links_(std::move(links)) {
+    context_ = SSL_CTX_new(server_ ? TLS_server_method() : TLS_client_method());
+    if (!context_) Fail("cannot make a TLS context");
+    try {
+        const int version = settings.minVersion == "1.3" ? TLS1_3_VERSION : TLS1_2_VERSION;
+        if (settings.minVersion != "1.2" && settings.minVersion != "1.3")
+            throw std::runtime_error("tls-min-version '" + settings.minVersion + "' is not 1.2 or 1.3");
+        SSL_CTX_set_min_proto_version(context_, version);
+        // Records are made as bytes come, never in a retry with the same buffer.
+        SSL_CTX_set_mode(context_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        if (!settings.certificate.empty() &&
+            SSL_CTX_use_certificate_chain_file(context_, settings.certificate.c_str()) != 1)
+            Fail("cannot use the certificate " + settings.certificate);
+        if (!settings.key.empty() &&
+            SSL_CTX_use_PrivateKey_file(context_, settings.key.c_str(), SSL_FILETYPE_PEM) != 1)
+            Fail("cannot use the key " + settings.key);
+        if (!settings.certificate.empty() && !settings.key.empty() && SSL_CTX_check_private_key(context_) != 1)
+            Fail("the key " + settings.key + " does not belong to the certificate " + settings.certificate);
+        if (server_) {
+            if (settings.certificate.empty() || settings.key.empty())
+                throw std::runtime_error("a TLS server needs tls-cert and tls-key");
+            if (!settings.clientCa.empty()) {
+                if (SSL_CTX_load_verify_locations(context_, settings.clientCa.c_str(), nullptr) != 1)
+                    Fail("cannot use the client CA " + settings.clientCa);
+                SSL_CTX_set_verify(context_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+            }
+        } else {
+            if (settings.ca.empty() ? SSL_CTX_set_default_verify_paths(context_) != 1
+                                    : SSL_CTX_load_verify_locations(context_, settings.ca.c_str(), nullptr) != 1)
+                Fail("cannot use the CA " + (settings.ca.empty() ? std::string("store of the system") : settings.ca));
+            SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
+        }
+    } catch (...) {
+        SSL_CTX_free(context_);
+        throw;
+    }
+}
+
+TOpenSslFilter::~TOpenSslFilter() {
+    sessions_.clear();
+    SSL_CTX_free(context_);
+}
+
+TOpenSslFilter::Session* TOpenSslFilter::SessionOf(TCustomWinSocket* socket) {
+    const auto it = sessions_.find(socket);
+    return it == sessions_.end() ? nullptr : it->second.get();
+}
+
+void TOpenSslFilter::Connected(TCustomWinSocket* socket) {
+    auto session = std::make_unique<Session>();
+    session->ssl = SSL_new(context_);
+    session->in = BIO_new(BIO_s_mem());
+    session->out = BIO_new(BIO_s_mem());
+    if (!session->ssl || !session->in || !session->out) {
+        BIO_free(session->in);
+        BIO_free(session->out);
+        Refuse(socket, "cannot make a TLS session: " + LastError());
+        links_.close(socket);
+        return;
+    }
+    SSL_set_bio(session->ssl, session->in, session->out);
+    if (server_) {
+        SSL_set_accept_state(session->ssl);
+    } else {
+        SSL_set_connect_state(session->ssl);
+        SSL_set_tlsext_host_name(session->ssl, host_.c_str());
+        SSL_set1_host(session->ssl, host_.c_str());
+    }
+    Session& s = *session;
+    sessions_[socket] = std::move(session);
+    if (links_.handshaking) links_.handshaking();
+    std::string none;
+    Step(socket, s, none);
+    if (s.failed) links_.close(socket);
+}
+
+void TOpenSslFilter::Disconnected(TCustomWinSocket* socket) { sessions_.erase(socket); }
+
+bool TOpenSslFilter::Ready(TCustomWinSocket* socket) {
+    const Session* s = SessionOf(socket);
+    return s && s->established && !s->failed;
+}
+
+bool TOpenSslFilter::Handshaking() const {
+    for (const auto& [socket, s] : sessions_)
+        if (!s->established) return true;
+    return false;
+}
+
+void TOpenSslFilter::ExpireHandshakes(Clock::time_point now) {
+    std::vector<TCustomWinSocket*> stalled;
+    for (const auto& [socket, s] : sessions_)
+        if (!s->established && !s->failed && now - s->started >= kHandshakeLimit) stalled.push_back(socket);
+    for (TCustomWinSocket* socket : stalled) {
+        Session* s = SessionOf(socket);
+        if (!s) continue;
+        s->failed = true;
+        Refuse(socket, "no TLS handshake within " + std::to_string(kHandshakeLimit.count()) + " s");
+        links_.close(socket);
+    }
+}
+
+std::string TOpenSslFilter::FromTcp(TCustomWinSocket* socket, const std::string& bytes) {
+    Session* s = SessionOf(socket);
+    if (!s || s->failed) return {};
+    BIO_write(s->in, bytes.data(), static_cast<int>(bytes.size()));
+    std::string plain;
+    const bool wasEstablished = s->established;
+    Step(socket, *s, plain);
+    if (s->failed) {
+        // Nothing of a refused connection goes on.
+        links_.close(socket);
+        return {};
+    }
+    if (!wasEstablished && s->established && links_.established) links_.established(socket);
+    return plain;
+}
+
+std::string TOpenSslFilter::ToTcp(TCustomWinSocket* socket, const std::string& bytes) {
+    Session* s = SessionOf(socket);
+    if (!s || s->failed) return {};
+    if (!s->established) {
+        s->pending += bytes;
+        return {};
+    }
+    if (!bytes.empty()) SSL_write(s->ssl, bytes.data(), static_cast<int>(bytes.size()));
+    std::string cipher;
+    char buffer[16384];
+    for (int n; (n = BIO_read(s->out, buffer, sizeof buffer)) > 0;) cipher.append(buffer, static_cast<std::size_t>(n));
+    return cipher;
+}
+
+void TOpenSslFilter::Step(TCustomWinSocket* socket, Session& s, std::string& plain) {
+    if (!s.established) {
+        const int r = SSL_do_handshake(s.ssl);
+        if (r != 1) {
+            const int error = SSL_get_error(s.ssl, r);
+            if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+                Flush(socket, s);
+                return;
+            }
+            std::string reason;
+            const long verify = SSL_get_verify_result(s.ssl);
+            if (verify != X509_V_OK)
+                reason = X509_verify_cert_error_string(verify);
+            else
+                reason = LastError();
+            if (reason.empty()) reason = "the peer closed the connection during the handshake";
+            // What a peer speaking anything but TLS gets: say so plainly.
+            if (reason == "wrong version number" || reason == "http request" || reason == "packet length too long")
+                reason = "not TLS (" + reason + ")";
+            // An alert for the peer, when there is one to send.
+            Flush(socket, s);
+            s.failed = true;
+            Refuse(socket, reason);
+            return;
+        }
+        s.established = true;
+        if (!s.pending.empty()) {
+            SSL_write(s.ssl, s.pending.data(), static_cast<int>(s.pending.size()));
+            s.pending.clear();
+            s.pending.shrink_to_fit();
+        }
+    }
+    char buffer[16384];
+    for (;;) {
+        const int n = SSL_read(s.ssl, buffer, sizeof buffer);
+        if (n > 0) {
+            plain.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        const int error = SSL_get_error(s.ssl, n);
+        if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) break;
+        // A close_notify or a broken record: the connection ends.
+        s.failed = true;
+        if (error != SSL_ERROR_ZERO_RETURN) Refuse(socket, "TLS error: " + LastError());
+        break;
+    }
+    Flush(socket, s);
+}
+
+void TOpenSslFilter::Flush(TCustomWinSocket* socket, Session& s) {
+    std::string cipher;
+    char buffer[16384];
+    for (int n; (n = BIO_read(s.out, buffer, sizeof buffer)) > 0;) cipher.append(buffer, static_cast<std::size_t>(n));
+    if (!cipher.empty()) links_.send(socket, std::move(cipher));
+}
+
+void TOpenSslFilter::Refuse(TCustomWinSocket* socket, const std::string& reason) {
+    ERR_clear_error();
+    if (links_.refused) links_.refused(socket, reason);
+}
+
+}  // namespace
+
+}  // namespace portvale
+
+extern "C" portvale::TTlsFilter* portvale_make_tls_filter(const portvale::TTlsSettings& settings,
+                                                        const portvale::TTlsFilter::Links& links, std::string& error) {
+    try {
+        return new portvale::TOpenSslFilter(settings, links);
+    } catch (const std::exception& e) {
+        error = e.what();
+        return nullptr;
+    }
+}
