@@ -70,6 +70,7 @@ expected=(
   usr/bin/portvale
   usr/libexec/portvale/portvale-window
   "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/portvale/portvale-metrics.so"
+  "usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/portvale/portvale-tls.so"
   usr/share/applications/portvale.desktop
   usr/share/icons/hicolor/scalable/apps/portvale.svg
   usr/share/man/man1/portvale.1.gz

@@ -70,8 +70,10 @@ TEST_F(InstallRulesTest, PutsEveryFileInItsPlace) {
     for (const auto& entry : fs::recursive_directory_iterator(p / "libexec/portvale"))
         EXPECT_EQ(entry.path().filename(), "portvale-window");
     // A module is read, not run.
-    EXPECT_EQ(fs::status(p / PORTVALE_MODULE_DIR / "portvale-metrics.so").permissions(),
-              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
+    for (const char* module : {"portvale-metrics.so", "portvale-tls.so"})
+        EXPECT_EQ(fs::status(p / PORTVALE_MODULE_DIR / module).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read)
+            << module;
 }
 
 // A loopback port nobody listens on.
