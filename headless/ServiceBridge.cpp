@@ -133,11 +133,14 @@ void ServiceBridge::Wire() {
 
     client_->OnConnect = [this](TObject*, TCustomWinSocket* s) {
         print_(std::string(sConnectedToServer) + " " + PeerText(*s));
+        serverConnected_ = true;
         bridge_->ClientConnected(s);
     };
     client_->OnDisconnect = [this](TObject*, TCustomWinSocket* s) {
         bridge_->BeginDisconnect(s);
-        print_(sDisconnectedFromServer);
+        // A failed attempt ends this way too; its reason is already told.
+        if (serverConnected_) print_(sDisconnectedFromServer);
+        serverConnected_ = false;
         bridge_->ClientDisconnected();
         bridge_->EndDisconnect();
     };

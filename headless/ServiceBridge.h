@@ -78,6 +78,7 @@ private:
     int listenPort_ = 0;
     bool listenFailed_ = false;
     bool portWasOpen_ = false;
+    bool serverConnected_ = false;  // the client socket's connection was made
 };
 
 }  // namespace portvale::headless
