@@ -211,7 +211,11 @@ int RunHeadless(const std::vector<std::string>& args) {
         std::fprintf(stderr, "portvale: %s\n", parsed.error.c_str());
         return 2;
     }
-    const Options& o = parsed.options;
+    Options options = parsed.options;
+    // Named relative to where the user is, not to --dir.
+    for (std::string* file : {&options.tlsCert, &options.tlsKey, &options.tlsClientCa, &options.tlsCa})
+        if (!file->empty()) *file = std::filesystem::absolute(*file).string();
+    const Options& o = options;
     if (o.help) {
         std::fputs(HeadlessUsage().c_str(), stdout);
         return 0;
