@@ -36,6 +36,22 @@ TEST(HeadlessOptionsTest, EveryOptionSetsItsSetting) {
     EXPECT_EQ(o.metrics, "[::1]:9187");
 }
 
+TEST(HeadlessOptionsTest, ListenAccessSharingAndTlsOptionsSetTheirSettings) {
+    const ParseResult r = ParseOptions({"--listen", "[::1]:4001", "--allow", "10.0.0.0/8,::1", "--clients", "3",
+                                        "--share", "--kick-old", "--max-lag", "65536", "--tls-cert", "c.pem",
+                                        "--tls-key", "k.pem", "--tls-client-ca", "ca.pem"});
+    ASSERT_EQ(r.error, "");
+    const Options& o = r.options;
+    EXPECT_EQ(o.mode, 2);
+    EXPECT_EQ(o.listenAddress, "::1");
+    EXPECT_EQ(o.port, "4001");
+    EXPECT_EQ(o.allow, (std::vector<std::string>{"10.0.0.0/8", "::1"}));
+    EXPECT_EQ(o.clients, 3);
+    EXPECT_TRUE(o.share && o.kickOld);
+    EXPECT_EQ(o.maxLag, 65536u);
+    EXPECT_EQ(o.tlsCert + " " + o.tlsKey + " " + o.tlsClientCa, "c.pem k.pem ca.pem");
+}
+
 TEST(HeadlessOptionsTest, UnattendedDefaultsReconnectProbeAndCaptureNothing) {
     const ParseResult r = ParseOptions({"--headless"});
     ASSERT_EQ(r.error, "");
@@ -88,6 +104,16 @@ TEST(HeadlessOptionsTest, ABadValueNamesTheOptionAndWhatIsAllowed) {
              Row{{"--config", "f.toml", "--metrics", "127.0.0.1:9187"},
                  "--config takes the metrics address from the file: metrics = \"127.0.0.1:9187\" in its [service] "
                  "table"},
+             Row{{"--listen", "::1:4001"}, "--listen: '::1:4001' is not ADDRESS:PORT (127.0.0.1:4001, [::1]:4001)"},
+             Row{{"--listen", "127.0.0.1:4001", "--mode", "client"}, "--listen is server mode"},
+             Row{{"--allow", "10.0.0.0/8,10.1.2.300"},
+                 "--allow: '10.1.2.300' is not an address or a network (10.0.0.0/8, ::1)"},
+             Row{{"--clients", "0"}, "--clients: '0' is not a number of clients (1 to 65535)"},
+             Row{{"--max-lag", "1k"}, "--max-lag: '1k' is not a number of bytes (1 to 2^40)"},
+             Row{{"--config", "f.toml", "--share"}, "--config takes every bridge from the file; --share belongs there"},
+             Row{{"--tls-cert", "c.pem"}, "--tls-cert and --tls-key go together"},
+             Row{{"--tls-client-ca", "ca.pem"}, "--tls-client-ca needs --tls-cert and --tls-key"},
+             Row{{"--tls-ca", "ca.pem"}, "--tls-ca needs --tls"},
          }) {
         EXPECT_EQ(ParseOptions(row.args).error, row.error);
     }
