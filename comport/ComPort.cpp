@@ -814,4 +814,19 @@ void TCustomComPort::TxNotifyLink(const char* buffer, std::int32_t count) {
     }
 }
 
+void ApplyInOneUpdate(TCustomComPort& port, const std::function<void()>& apply) {
+    port.BeginUpdate();
+    try {
+        apply();
+    } catch (...) {
+        try {
+            port.EndUpdate();
+        } catch (...) {
+            // The apply's error says what went wrong; this one follows from it.
+        }
+        throw;
+    }
+    port.EndUpdate();
+}
+
 }  // namespace portvale

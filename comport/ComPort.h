@@ -10,6 +10,7 @@
 // with smNone handlers run on the event thread and must synchronise themselves.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -301,6 +302,11 @@ private:
 // The names of the system's serial ports (the registry's SERIALCOMM list), sorted as
 // text without regard to case; EComPort 23 "Registry error" when it cannot be read.
 void EnumComPorts(TStringList& ports);
+
+// Several settings taken to the device at once: `apply` between BeginUpdate and
+// EndUpdate. EndUpdate runs when `apply` fails too (its error is the one raised),
+// or the port, left in update mode, would take no later setting to the device.
+void ApplyInOneUpdate(TCustomComPort& port, const std::function<void()>& apply);
 
 // The published port the application places on its forms.
 class TComPort : public TCustomComPort {

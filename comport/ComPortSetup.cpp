@@ -136,19 +136,9 @@ std::string RefusalOfTypedTexts(const TComSetupFrm& form) {
 }
 
 void ApplyAll(TCustomComPort& port, TComComboBox* const (&lists)[6]) {
-    port.BeginUpdate();
-    try {
+    ApplyInOneUpdate(port, [&] {
         for (TComComboBox* list : lists) list->ApplySettings();
-    } catch (...) {
-        // Left in update mode, the port would take no later setting to the device.
-        try {
-            port.EndUpdate();
-        } catch (...) {
-            // The apply's error says what went wrong; this one follows from it.
-        }
-        throw;
-    }
-    port.EndUpdate();
+    });
 }
 
 }  // namespace

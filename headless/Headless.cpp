@@ -164,6 +164,23 @@ int HandledSignalsFd() {
     return fd;
 }
 
+void RunUntilStopSignal(int signals, ServiceManager& manager, const std::function<bool(std::uint32_t)>& handle) {
+    Dispatcher& dispatcher = Dispatcher::Instance();
+    bool stop = false;
+    const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
+        signalfd_siginfo info{};
+        while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+            if (handle(info.ssi_signo)) continue;
+            const std::string why = std::string("Stopping on ") + SignalName(info.ssi_signo);
+            PrintLine(why);
+            manager.Stopping(why);
+            stop = true;
+        }
+    });
+    while (!stop) dispatcher.RunUntil([&] { return stop; }, Dispatcher::Clock::now() + std::chrono::hours(1));
+    dispatcher.Unwatch(watch);
+}
+
 const char* SignalName(std::uint32_t signal) {
     switch (signal) {
         case SIGINT: return "SIGINT";
@@ -364,22 +381,11 @@ int RunHeadless(const std::vector<std::string>& args) {
             }
             started = form.get();
             manager.Ready();
-            bool stop = false;
-            const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
-                signalfd_siginfo info{};
-                while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                    if (info.ssi_signo == SIGUSR1) {
-                        PrintLine(CountersLine(counters, capture.get()));
-                        continue;
-                    }
-                    const std::string why = std::string("Stopping on ") + SignalName(info.ssi_signo);
-                    PrintLine(why);
-                    manager.Stopping(why);
-                    stop = true;
-                }
+            RunUntilStopSignal(signals, manager, [&](std::uint32_t signal) {
+                if (signal != SIGUSR1) return false;
+                PrintLine(CountersLine(counters, capture.get()));
+                return true;
             });
-            while (!stop) dispatcher.RunUntil([&] { return stop; }, Dispatcher::Clock::now() + std::chrono::hours(1));
-            dispatcher.Unwatch(watch);
             started = nullptr;
         } else {
             PrintLine("portvale: " + failure);

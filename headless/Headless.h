@@ -21,6 +21,7 @@
 #include <signal.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,12 @@ sigset_t HandledSignals();
 // A signalfd that reads them, or -1 after saying why on standard error.
 int HandledSignalsFd();
 const char* SignalName(std::uint32_t signal);
+
+class ServiceManager;
+// Runs the dispatcher until a signal read from `signals` stops the run: `handle`
+// takes each first and says whether it dealt with it; any other signal is told
+// (a line on standard error, and the service manager) and stops.
+void RunUntilStopSignal(int signals, ServiceManager& manager, const std::function<bool(std::uint32_t)>& handle);
 
 // One line on standard error, stamped with the local time.
 void PrintLine(const std::string& text);

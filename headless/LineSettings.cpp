@@ -25,19 +25,7 @@ void Apply(const LineSettings& line, TComPort& port) {
 }  // namespace
 
 void ApplyLineSettings(const LineSettings& line, TComPort& port) {
-    port.BeginUpdate();
-    try {
-        Apply(line, port);
-    } catch (...) {
-        // Ended even so, or later changes would never reach the device.
-        try {
-            port.EndUpdate();
-        } catch (...) {
-            // The first error says what was wrong.
-        }
-        throw;
-    }
-    port.EndUpdate();
+    ApplyInOneUpdate(port, [&] { Apply(line, port); });
 }
 
 }  // namespace portvale::headless

@@ -179,34 +179,25 @@ int RunService(const std::string& configPath) {
         std::unique_ptr<MetricsServer> metrics;
         ServeMetrics(metrics, first.config.metrics, registry);
         manager.Ready();
-        bool stop = false;
-        const auto watch = dispatcher.WatchFd(signals, EPOLLIN, [&](std::uint32_t) {
-            signalfd_siginfo info{};
-            while (::read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                if (info.ssi_signo == SIGUSR1) {
-                    bridges.PrintCounters();
-                } else if (info.ssi_signo == SIGHUP) {
-                    manager.Reloading(configPath);
-                    const ConfigResult again = ReadServiceConfig(configPath);
-                    if (!again.error.empty()) {
-                        PrintLine("Reload failed, running as before: " + again.error);
-                        reloadTrouble = again.error;
-                    } else {
-                        bridges.Apply(again.config);
-                        ServeMetrics(metrics, again.config.metrics, registry);
-                        reloadTrouble.clear();
-                    }
-                    manager.Ready();
-                } else {
-                    const std::string why = std::string("Stopping on ") + SignalName(info.ssi_signo);
-                    PrintLine(why);
-                    manager.Stopping(why);
-                    stop = true;
-                }
+        RunUntilStopSignal(signals, manager, [&](std::uint32_t signal) {
+            if (signal == SIGUSR1) {
+                bridges.PrintCounters();
+                return true;
             }
+            if (signal != SIGHUP) return false;
+            manager.Reloading(configPath);
+            const ConfigResult again = ReadServiceConfig(configPath);
+            if (!again.error.empty()) {
+                PrintLine("Reload failed, running as before: " + again.error);
+                reloadTrouble = again.error;
+            } else {
+                bridges.Apply(again.config);
+                ServeMetrics(metrics, again.config.metrics, registry);
+                reloadTrouble.clear();
+            }
+            manager.Ready();
+            return true;
         });
-        while (!stop) dispatcher.RunUntil([&] { return stop; }, Dispatcher::Clock::now() + std::chrono::hours(1));
-        dispatcher.Unwatch(watch);
         metrics.reset();
         bridges.StopAll(true);
     }
