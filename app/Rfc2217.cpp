@@ -167,6 +167,19 @@ ParsedRequest ParseRequest(std::string_view payload) {
     return result;
 }
 
+ParsedRequest ParseAnswer(std::string_view payload) {
+    if (payload.empty() || static_cast<std::uint8_t>(payload[0]) < kServerOffset) {
+        ParsedRequest result;
+        result.error = payload.empty() ? "empty COM-PORT-OPTION answer"
+                                       : "COM-PORT-OPTION answer with the client's code " +
+                                             std::to_string(static_cast<std::uint8_t>(payload[0]));
+        return result;
+    }
+    std::string request(payload);
+    request[0] = Byte(static_cast<std::uint8_t>(request[0]) - kServerOffset);
+    return ParseRequest(request);
+}
+
 // ---- encoders ----
 
 std::string EscapeData(std::string_view bytes) {
@@ -196,14 +209,26 @@ std::string Subnegotiation(std::uint8_t option, std::string_view payload) {
     return out;
 }
 
-std::string Reply(Command command, std::uint32_t value) {
-    std::string payload{Byte(static_cast<std::uint8_t>(command) + kServerOffset)};
+namespace {
+
+std::string CommandPayload(std::uint8_t code, Command command, std::uint32_t value) {
+    std::string payload{Byte(code)};
     if (command == Command::SetBaudRate) {
         payload += {Byte(value >> 24), Byte(value >> 16), Byte(value >> 8), Byte(value)};
     } else if (ValueLength(command) == 1 || ValueLength(command) == -2) {
         payload += Byte(value);
     }
     return Subnegotiation(kOptionComPort, payload);
+}
+
+}  // namespace
+
+std::string Reply(Command command, std::uint32_t value) {
+    return CommandPayload(static_cast<std::uint8_t>(command) + kServerOffset, command, value);
+}
+
+std::string ClientRequest(Command command, std::uint32_t value) {
+    return CommandPayload(static_cast<std::uint8_t>(command), command, value);
 }
 
 std::string SignatureReply(std::string_view text) {

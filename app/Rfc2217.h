@@ -1,7 +1,7 @@
 #pragma once
-// Telnet with the COM-PORT-OPTION (RFC 854, 855, 856, 2217), the access server's
-// side: a decoder for the bytes a client sends, the encoders for what the server
-// sends back, and the option negotiation. A pure unit: no socket, no device, no
+// Telnet with the COM-PORT-OPTION (RFC 854, 855, 856, 2217), both sides: a decoder
+// for the bytes the peer sends, the encoders for requests and answers, and the
+// option negotiation. A pure unit: no socket, no device, no
 // dispatcher, so any byte sequence can be fed to it (tests, fuzzing).
 //
 // The data stream is never translated: with BINARY in effect both ways every byte
@@ -133,6 +133,9 @@ struct ParsedRequest {
     std::string error;
 };
 ParsedRequest ParseRequest(std::string_view payload);
+// The same for a server's answer (code kServerOffset and up), given as the command
+// it answers.
+ParsedRequest ParseAnswer(std::string_view payload);
 
 // ---- what the server sends ----
 
@@ -147,21 +150,26 @@ std::string Subnegotiation(std::uint8_t option, std::string_view payload);
 std::string Reply(Command command, std::uint32_t value);
 // The server's SIGNATURE text.
 std::string SignatureReply(std::string_view text);
+// A client's request: SET-BAUDRATE's value as four bytes in network order, every
+// other one as one byte.
+std::string ClientRequest(Command command, std::uint32_t value);
 
 // ---- option negotiation (RFC 854, with the loop rules of RFC 1143) ----
 
-// The server enables BINARY and COM-PORT-OPTION in both directions and refuses
+// Either side enables BINARY and COM-PORT-OPTION in both directions and refuses
 // every other option: WILL x is answered DONT x, DO x is answered WONT x. A request
 // for a state already in effect is not answered, so two parties never loop.
 class Negotiator {
 public:
-    // The server's opening offers: WILL and DO for BINARY and COM-PORT-OPTION.
+    // The opening offers: WILL and DO for BINARY and COM-PORT-OPTION.
     std::string Start();
     // The answer to the client's IAC verb option; empty when none is due.
     std::string Receive(std::uint8_t verb, std::uint8_t option);
 
     // Whether the client may send commands (it WILL COM-PORT-OPTION, we DO).
     bool ComPortActive() const { return Him(kOptionComPort) == Q::Yes; }
+    // Whether the server takes our commands (we WILL COM-PORT-OPTION, it DOes).
+    bool ComPortAccepted() const { return Us(kOptionComPort) == Q::Yes; }
     bool BinaryToServer() const { return Him(kOptionBinary) == Q::Yes; }
     bool BinaryToClient() const { return Us(kOptionBinary) == Q::Yes; }
 

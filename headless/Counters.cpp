@@ -106,6 +106,8 @@ CountersSnapshot BridgeCounters::Read() const {
     s.refusedClients = load(refusedClients_);
     s.laggingDisconnects = load(laggingDisconnects_);
     s.tlsRefusals = load(tlsRefusals_);
+    s.modemNotifications = load(modemNotifications_);
+    s.modemState = modemState_.load(std::memory_order_relaxed);
     s.clientsConnected = load(clientsConnected_);
     s.portOpen = portOpen_.load(std::memory_order_relaxed);
     s.lastStateChange = lastStateChange_.load(std::memory_order_relaxed);
@@ -131,6 +133,10 @@ std::string BridgeCounters::Line(std::optional<std::uint64_t> captureLostBytes) 
     Put(line, "refused_clients", s.refusedClients);
     Put(line, "lagging_disconnects", s.laggingDisconnects);
     Put(line, "tls_refusals", s.tlsRefusals);
+    if (s.modemNotifications > 0) {
+        Put(line, "modem_notifications", s.modemNotifications);
+        Put(line, "modem_state", s.modemState);
+    }
     if (captureLostBytes) Put(line, "capture_lost_bytes", *captureLostBytes);
     return line;
 }

@@ -10,7 +10,9 @@
 //
 // (one line). A dropped block counts once under its direction and reason, the reason
 // in lower case with '_' for anything but letters and digits. capture_lost_bytes is
-// there only while a capture is written.
+// there only while a capture is written; modem_notifications and modem_state (the
+// last NOTIFY-MODEMSTATE byte, CTS 16, DSR 32, RI 64, CD 128 and their changes in
+// the low bits) once a remote port's server reported its modem lines.
 //
 // Besides the counts, two gauges of what holds now (clients connected, serial port
 // open) and when either last changed.
@@ -55,6 +57,8 @@ struct CountersSnapshot {
     std::uint64_t refusedClients = 0;
     std::uint64_t laggingDisconnects = 0;
     std::uint64_t tlsRefusals = 0;
+    std::uint64_t modemNotifications = 0;
+    std::uint8_t modemState = 0;  // the last NOTIFY-MODEMSTATE's byte
     std::uint64_t clientsConnected = 0;
     bool portOpen = false;
     std::int64_t lastStateChange = 0;  // unix seconds
@@ -75,6 +79,11 @@ public:
     void ReconnectAttempt() { Add(reconnects_); }
     // A peer whose TLS handshake failed or that did not speak TLS.
     void TlsRefused() { Add(tlsRefusals_); }
+    // A remote port's modem lines as its RFC 2217 server reported them.
+    void ModemState(std::uint8_t state) {
+        modemState_.store(state, std::memory_order_relaxed);
+        Add(modemNotifications_);
+    }
     // Peers refused by the access list or the client limit, clients dropped for lag.
     void Noticed(TBridgeNotice notice);
 
@@ -124,6 +133,8 @@ private:
     Count refusedClients_{0};
     Count laggingDisconnects_{0};
     Count tlsRefusals_{0};
+    Count modemNotifications_{0};
+    std::atomic<std::uint8_t> modemState_{0};
     Count clientsConnected_{0};
     std::atomic<bool> portOpen_{false};
     std::atomic<std::int64_t> lastStateChange_{0};

@@ -27,6 +27,7 @@
 #include "headless/Reconnect.h"
 #include "headless/Service.h"
 #include "headless/ServiceManager.h"
+#include "headless/VirtualSerial.h"
 #include "platform/Dispatcher.h"
 
 namespace portvale::headless {
@@ -349,22 +350,46 @@ int RunHeadless(const std::vector<std::string>& args) {
                 print(text);
         };
 
+        // A virtual device is made before the port opens it, and goes after the port.
+        std::unique_ptr<VirtualSerial> virtualSerial;
+        const LineSettings lineSettings{o.serial, o.baud, o.dataBits, o.parity, o.stopBits, o.flow};
+        std::string failure;
+        if (o.serial && IsVirtualPortName(*o.serial)) {
+            try {
+                virtualSerial = std::make_unique<VirtualSerial>(*o.serial, VirtualDeviceAccess{}, RemoteLineOf(lineSettings),
+                                                                [](const std::string& text) { PrintLine(text); });
+            } catch (const std::exception& error) {
+                failure = Format(sCannotOpenPort, o.serial->c_str(), error.what());
+            }
+        }
+        // The settings are looked at before the data that follows them goes on.
+        const auto formRxChar = form->ComPort1->OnRxChar;
+        if (virtualSerial) {
+            form->ComPort1->OnRxChar = [&virtualSerial, formRxChar](TObject* sender, std::int32_t count) {
+                virtualSerial->Check();
+                formRxChar(sender, count);
+            };
+        }
+
         std::unique_ptr<BridgeFilters> filters;
         std::optional<TTlsSettings> tls;
         const bool tlsServer = !o.tlsCert.empty() && mode == 2;
         if (tlsServer || (o.tls && mode == 1))
             tls = TTlsSettings{tlsServer, o.tlsCert, o.tlsKey, o.tlsClientCa, o.tlsCa, form->txbHost->Text(), "1.2"};
-        std::string failure;
-        try {
-            filters = std::make_unique<BridgeFilters>(form->Bridge(), *form->ComPort1, tls, o.rfc2217,
-                                                      [](const std::string& line) { PrintLine(line); }, counters);
-        } catch (const std::exception& error) {
-            failure = std::string("TLS: ") + error.what();
+        if (failure.empty() && virtualSerial && o.rfc2217 && mode != 1)
+            failure = "--rfc2217 with a virtual device is the client's side: it needs --mode client";
+        if (failure.empty()) {
+            try {
+                filters = std::make_unique<BridgeFilters>(
+                    form->Bridge(), *form->ComPort1, tls, o.rfc2217, [](const std::string& text) { PrintLine(text); },
+                    counters, virtualSerial.get());
+            } catch (const std::exception& error) {
+                failure = std::string("TLS: ") + error.what();
+            }
         }
         if (failure.empty()) {
             try {
-                ApplyLineSettings(LineSettings{o.serial, o.baud, o.dataBits, o.parity, o.stopBits, o.flow},
-                                  *form->ComPort1);
+                ApplyLineSettings(lineSettings, *form->ComPort1);
             } catch (const std::exception& error) {
                 failure = std::string("serial settings: ") + error.what();
             }
@@ -401,6 +426,7 @@ int RunHeadless(const std::vector<std::string>& args) {
         form->OnReceived = nullptr;
         form->Bridge().OnNotice = formNotice;
         filters.reset();
+        form->ComPort1->OnRxChar = formRxChar;
         if (capture) capture->Drain();
         if (failure.empty()) PrintLine(CountersLine(counters, capture.get()));
         form->stat1->SetPeer(nullptr);

@@ -262,7 +262,9 @@ until it is stopped. Options override the settings files for this run only.
   --max-lag BYTES     with --share, a client more than BYTES behind is
                       disconnected (lagging_disconnects) so that the others never
                       wait for it (default 1048576)
-  --serial NAME       serial port: /dev/ttyUSB0, ttyUSB0, or COM1 (= /dev/ttyS0)
+  --serial NAME       serial port: /dev/ttyUSB0, ttyUSB0, or COM1 (= /dev/ttyS0);
+                      pty:PATH makes a virtual device, a pseudo-terminal that a
+                      program opens as PATH (a link, removed at the end)
   --baud RATE         bits per second (any rate the device can make)
   --data-bits N       5|6|7|8
   --parity P          none|odd|even|mark|space
@@ -288,7 +290,9 @@ until it is stopped. Options override the settings files for this run only.
   --rfc2217           the TCP side speaks telnet with the COM-PORT-OPTION as an
                       RFC 2217 access server: the client sets the line (speed,
                       data bits, parity, stop bits, flow control, DTR, RTS,
-                      break) and is told of modem and line state changes
+                      break) and is told of modem and line state changes; with
+                      a virtual device in client mode, Portvale is the RFC 2217
+                      client and sets the far port as the program sets PATH
   --tls-cert FILE     server mode: speak TLS, with this certificate (PEM, its
                       chain after it); client mode with --tls: the client's
   --tls-key FILE      the certificate's private key (PEM)

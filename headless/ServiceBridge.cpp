@@ -47,9 +47,18 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
     port_->FlowControl().SetControlDTR(dtrDisable);
     port_->FlowControl().SetControlRTS(rtsDisable);
     port_->SetEvents(kAllComEvents);
-    ApplyLineSettings(LineSettings{config_.serial, config_.baud, config_.dataBits, config_.parity, config_.stopBits,
-                                   config_.flow},
-                      *port_);
+    const LineSettings line{config_.serial, config_.baud, config_.dataBits, config_.parity, config_.stopBits,
+                            config_.flow};
+    ApplyLineSettings(line, *port_);
+    if (IsVirtualPortName(config_.serial)) {
+        try {
+            virtual_ = std::make_unique<VirtualSerial>(
+                config_.serial, VirtualDeviceAccess{static_cast<mode_t>(config_.ptyMode), config_.ptyGroup},
+                RemoteLineOf(line), print_);
+        } catch (const std::exception& error) {
+            print_(Format(sCannotOpenPort, config_.serial.c_str(), error.what()));
+        }
+    }
     client_ = std::make_unique<TClientSocket>(nullptr);
     client_->SetClientType(ctNonBlocking);
     server_ = std::make_unique<TServerSocket>(nullptr);
@@ -65,7 +74,8 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
     listenRetry_->OnTimer = [this](TObject*) { Listen(); };
     Wire();
 
-    OpenPort();
+    // A virtual device that could not be made will not appear by itself.
+    if (!IsVirtualPortName(config_.serial) || virtual_) OpenPort();
     if (!config_.listen.empty()) {
         SplitAddressPort(config_.listen, listenAddress_, listenPort_);
         Listen();
@@ -101,6 +111,7 @@ ServiceBridge::~ServiceBridge() {
     client_.reset();
     server_.reset();
     port_.reset();
+    virtual_.reset();
     if (capture_) capture_->Drain();
 }
 
@@ -123,7 +134,10 @@ void ServiceBridge::Wire() {
     if (config_.log)
         b.OnReceived = [this](TBridgeDirection direction, const std::string& bytes) { PrintBlock(direction, bytes); };
 
-    port_->OnRxChar = [this](TObject*, std::int32_t count) { bridge_->SerialArrived(count); };
+    port_->OnRxChar = [this](TObject*, std::int32_t count) {
+        if (virtual_) virtual_->Check();
+        bridge_->SerialArrived(count);
+    };
     port_->OnAfterOpen = [this](TObject*) { counters_->PortOpenNow(true); };
     port_->OnAfterClose = [this](TObject*) {
         counters_->PortOpenNow(false);
@@ -183,7 +197,7 @@ void ServiceBridge::Wire() {
         tls = TTlsSettings{config_.connect.empty(), config_.tlsCert, config_.tlsKey, config_.tlsClientCa,
                            config_.tlsCa, host, config_.tlsMinVersion};
     }
-    filters_ = std::make_unique<BridgeFilters>(b, *port_, tls, config_.rfc2217, print_, *counters_);
+    filters_ = std::make_unique<BridgeFilters>(b, *port_, tls, config_.rfc2217, print_, *counters_, virtual_.get());
 }
 
 void ServiceBridge::OpenPort() {

@@ -24,6 +24,7 @@
 #include "headless/Counters.h"
 #include "headless/Reconnect.h"
 #include "headless/ServiceConfig.h"
+#include "headless/VirtualSerial.h"
 #include "sockets/SocketComponents.h"
 
 namespace portvale::headless {
@@ -62,6 +63,8 @@ private:
     const BridgeConfig config_;
     const Print print_;
     std::unique_ptr<CaptureFile> capture_;
+    // The serial side when it is a virtual device; it outlives the port that reads it.
+    std::unique_ptr<VirtualSerial> virtual_;
     std::unique_ptr<TComPort> port_;
     std::unique_ptr<TClientSocket> client_;
     std::unique_ptr<TServerSocket> server_;

@@ -51,6 +51,10 @@ public:
                 if (!Failed() && b.name.empty()) Fail(at, key, "must not be empty");
             } else if (key == "serial") {
                 b.serial = Text(node, key);
+            } else if (key == "pty-mode") {
+                b.ptyMode = Mode(node, key);
+            } else if (key == "pty-group") {
+                b.ptyGroup = Text(node, key);
             } else if (key == "baud") {
                 const auto v = Integer(node, key, 1, 0x7FFFFFFF);
                 if (v) b.baud = static_cast<std::int32_t>(*v);
@@ -125,6 +129,23 @@ public:
     }
 
 private:
+    // File permissions: 0o660 in TOML, or the string "0660".
+    int Mode(const toml::node& node, const std::string& key) {
+        std::int64_t mode = -1;
+        if (const auto* i = node.as_integer()) {
+            mode = i->get();
+        } else if (const auto* s = node.as_string()) {
+            const std::string& text = s->get();
+            if (!text.empty() && text.size() <= 4 && text.find_first_not_of("01234567") == std::string::npos)
+                mode = std::stoi(text, nullptr, 8);
+        }
+        if (mode < 0 || mode > 0777) {
+            Fail(node.source(), key, "must be permissions such as 0o660 or \"0660\"");
+            return 0660;
+        }
+        return static_cast<int>(mode);
+    }
+
     std::string Text(const toml::node& node, const std::string& key) {
         if (const auto* s = node.as_string()) return s->get();
         Fail(node.source(), key, "must be a string");
@@ -277,6 +298,9 @@ ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) 
                 reader.Fail(at, "serial", "\"" + b.serial + "\" is the device of two bridges");
             else if (!b.listen.empty() && !listeners.insert(b.listen).second)
                 reader.Fail(at, "listen", "\"" + b.listen + "\" is the address of two bridges");
+            else if (b.rfc2217 && b.serial.rfind("pty:", 0) == 0 && b.connect.empty())
+                reader.Fail(at, "rfc2217",
+                            "bridge \"" + b.name + "\" has a virtual device: RFC 2217 needs connect, to a port's server");
             else if (const std::string why = TlsProblem(b); !why.empty())
                 reader.Fail(at, "tls", "bridge \"" + b.name + "\" " + why);
             if (reader.Failed()) break;

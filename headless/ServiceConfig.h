@@ -16,7 +16,10 @@ namespace portvale::headless {
 struct BridgeConfig {
     std::string name;
     // The serial side; unset line settings are the port's own (9600 8N1, no flow).
+    // "pty:PATH" is a virtual device: a pseudo-terminal whose slave PATH links to.
     std::string serial;
+    int ptyMode = 0660;
+    std::string ptyGroup = "dialout";
     std::optional<std::int32_t> baud;
     std::optional<int> dataBits;  // 5..8
     std::optional<int> parity;    // TParityBits

@@ -242,7 +242,10 @@ TEST(Rfc2217Fuzz, RandomInputs) {
         }
         for (const auto& e : events) {
             EXPECT_LE(e.bytes.size(), e.kind == K::Data ? junk.size() : kMaxSubnegotiation + 80);
-            if (e.kind == K::Subnegotiation && e.option == kOptionComPort) ParseRequest(e.bytes);
+            if (e.kind == K::Subnegotiation && e.option == kOptionComPort) {
+                ParseRequest(e.bytes);
+                ParseAnswer(e.bytes);
+            }
         }
         // Whatever state the decoder is left in, a byte and IAC SE close it, and data
         // then passes.

@@ -32,10 +32,18 @@ connect = "[::1]:5000"
 baud = 9600
 stop-bits = 1.5
 rfc2217 = true
+
+[[bridge]]
+name = "virtual"
+serial = "pty:/run/portvale/ttyV0"
+connect = "192.0.2.1:2217"
+rfc2217 = true
+pty-mode = 0o640
+pty-group = "plugdev"
 )",
                                               "test.toml");
     ASSERT_EQ(r.error, "");
-    ASSERT_EQ(r.config.bridges.size(), 2u);
+    ASSERT_EQ(r.config.bridges.size(), 3u);
     EXPECT_EQ(r.config.metrics, "127.0.0.1:9187");
     const BridgeConfig& plc = r.config.bridges[0];
     EXPECT_EQ(plc.name, "plc1");
@@ -52,6 +60,9 @@ rfc2217 = true
     EXPECT_EQ(meter.connect, "[::1]:5000");
     EXPECT_TRUE(meter.rfc2217);
     EXPECT_EQ(meter.clients, 1);
+    EXPECT_EQ(meter.ptyMode, 0660);
+    EXPECT_EQ(r.config.bridges[2].ptyMode, 0640);
+    EXPECT_EQ(r.config.bridges[2].ptyGroup, "plugdev");
 }
 
 // A bad file starts nothing: the first error, with its place and key.
@@ -95,6 +106,11 @@ TEST(ServiceConfigTest, ABadFileIsRefusedWithTheLineColumnAndKey) {
         {"service not a table", "service = \"metrics\"\n" + bridge, "f.toml:1:11: service: must be a table"},
         {"metrics on a bridge's address", bridge + "[service]\nmetrics = \"127.0.0.1:4001\"\n",
          "f.toml:6:11: metrics: \"127.0.0.1:4001\" is the address of a bridge"},
+        {"bad permissions", bridge + "pty-mode = \"rw\"\n",
+         "f.toml:5:12: pty-mode: must be permissions such as 0o660 or \"0660\""},
+        {"RFC 2217 server on a virtual device",
+         "[[bridge]]\nname = \"v\"\nserial = \"pty:/tmp/v\"\nlisten = \"127.0.0.1:4001\"\nrfc2217 = true\n",
+         "f.toml:1:1: rfc2217: bridge \"v\" has a virtual device: RFC 2217 needs connect"},
         {"service keys after bridges still checked", bridge + "[service]\nmetrics = \"127.0.0.1:9187\"\nx = 1\n",
          "f.toml:7:5: x: unknown key"},
     };
