@@ -150,7 +150,8 @@ void TermiosPort::Ingest() {
             if (input.size() < before) continue;
             break;
         }
-        const std::size_t want = std::min(room, sizeof raw);
+        // A packet's leading byte takes no room in the queue.
+        const std::size_t want = std::min(room + (packetMode ? 1 : 0), sizeof raw);
         const ssize_t n = ::read(fd, raw, want);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -164,8 +165,19 @@ void TermiosPort::Ingest() {
             if (n < 0) hangupErr = errno;
             break;
         }
+        const char* data = raw;
+        std::size_t size = static_cast<std::size_t>(n);
+        if (packetMode) {
+            // A status packet is one byte however much data waits behind it.
+            if (raw[0] != 0) {
+                NoteStatusPacket();
+                continue;
+            }
+            ++data;
+            --size;
+        }
         decoded.clear();
-        filter.Decode(raw, static_cast<std::size_t>(n), decoded);
+        filter.Decode(data, size, decoded);
         if (!decoded.empty()) {
             moved = true;
             if (decoded.find(dcb.EvtChar) != std::string::npos) flag = true;
@@ -190,6 +202,14 @@ void TermiosPort::Ingest() {
     }
     ServeReads();
     if (hangup) MarkHungUp(hangupErr);
+}
+
+void TermiosPort::NoteStatusPacket() const {
+    const std::uint64_t one = 1;
+    ssize_t n;
+    do {
+        n = ::write(statusFd, &one, sizeof one);
+    } while (n < 0 && errno == EINTR);
 }
 
 void TermiosPort::CompleteRead(PendingRead& r, std::uint32_t status) {

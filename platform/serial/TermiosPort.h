@@ -125,6 +125,10 @@ struct TermiosPort {
     bool drained = false;
     bool outputMayBeQueued = false;  // bytes written since TIOCOUTQ last read 0
     bool pseudoTerminal = false;  // a pty slave: no line, so no parity or byte size
+    // The master of a virtual device (VirtualDevice.h): reads come as packets, and the
+    // line settings belong to the program on the slave, so none are made here.
+    bool packetMode = false;
+    int statusFd = -1;  // a dup of the device's StatusFd, told of every status packet
 
     DCB dcb;
     COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
@@ -189,6 +193,7 @@ struct TermiosPort {
     // capacity), raises the receive events and serves pending reads; the worker calls
     // it on arrival, and so does every call that reads or measures the queue.
     void Ingest();
+    void NoteStatusPacket() const;
     void ServeReads();
     void CompleteRead(PendingRead& r, std::uint32_t status);
 

@@ -17,6 +17,7 @@
 #include "platform/serial/OverlappedRecord.h"
 #include "platform/serial/TermiosLineSettings.h"
 #include "platform/serial/TermiosPort.h"
+#include "platform/serial/VirtualDevice.h"
 
 namespace portvale {
 
@@ -59,6 +60,7 @@ public:
     }
     explicit operator bool() const { return port_ && !port_->closed; }
     TermiosPort* operator->() const { return port_.get(); }
+    TermiosPort& operator*() const { return *port_; }
 
 private:
     std::shared_ptr<TermiosPort> port_;
@@ -86,7 +88,20 @@ std::shared_ptr<TermiosPort> TermiosSerialApi::Find(HANDLE handle) {
 
 std::uint32_t TermiosSerialApi::GetLastError() { return tLastError; }
 
+namespace {
+
+// The virtual device a port name stands for ("pty:PATH"), or nothing.
+std::optional<std::string> VirtualDeviceName(const std::string& deviceName) {
+    std::string rest = deviceName;
+    if (rest.rfind("\\\\.\\", 0) == 0) rest.erase(0, 4);
+    if (rest.rfind("pty:", 0) != 0) return std::nullopt;
+    return rest;
+}
+
+}  // namespace
+
 HANDLE TermiosSerialApi::CreateFile(const std::string& deviceName) {
+    if (const auto name = VirtualDeviceName(deviceName)) return OpenVirtualDevice(*name);
     const std::string path = DevicePathForPortName(deviceName);
     if (path.empty()) {
         Fail(ENOENT);
@@ -143,15 +158,48 @@ HANDLE TermiosSerialApi::CreateFile(const std::string& deviceName) {
         return failOpen(err);
     }
     port->dcb = DcbFromTermios(t);
+    return Register(std::move(port));
+}
 
+HANDLE TermiosSerialApi::OpenVirtualDevice(const std::string& name) {
+    int master = -1, status = -1;
+    if (!FindVirtualDevice(name, master, status)) {
+        Fail(ENOENT);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto port = std::make_shared<TermiosPort>();
+    port->packetMode = true;
+    port->pseudoTerminal = true;
+    // Our own descriptors: the device may go while the handle is still open, and
+    // then reads its end as a hang-up rather than meet a reused number.
+    port->fd = ::fcntl(master, F_DUPFD_CLOEXEC, 0);
+    port->statusFd = ::fcntl(status, F_DUPFD_CLOEXEC, 0);
+    termios t{};
+    if (port->fd < 0 || port->statusFd < 0 || RetryOnEintr([&] { return ::tcgetattr(port->fd, &t); }) != 0) {
+        const int err = errno;
+        for (int f : {port->fd, port->statusFd})
+            if (f >= 0) ::close(f);
+        FailErrno(err);
+        return INVALID_HANDLE_VALUE;
+    }
+    // The program on the slave owns the line: no lock, no raw mode, no settings.
+    port->dcb = DcbFromTermios(t);
+    return Register(std::move(port));
+}
+
+HANDLE TermiosSerialApi::Register(std::shared_ptr<TermiosPort> port) {
+    const int fd = port->fd;
+    auto failOpen = [&](int err) {
+        if (!port->packetMode) IoctlRetry(fd, TIOCNXCL, nullptr);
+        for (int f : {port->outFd, port->epollFd, port->wakeFd, port->statusFd, port->fd})
+            if (f >= 0) ::close(f);
+        FailErrno(err);
+        return INVALID_HANDLE_VALUE;
+    };
     port->outFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     port->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
     port->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (port->outFd < 0 || port->epollFd < 0 || port->wakeFd < 0) {
-        const int err = errno;
-        IoctlRetry(fd, TIOCNXCL, nullptr);
-        return failOpen(err);
-    }
+    if (port->outFd < 0 || port->epollFd < 0 || port->wakeFd < 0) return failOpen(errno);
     epoll_event wake{};
     wake.events = EPOLLIN;
     wake.data.u64 = kWakeTag;
@@ -163,11 +211,8 @@ HANDLE TermiosSerialApi::CreateFile(const std::string& deviceName) {
     in.events = EPOLLIN | EPOLLET;
     in.data.u64 = kInputTag;
     if (::epoll_ctl(port->epollFd, EPOLL_CTL_ADD, port->wakeFd, &wake) != 0 ||
-        ::epoll_ctl(port->epollFd, EPOLL_CTL_ADD, fd, &in) != 0) {
-        const int err = errno;
-        IoctlRetry(fd, TIOCNXCL, nullptr);
-        return failOpen(err);
-    }
+        ::epoll_ctl(port->epollFd, EPOLL_CTL_ADD, fd, &in) != 0)
+        return failOpen(errno);
 
     serial_icounter_struct counters{};
     port->hasCounters = IoctlRetry(fd, TIOCGICOUNT, &counters) == 0;
@@ -206,11 +251,12 @@ bool TermiosSerialApi::CloseHandle(HANDLE handle) {
     if (worker.joinable()) worker.join();
     std::lock_guard lock(port->mutex);
     // On a hung-up tty the ioctl fails with EIO; the exclusive flag went with the line.
-    IoctlRetry(port->fd, TIOCNXCL, nullptr);
+    if (!port->packetMode) IoctlRetry(port->fd, TIOCNXCL, nullptr);
     // close is not retried on EINTR: Linux has released the descriptor either way.
     // The flock goes with the last descriptor of the open file (fd and its dup).
-    for (int f : {port->outFd, port->epollFd, port->wakeFd, port->fd}) ::close(f);
-    port->fd = port->outFd = port->epollFd = port->wakeFd = -1;
+    for (int f : {port->outFd, port->epollFd, port->wakeFd, port->statusFd, port->fd})
+        if (f >= 0) ::close(f);
+    port->fd = port->outFd = port->epollFd = port->wakeFd = port->statusFd = -1;
     return Succeed();
 }
 
@@ -222,10 +268,38 @@ bool TermiosSerialApi::SetupComm(HANDLE handle, std::uint32_t inQueue, std::uint
     return Succeed();
 }
 
+namespace {
+
+ReceiveFilter::Options FilterOptions(const DCB& dcb) {
+    ReceiveFilter::Options options;
+    options.errorMarks = (dcb.Flags & fDCB_Parity) != 0;
+    options.replaceErrors = (dcb.Flags & fDCB_ErrorChar) != 0;
+    options.replacement = dcb.ErrorChar;
+    options.discardNull = (dcb.Flags & fDCB_Null) != 0;
+    return options;
+}
+
+// A virtual device's line is the program's: the block is checked and kept for
+// GetCommState, and the slave is left as the program set it.
+bool KeepVirtualState(TermiosPort& port, const DCB& dcb) {
+    termios scratch{};
+    LineRequest request;
+    if (int err = ApplyDcbToTermios(dcb, scratch, request)) return FailErrno(err);
+    ReceiveFilter::Options options = FilterOptions(dcb);
+    // The master's own line discipline marks nothing; a 0xFF from the program is data.
+    options.errorMarks = false;
+    port.filter.Configure(options);
+    port.dcb = dcb;
+    return Succeed();
+}
+
+}  // namespace
+
 bool TermiosSerialApi::SetCommState(HANDLE handle, const DCB& dcb) {
     PortLock port(Find(handle));
     if (!port) return Fail(ERROR_INVALID_HANDLE);
     if (port->hungUp) return FailErrno(port->hangupError);
+    if (port->packetMode) return KeepVirtualState(*port, dcb);
     termios before{};
     if (RetryOnEintr([&] { return ::tcgetattr(port->fd, &before); }) != 0) return FailErrno(errno);
     termios t = before;
@@ -267,12 +341,7 @@ bool TermiosSerialApi::SetCommState(HANDLE handle, const DCB& dcb) {
     if (!err) err = drive(TIOCM_RTS, rts == RTS_CONTROL_ENABLE || rts == RTS_CONTROL_HANDSHAKE);
     if (err) return FailErrno(err);
 
-    ReceiveFilter::Options options;
-    options.errorMarks = (dcb.Flags & fDCB_Parity) != 0;
-    options.replaceErrors = (dcb.Flags & fDCB_ErrorChar) != 0;
-    options.replacement = dcb.ErrorChar;
-    options.discardNull = (dcb.Flags & fDCB_Null) != 0;
-    port->filter.Configure(options);
+    port->filter.Configure(FilterOptions(dcb));
     port->dcb = dcb;
     return Succeed();
 }
@@ -433,6 +502,8 @@ bool TermiosSerialApi::EscapeCommFunction(HANDLE handle, std::uint32_t function)
     PortLock port(Find(handle));
     if (!port) return Fail(ERROR_INVALID_HANDLE);
     if (port->hungUp) return FailErrno(port->hangupError);
+    // A pty has no lines to drive, and its flow belongs to the program on the slave.
+    if (port->packetMode) return function >= SETXOFF && function <= CLRBREAK ? Succeed() : FailErrno(EINVAL);
     const int fd = port->fd;
     int line = 0, err = 0;
     switch (function) {

@@ -42,6 +42,10 @@
 //   TXContinueOnXoff and abort-on-error are not enforced, the XON/XOFF limits are the
 //   kernel's own.
 // - GetLastError is the errno of the failing call (or one of the ERROR_ codes).
+// - "pty:PATH" opens the master of this process's virtual device at PATH
+//   (VirtualDevice.h), ENOENT when there is none. Its line settings are the program's
+//   on the slave: SetCommState only keeps the block, EscapeCommFunction does nothing,
+//   and status packets make the device's StatusFd readable.
 //
 // All calls may be made from any thread.
 
@@ -92,6 +96,10 @@ public:
 
 private:
     std::shared_ptr<termios_backend::TermiosPort> Find(HANDLE handle);
+    // The master of a virtual device ("pty:PATH", VirtualDevice.h).
+    HANDLE OpenVirtualDevice(const std::string& name);
+    // What every opened port needs beyond its descriptor; takes the handle number.
+    HANDLE Register(std::shared_ptr<termios_backend::TermiosPort> port);
 
     std::mutex mutex_;
     std::map<HANDLE, std::shared_ptr<termios_backend::TermiosPort>> ports_;
