@@ -87,7 +87,10 @@ TEST(Rfc2217ClientSession, NegotiatesSendsLineAndReadsAnswers) {
     }
 
     client.Connected(a);
-    client.FromTcp(a, serverOffers);
+    client.FromTcp(a, serverOffers + Reply(Command::SetBaudRate, 9600) + Reply(Command::SetDataSize, 8) +
+                          Reply(Command::SetParity, kParityNone) + Reply(Command::SetStopSize, kStopOne) +
+                          Reply(Command::SetControl, kControlFlowNone));
+    EXPECT_TRUE(log.empty());
     wire.clear();
     const LineSettings fast{115200, 8, kParityNone, kStopTwo, kControlFlowNone};
     client.SetLine(fast);

@@ -59,16 +59,16 @@ def far_text():
 
 s = serial.Serial(link, 57600, bytesize=8, parity='N', stopbits=2, timeout=10)
 report('57600-8N2', wait_for(far_line(termios.B57600, True)), far_text())
-try:
-    s.apply_settings({'baudrate': 115200, 'parity': 'E', 'stopbits': 1})
-    report('115200-8E1', wait_for(far_line(termios.B115200, False)), far_text())
-    # The same request again, as a tool that opens the device anew asks it.
-    s.close()
-    s = serial.Serial(link, 115200, bytesize=8, parity='E', stopbits=1, timeout=10)
-    s.apply_settings({'baudrate': 115200, 'parity': 'E', 'stopbits': 1})
-    report('115200-8E1-again', wait_for(far_line(termios.B115200, False)), far_text())
-except Exception as e:
-    report('115200-8E1', False, repr(e))
+# A tool that opens the device asks its whole line in one request; the second time
+# the pty already has that speed, which glibc would refuse (EINVAL) but for the
+# resting speed the slave is put back on.
+for name in ('115200-8E1', '115200-8E1-again'):
+    try:
+        s.close()
+        s = serial.Serial(link, 115200, bytesize=8, parity='E', stopbits=1, timeout=10)
+        report(name, wait_for(far_line(termios.B115200, False)), far_text())
+    except Exception as e:
+        report(name, False, repr(e))
 
 rng = random.Random(20)
 def block(size):
