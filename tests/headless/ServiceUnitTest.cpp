@@ -146,8 +146,8 @@ TEST_F(ConfigServiceUnitTest, RunsTheFilesBridgesAsTheTemplateRunsOne) {
     EXPECT_EQ(settings.at("LogsDirectory"), "portvale");
 
     const auto templateSettings = Settings(test::ReadFileBytes((kUnitDir / "portvale@.service").string()));
-    const std::set<std::string> perInstance{"Description", "ExecStart", "EnvironmentFile", "StateDirectory",
-                                            "WorkingDirectory", "Environment"};
+    const std::set<std::string> perInstance{"Description", "ExecStart",        "EnvironmentFile", "StateDirectory",
+                                            "WorkingDirectory", "Environment", "RuntimeDirectory"};
     for (const auto& [key, value] : templateSettings) {
         if (perInstance.count(key)) continue;
         ASSERT_TRUE(settings.count(key)) << key;
