@@ -41,6 +41,12 @@ int RetryOnEintr(Call call) {
     return r;
 }
 
+bool SameLine(const termios& a, const termios& b) {
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+           std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0 && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
+           ::cfgetospeed(&a) == ::cfgetospeed(&b);
+}
+
 void SetSpeed(termios& t, speed_t speed) {
     ::cfsetospeed(&t, speed);
     ::cfsetispeed(&t, speed);
@@ -232,17 +238,27 @@ std::optional<PtyLineSettings> VirtualDevice::TakeSettingsChange() {
     while (::read(statusFd_, &count, sizeof count) < 0 && errno == EINTR) {
     }
     termios t{};
-    if (RetryOnEintr([&] { return ::tcgetattr(masterFd_, &t); }) != 0) return std::nullopt;
-    PtyLineSettings s = PtyLineSettingsFromTermios(t);
-    if (s.baud == 0) s.baud = current_.baud;
-    if (!IsRestingSpeed(::cfgetospeed(&t)) || !(t.c_lflag & EXTPROC)) {
+    // The put-back writes the whole termios: one the program made between reading and
+    // writing would be lost. So it is read again just before, and a change found
+    // there is read once more instead of overwritten (the window left is a few system
+    // calls wide).
+    for (int attempt = 0;; ++attempt) {
+        if (RetryOnEintr([&] { return ::tcgetattr(masterFd_, &t); }) != 0) return std::nullopt;
+        if (IsRestingSpeed(::cfgetospeed(&t)) && (t.c_lflag & EXTPROC)) break;
+        termios now{};
+        if (RetryOnEintr([&] { return ::tcgetattr(masterFd_, &now); }) != 0) return std::nullopt;
+        if (!SameLine(now, t) && attempt < 8) continue;
         // Everything else stays as the program set it: it may read its settings back.
-        termios back = t;
+        termios back = now;
         SetSpeed(back, kRestingSpeeds[nextRestingIsSecond_ ? 1 : 0]);
         nextRestingIsSecond_ = !nextRestingIsSecond_;
         back.c_lflag |= EXTPROC;
         RetryOnEintr([&] { return ::tcsetattr(masterFd_, TCSANOW, &back); });
+        t = now;
+        break;
     }
+    PtyLineSettings s = PtyLineSettingsFromTermios(t);
+    if (s.baud == 0) s.baud = current_.baud;
     if (s == current_) return std::nullopt;
     current_ = s;
     return s;
