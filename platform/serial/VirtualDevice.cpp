@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/serial/TermiosLineSettings.h"
+#include "platform/serial/TermiosPort.h"
 
 namespace portvale {
 
@@ -32,14 +33,7 @@ std::runtime_error SystemError(const std::string& path, int err) {
     return std::runtime_error(path + ": " + std::strerror(err));
 }
 
-template <typename Call>
-int RetryOnEintr(Call call) {
-    int r;
-    do {
-        r = call();
-    } while (r < 0 && errno == EINTR);
-    return r;
-}
+using termios_backend::RetryOnEintr;
 
 bool SameLine(const termios& a, const termios& b) {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
