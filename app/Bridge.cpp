@@ -60,21 +60,70 @@ bool TBridge::Admit(const std::string& address, std::uint16_t port) {
         Notice(TBridgeNotice::Refused, log ? "Refused " + peer + ": not an allowed address" : std::string());
         return false;
     }
-    if (RemainingClients(nullptr) < Policy.clients) return true;
+    if (EstablishedClients(nullptr) < Policy.clients) return true;
     if (!Policy.kickOld) {
         Notice(TBridgeNotice::OverLimit, Format("Refused %s: %d %s connected already", peer.c_str(), Policy.clients,
                                                 Policy.clients == 1 ? "client" : "clients"));
         return false;
     }
+    // A peer that has still to prove itself in a handshake closes nobody yet.
+    if (!Filter || !Filter->HoldsNewConnections()) KickOldest(nullptr, peer);
+    return true;
+}
+
+void TBridge::KickOldest(TCustomWinSocket* keep, const std::string& newPeer) {
     // Each close removes one; the bound keeps a connection that will not go from
     // holding the accept forever.
-    for (int guard = RemainingClients(nullptr); guard > 0 && RemainingClients(nullptr) >= Policy.clients; --guard) {
-        TCustomWinSocket* oldest = FirstServerClient();
+    for (int guard = EstablishedClients(keep); guard > 0 && EstablishedClients(keep) >= Policy.clients; --guard) {
+        TCustomWinSocket* oldest = nullptr;
+        const TServerWinSocket* server = server_.WinSocket();
+        for (int i = 0; i < server->ActiveConnections() && !oldest; ++i) {
+            TCustomWinSocket* c = server->ConnectionAt(i);
+            if (c != keep && Takes(c)) oldest = c;
+        }
         if (!oldest) break;
-        Notice(TBridgeNotice::Kicked, "Closed " + PeerText(*oldest) + " for the new client " + peer);
+        Notice(TBridgeNotice::Kicked, "Closed " + PeerText(*oldest) + " for the new client " + newPeer);
         oldest->CloseConnection();
     }
-    return true;
+}
+
+void TBridge::BoundHandshakes(TCustomWinSocket* socket) {
+    const std::string address = socket->RemoteAddress();
+    // Oldest first: the list is in the order of accepting.
+    std::vector<TCustomWinSocket*> pending, fromAddress;
+    const TServerWinSocket* server = server_.WinSocket();
+    for (int i = 0; i < server->ActiveConnections(); ++i) {
+        TCustomWinSocket* c = server->ConnectionAt(i);
+        if (c == socket || c == leaving_ || !c->IsConnected() || Filter->Ready(c)) continue;
+        pending.push_back(c);
+        if (c->RemoteAddress() == address) fromAddress.push_back(c);
+    }
+    // What stays beside the new one: fewer than each limit.
+    const auto keep = [](int limit) { return static_cast<std::size_t>(std::max(limit, 1) - 1); };
+    std::vector<TCustomWinSocket*> drop;
+    if (fromAddress.size() > keep(Policy.handshakesPerAddress))
+        drop.assign(fromAddress.begin(), fromAddress.end() - static_cast<std::ptrdiff_t>(keep(Policy.handshakesPerAddress)));
+    std::size_t remaining = pending.size() - drop.size();
+    for (std::size_t i = 0; i < pending.size() && remaining > keep(Policy.handshakes); ++i) {
+        if (std::find(drop.begin(), drop.end(), pending[i]) != drop.end()) continue;
+        drop.push_back(pending[i]);
+        --remaining;
+    }
+    for (TCustomWinSocket* c : drop) {
+        Notice(TBridgeNotice::OverLimit, "Closed " + PeerText(*c) + ": too many handshakes under way");
+        if (c->IsConnected()) c->CloseConnection();
+    }
+}
+
+void TBridge::ApplyClientLimit(TCustomWinSocket* socket) {
+    if (EstablishedClients(socket) < Policy.clients) return;
+    if (Policy.kickOld) {
+        KickOldest(socket, PeerText(*socket));
+        return;
+    }
+    Notice(TBridgeNotice::OverLimit, Format("Refused %s: %d %s connected already", PeerText(*socket).c_str(),
+                                            Policy.clients, Policy.clients == 1 ? "client" : "clients"));
+    socket->CloseConnection();
 }
 
 void TBridge::SetMarks(TQueueMarks marks) {
@@ -94,7 +143,9 @@ void TBridge::ClientConnected(TCustomWinSocket* socket) {
 }
 
 void TBridge::ServerClientConnected(TCustomWinSocket* socket) {
-    if (Filter) Filter->Connected(socket);
+    if (!Filter) return;
+    Filter->Connected(socket);
+    if (socket->IsConnected() && Filter->HoldsNewConnections() && !Filter->Ready(socket)) BoundHandshakes(socket);
 }
 
 void TBridge::BeginDisconnect(TCustomWinSocket* socket) {
@@ -106,7 +157,11 @@ void TBridge::BeginDisconnect(TCustomWinSocket* socket) {
     std::erase(heldSockets_, socket);
 }
 
-void TBridge::FilterReady(TCustomWinSocket*) {
+void TBridge::FilterReady(TCustomWinSocket* socket) {
+    if (socket != client_.WinSocket()) {
+        ApplyClientLimit(socket);
+        if (!socket->IsConnected()) return;
+    }
     awaitingConnection_ = false;
     ResumeSerialReads();
 }
@@ -150,6 +205,16 @@ TCustomWinSocket* TBridge::FirstServerClient() const {
         if (c != leaving_ && c->IsConnected()) return c;
     }
     return nullptr;
+}
+
+int TBridge::EstablishedClients(TCustomWinSocket* except) const {
+    const TServerWinSocket* server = server_.WinSocket();
+    int established = 0;
+    for (int i = 0; i < server->ActiveConnections(); ++i) {
+        TCustomWinSocket* c = server->ConnectionAt(i);
+        if (c != except && Takes(c)) ++established;
+    }
+    return established;
 }
 
 int TBridge::RemainingClients(TCustomWinSocket* leaving) const {
@@ -203,7 +268,9 @@ void TBridge::SocketRead(TCustomWinSocket* socket) {
     const int received = socket->ReceiveBuffer(bytes.data(), available);
     bytes.resize(static_cast<std::size_t>(std::clamp(received, 0, available)));
     if (Filter && !bytes.empty()) bytes = Filter->FromTcp(socket, bytes);
-    if (bytes.empty()) return;
+    // The handshake that just finished may have ended in a refusal: nothing of a
+    // connection that is gone reaches the device.
+    if (bytes.empty() || !socket->IsConnected() || socket == leaving_) return;
     if (OnReceived) OnReceived(TBridgeDirection::TcpToCom, bytes);
     if (!port_.Connected()) {
         if (OnDrop) OnDrop(TBridgeDirection::TcpToCom, "serial port closed", bytes.size());

@@ -53,6 +53,12 @@ struct TClientPolicy {
     bool kickOld = false;
     // Bytes a sharing client may have waiting before it is disconnected.
     std::size_t maxLag = std::size_t{1} << 20;
+    // Connections still in a filter's handshake, which do not count against
+    // `clients`: at most this many, and this many from one address; the oldest goes
+    // first when a new one comes, so peers that open and stay silent never keep out
+    // one that completes its handshake.
+    int handshakes = 64;
+    int handshakesPerAddress = 8;
 };
 
 // Things a front end logs and counts; the text is one line naming the peer.
@@ -127,6 +133,8 @@ public:
     TCustomWinSocket* FirstServerClient() const;
     // Accepted connections other than `leaving` that are still connected.
     int RemainingClients(TCustomWinSocket* leaving) const;
+    // Of those, the ones past the filter's handshake, not counting `except`.
+    int EstablishedClients(TCustomWinSocket* except) const;
     TCustomWinSocket* Leaving() const { return leaving_; }
     // Back-pressure marks of both directions (and the most read from a socket at once).
     void SetMarks(TQueueMarks marks);
@@ -136,6 +144,12 @@ public:
 
 private:
     bool Admit(const std::string& address, std::uint16_t port);
+    // Makes room among the connections still in their handshake for `socket`.
+    void BoundHandshakes(TCustomWinSocket* socket);
+    // A connection that finished its handshake takes a client's place, or is refused.
+    void ApplyClientLimit(TCustomWinSocket* socket);
+    // Closes the oldest clients other than `keep` until fewer than the limit are left.
+    void KickOldest(TCustomWinSocket* keep, const std::string& newPeer);
     void Notice(TBridgeNotice kind, const std::string& text);
     bool SerialMustWait() const;
     void ReadSerial(std::int32_t count);

@@ -21,6 +21,9 @@ public:
     // Whether the connection takes the device's data yet (a secure channel may still
     // be being set up).
     virtual bool Ready(TCustomWinSocket* socket) { return socket != nullptr; }
+    // Whether a new connection waits for the filter before it takes data (a
+    // handshake): such a connection counts as a client only once it is ready.
+    virtual bool HoldsNewConnections() const { return false; }
 };
 
 }  // namespace portvale

@@ -27,6 +27,9 @@ public:
         return outer_.ToTcp(socket, inner_.ToTcp(socket, bytes));
     }
     bool Ready(TCustomWinSocket* socket) override { return outer_.Ready(socket) && inner_.Ready(socket); }
+    bool HoldsNewConnections() const override {
+        return outer_.HoldsNewConnections() || inner_.HoldsNewConnections();
+    }
 
 private:
     TBridgeFilter& outer_;

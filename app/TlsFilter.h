@@ -60,6 +60,7 @@ public:
     // Closes the connections whose handshake began more than kHandshakeLimit ago.
     virtual void ExpireHandshakes(Clock::time_point now) = 0;
     virtual bool Handshaking() const = 0;
+    bool HoldsNewConnections() const override { return true; }
 
     // A warning for a key file others than its owner may read; empty when none.
     static std::string KeyFileWarning(const std::string& path);

@@ -22,6 +22,7 @@
 #include "headless/EventChain.h"
 #include "headless/HeadlessOptions.h"
 #include "headless/LineSettings.h"
+#include "headless/ListenAddress.h"
 #include "headless/Metrics.h"
 #include "headless/MetricsServer.h"
 #include "headless/Reconnect.h"
@@ -122,7 +123,7 @@ std::string Start(TForm1& form, ConsoleInteraction& console) {
     if (console.shown != boxesBefore) return "the connection could not be started";
     if (!form.ComPort1->Connected()) return "cannot open serial port " + form.ComPort1->Port();
     if (mode == 2 && !form.ServerSocket1->Address().empty())
-        PrintLine("Listening on " + HostPort(form.ServerSocket1->Address(), form.txbPort->Text()) + ", serial port " +
+        PrintLine("Listening on " + BoundText(form.ServerSocket1->WinSocket()->BoundAddresses()) + ", serial port " +
                   form.ComPort1->Port());
     else if (mode == 2)
         PrintLine("Listening on TCP port " + form.txbPort->Text() + ", serial port " + form.ComPort1->Port());
@@ -340,7 +341,14 @@ int RunHeadless(const std::vector<std::string>& args) {
         bridge.Policy.kickOld = o.kickOld;
         bridge.Policy.maxLag = static_cast<std::size_t>(o.maxLag);
         bridge.Access = TPeerAccess::Parse(o.allow);
-        if (o.listenAddress) form->ServerSocket1->SetAddress(*o.listenAddress);
+        // A burst of connections is each accepted or refused, never left waiting unseen.
+        form->ServerSocket1->WinSocket()->SetListenQueue(SOMAXCONN);
+        if (o.listenAddress) {
+            ListenAddress where;
+            ResolveListenAddress(HostPort(*o.listenAddress, o.port.value_or("")), where);
+            form->ServerSocket1->SetAddress(*o.listenAddress);
+            form->ServerSocket1->WinSocket()->SetListenAddresses(where.addresses);
+        }
         const TNoticeEvent formNotice = bridge.OnNotice;
         bridge.OnNotice = [&](TBridgeNotice kind, const std::string& text) {
             counters.Noticed(kind);

@@ -6,6 +6,7 @@
 #include "app/PeerAccess.h"
 #include "comport/ComTypes.h"
 #include "framework/SysUtils.h"
+#include "headless/ListenAddress.h"
 #include "headless/ServiceConfig.h"
 #include "platform/sockets/WinSock.h"
 
@@ -96,11 +97,14 @@ ParseResult ParseOptions(const std::vector<std::string>& args) {
             if (auto v = value()) {
                 std::string address;
                 int port = 0;
-                if (SplitAddressPort(*v, address, port) && !address.empty()) {
+                ListenAddress where;
+                if (!SplitAddressPort(*v, address, port) || address.empty())
+                    result.error = name + ": '" + *v + "' is not ADDRESS:PORT (127.0.0.1:4001, [::1]:4001)";
+                else if (const std::string why = ResolveListenAddress(*v, where); !why.empty())
+                    result.error = name + ": " + why;
+                else {
                     o.listenAddress = address;
                     o.port = IntToStr(port);
-                } else {
-                    result.error = name + ": '" + *v + "' is not ADDRESS:PORT (127.0.0.1:4001, [::1]:4001)";
                 }
             }
         } else if (name == "--metrics") {

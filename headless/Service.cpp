@@ -12,6 +12,7 @@
 
 #include "framework/Application.h"
 #include "framework/SysUtils.h"
+#include "headless/BridgePreflight.h"
 #include "headless/Headless.h"
 #include "headless/Metrics.h"
 #include "headless/MetricsServer.h"
@@ -39,10 +40,12 @@ public:
         return all;
     }
 
-    // Brings the running bridges to `config`, touching only what changed.
-    void Apply(const ServiceConfig& config) {
+    // Brings the running bridges to `config`, touching only what changed; when a
+    // changed or new bridge could not start, touches nothing and says why.
+    std::string Apply(const ServiceConfig& config) {
         std::map<std::string, const BridgeConfig*> wanted;
         for (const BridgeConfig& b : config.bridges) wanted[b.name] = &b;
+        if (std::string why = CheckChanges(config, wanted); !why.empty()) return why;
         std::set<std::string> restarting;
         int unchanged = 0, started = 0, stopped = 0;
         // Stopped first: a device or an address that moves to another bridge is free
@@ -68,6 +71,7 @@ public:
         }
         PrintLine(Format("Reloaded: %d unchanged, %zu restarted, %d started, %d stopped", unchanged, restarting.size(),
                          started, stopped));
+        return {};
     }
 
     void PrintCounters() const {
@@ -103,6 +107,26 @@ public:
 
 private:
     static void Print(const std::string& name, const std::string& text) { PrintLine("[" + name + "] " + text); }
+
+    // Every bridge that would start checked before any running one stops; the ports
+    // of the bridges that stop or restart are theirs to take over.
+    std::string CheckChanges(const ServiceConfig& config,
+                             const std::map<std::string, const BridgeConfig*>& wanted) const {
+        std::set<int> freed;
+        for (const auto& [name, bridge] : bridges_) {
+            const auto w = wanted.find(name);
+            if (w != wanted.end() && *w->second == bridge->Config()) continue;
+            std::string host;
+            int port = 0;
+            if (SplitAddressPort(bridge->Config().listen, host, port)) freed.insert(port);
+        }
+        for (const BridgeConfig& b : config.bridges) {
+            const auto running = bridges_.find(b.name);
+            if (running != bridges_.end() && running->second->Config() == b) continue;
+            if (const auto problem = Preflight(b, freed)) return "bridge \"" + b.name + "\": " + problem->text;
+        }
+        return {};
+    }
 
     bool StartOne(const BridgeConfig& b) {
         const std::string name = b.name;
@@ -148,6 +172,16 @@ int RunService(const std::string& configPath) {
         std::fprintf(stderr, "portvale: %s\n", first.error.c_str());
         return 2;
     }
+    // Nothing starts while one bridge could not: a file that names what is not there
+    // is the file's fault (2), a device or an address that is not to be had is the
+    // system's (1).
+    for (const BridgeConfig& b : first.config.bridges) {
+        if (const auto problem = Preflight(b)) {
+            std::fprintf(stderr, "portvale: %s: bridge \"%s\": %s\n", configPath.c_str(), b.name.c_str(),
+                         problem->text.c_str());
+            return problem->kind == PreflightProblem::Kind::File ? 2 : 1;
+        }
+    }
     BlockTerminationSignals();
     ::signal(SIGXFSZ, SIG_IGN);
     const int signals = HandledSignalsFd();
@@ -190,8 +224,10 @@ int RunService(const std::string& configPath) {
             if (!again.error.empty()) {
                 PrintLine("Reload failed, running as before: " + again.error);
                 reloadTrouble = again.error;
+            } else if (const std::string why = bridges.Apply(again.config); !why.empty()) {
+                PrintLine("Reload failed, running as before: " + why);
+                reloadTrouble = why;
             } else {
-                bridges.Apply(again.config);
                 ServeMetrics(metrics, again.config.metrics, registry);
                 reloadTrouble.clear();
             }

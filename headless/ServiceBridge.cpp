@@ -11,6 +11,7 @@
 #include "headless/HeadlessOptions.h"
 #include "headless/HostPort.h"
 #include "headless/LineSettings.h"
+#include "headless/ListenAddress.h"
 #include "platform/sockets/WinSock.h"
 
 namespace portvale::headless {
@@ -32,6 +33,10 @@ std::string Reason(const std::exception& error) {
 }  // namespace
 
 ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::move(config)), print_(std::move(print)) {
+    // A name read again: it may have stopped resolving since the file was checked.
+    if (!config_.listen.empty())
+        if (const std::string why = ResolveListenAddress(config_.listen, listen_); !why.empty())
+            throw std::runtime_error("listen: " + why);
     if (config_.capture) {
         capture_ = std::make_unique<CaptureFile>(
             CaptureFile::Settings{std::filesystem::absolute(*config_.capture).string(),
@@ -63,6 +68,8 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
     client_->SetClientType(ctNonBlocking);
     server_ = std::make_unique<TServerSocket>(nullptr);
     server_->SetServerType(stNonBlocking);
+    // A burst of connections is each accepted or refused, never left waiting unseen.
+    server_->WinSocket()->SetListenQueue(SOMAXCONN);
     bridge_ = std::make_unique<TBridge>(*port_, *client_, *server_);
     portRetry_ = std::make_unique<TTimer>(nullptr);
     portRetry_->SetEnabled(false);
@@ -77,7 +84,6 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
     // A virtual device that could not be made will not appear by itself.
     if (!IsVirtualPortName(config_.serial) || virtual_) OpenPort();
     if (!config_.listen.empty()) {
-        SplitAddressPort(config_.listen, listenAddress_, listenPort_);
         Listen();
     } else {
         Connect();
@@ -240,8 +246,8 @@ void ServiceBridge::PortLost() {
 
 void ServiceBridge::Listen() {
     try {
-        server_->SetAddress(listenAddress_);
-        server_->SetPort(listenPort_);
+        server_->WinSocket()->SetListenAddresses(listen_.addresses);
+        server_->SetPort(listen_.port);
         server_->SetActive(true);
     } catch (const std::exception& error) {
         if (!listenFailed_)
@@ -253,8 +259,7 @@ void ServiceBridge::Listen() {
     }
     listenRetry_->SetEnabled(false);
     listenFailed_ = false;
-    print_("Listening on " + HostPort(listenAddress_, std::to_string(listenPort_)) + ", serial port " +
-           config_.serial);
+    print_("Listening on " + BoundText(server_->WinSocket()->BoundAddresses()) + ", serial port " + config_.serial);
 }
 
 void ServiceBridge::Connect() {

@@ -22,6 +22,7 @@
 #include "headless/CaptureFile.h"
 #include "headless/ConnectionWatch.h"
 #include "headless/Counters.h"
+#include "headless/ListenAddress.h"
 #include "headless/Reconnect.h"
 #include "headless/ServiceConfig.h"
 #include "headless/VirtualSerial.h"
@@ -77,8 +78,7 @@ private:
     // few seconds.
     std::unique_ptr<TTimer> portRetry_;
     std::unique_ptr<TTimer> listenRetry_;
-    std::string listenAddress_;
-    int listenPort_ = 0;
+    ListenAddress listen_;
     bool listenFailed_ = false;
     bool portWasOpen_ = false;
     bool serverConnected_ = false;  // the client socket's connection was made

@@ -10,6 +10,7 @@
 
 #include "app/PeerAccess.h"
 #include "comport/ComTypes.h"
+#include "headless/ListenAddress.h"
 
 namespace portvale::headless {
 
@@ -74,6 +75,9 @@ public:
                 b.flow = Pick(node, key, kFlows);
             } else if (key == "listen") {
                 b.listen = Endpoint(node, key);
+                ListenAddress where;
+                if (!Failed())
+                    if (const std::string why = ResolveListenAddress(b.listen, where); !why.empty()) Fail(at, key, why);
             } else if (key == "connect") {
                 b.connect = Endpoint(node, key);
             } else if (key == "rfc2217") {

@@ -35,6 +35,7 @@ TServerClientWinSocket::TServerClientWinSocket(ws::SOCKET socket, TServerWinSock
     TServerWinSocket* server = serverWinSocket;
     const bool notified = server && server->NotifyMask() != 0;
     if (server) {
+        SetAcceptedPeer(server->acceptingPeer_);
         server->RegisterClient(this);
         if (notified) {
             EventSink = [server](TCustomWinSocket* sender, TCustomWinSocket* s, TSocketEventKind kind) {
@@ -177,7 +178,9 @@ void TServerWinSocket::AcceptReady(ws::SOCKET socket) {
     }
 
     const auto life = LifeToken();
+    acceptingPeer_ = peer;
     TServerClientWinSocket* clientSocket = MakeClientSocket(accepted);
+    if (life->alive) acceptingPeer_ = ws::SocketAddress{};
     // OnClientConnect ran inside the construction; it may have stopped the server,
     // which destroys the connection with it.
     if (!life->alive || !IsRegistered(clientSocket)) return;

@@ -100,6 +100,7 @@ public:
 
 private:
     friend class TServerClientThread;
+    friend class TServerClientWinSocket;
 
     // Connection threads enter and leave the list themselves.
     void AddThread(TServerClientThread* thread);
@@ -113,6 +114,8 @@ private:
     std::vector<TServerClientThread*> threads_;
     mutable std::recursive_mutex clientListLock_;
     std::unique_ptr<TServerAcceptThread> acceptThread_;
+    // The peer of the connection being made, for its object to keep.
+    ws::SocketAddress acceptingPeer_{};
 };
 
 // Accepts connections for a thread-blocking server, one at a time, until told to stop.

@@ -233,6 +233,8 @@ void TCustomWinSocket::BuildAddress(const std::string& host, const std::string& 
         if (ws::ResolveHostAddresses(host, &found) != 0) found = {ws::HostAddress::IPv4(0)};
         if (role == Role::listener) found.resize(1);
         SetCandidates(std::move(found));
+    } else if (role == Role::listener && !listenAddresses_.empty()) {
+        SetCandidates(listenAddresses_);
     } else if (!address.empty()) {
         SetCandidates({ParseAddressText(address)});
     } else if (role == Role::client) {
@@ -270,7 +272,7 @@ void TCustomWinSocket::AdvanceLookupStep(const std::string& host, const std::str
     if (lookupPhase_ == lpIdle) {
         if (role == Role::listener) {
             lookupPhase_ = lpAddressStage;
-            SetCandidates({AnyAddress(family_)});
+            SetCandidates(listenAddresses_.empty() ? std::vector{AnyAddress(family_)} : listenAddresses_);
         } else if (!host.empty()) {
             char* buffer = EnsureLookupBuffer();
             lookupRequest_ = ws::WSAAsyncGetHostByName(NotifyWindowHandle(), WM_LOOKUP_DONE,
@@ -419,16 +421,28 @@ bool TCustomWinSocket::RetryAfterConnectFailure(int& error) {
     return false;
 }
 
+namespace {
+
+bool IsUnspecified(const ws::HostAddress& address) {
+    return address == AnyAddress(address.family);
+}
+
+// An IPv6 listener takes IPv4 clients too only where it stands for every address;
+// the system's default may be IPv6 only (net.ipv6.bindv6only), or both.
+void SetDualStack(ws::SOCKET socket, bool dual) {
+    const int v6Only = dual ? 0 : 1;
+    ws::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
+}
+
+}  // namespace
+
 void TCustomWinSocket::BeginListen(int queueSize) {
     const auto life = life_;
     // A listener given a host name binds to its first address, of whichever family.
     if (!candidates_.empty() && !UseFamily(candidates_.front().family))
         CheckWinsockResult(ws::SOCKET_ERROR, "socket");
-    if (family_ == AF_INET6) {
-        // Dual stack: the system default may be IPv6 only (net.ipv6.bindv6only).
-        const int v6Only = 0;
-        ws::setsockopt(socket_, IPPROTO_IPV6, IPV6_V6ONLY, &v6Only, sizeof v6Only);
-    }
+    if (family_ == AF_INET6)
+        SetDualStack(socket_, listenAddresses_.empty() || IsUnspecified(candidates_.front()));
     int bound = ws::bind(socket_, &sockAddr_.any, ws::SocketAddressLength(sockAddr_));
     if (bound != 0 && candidates_.size() == 1 && candidates_.front() == AnyAddress(AF_INET6)) {
         // IPv6 sockets exist but IPv6 is turned off (a container, disable_ipv6): every
@@ -442,12 +456,61 @@ void TCustomWinSocket::BeginListen(int queueSize) {
     }
     CheckWinsockResult(bound, "bind");
     ApplyNotifyMask();
-    if (queueSize > kMaxListenQueue) queueSize = kMaxListenQueue;
+    if (listenQueue_ > 0)
+        queueSize = listenQueue_;
+    else if (queueSize > kMaxListenQueue)
+        queueSize = kMaxListenQueue;
     NotifyEvent(this, skListen);
     if (!life->alive) return;
     CheckWinsockResult(ws::listen(socket_, queueSize), "listen");
+    if (!listenAddresses_.empty() && notifyMask_ != 0) ListenOnFurtherAddresses(queueSize);
     lookupPhase_ = lpIdle;
     connected_ = true;
+}
+
+void TCustomWinSocket::ListenOnFurtherAddresses(int queueSize) {
+    const std::uint16_t port = htons(ws::AddressPort(sockAddr_));
+    for (std::size_t i = 1; i < candidates_.size(); ++i) {
+        const ws::HostAddress& host = candidates_[i];
+        const ws::SOCKET s = ws::socket(host.family, SOCK_STREAM, 0);
+        const char* api = "socket";
+        bool ok = s != ws::INVALID_SOCKET;
+        if (ok) {
+            furtherListeners_.push_back(s);
+            if (host.family == AF_INET6) SetDualStack(s, IsUnspecified(host));
+            const ws::SocketAddress address = ws::MakeSocketAddress(host, port);
+            api = "bind";
+            ok = ws::bind(s, &address.any, ws::SocketAddressLength(address)) == 0;
+            if (ok) {
+                api = "listen";
+                ok = ws::listen(s, queueSize) == 0;
+            }
+        }
+        if (!ok) {
+            const int error = ws::WSAGetLastError();
+            CloseFurtherListeners();
+            throw SocketApiError(error, api);
+        }
+        // Its accepts arrive here like the first descriptor's.
+        ws::WSAAsyncSelect(s, NotifyWindowHandle(), WM_SOCKET_NOTIFY, notifyMask_);
+    }
+}
+
+void TCustomWinSocket::CloseFurtherListeners() {
+    for (const ws::SOCKET s : furtherListeners_) ws::closesocket(s);
+    furtherListeners_.clear();
+}
+
+std::vector<ws::SocketAddress> TCustomWinSocket::BoundAddresses() const {
+    std::vector<ws::SocketAddress> bound;
+    std::vector<ws::SOCKET> descriptors{socket_};
+    descriptors.insert(descriptors.end(), furtherListeners_.begin(), furtherListeners_.end());
+    for (const ws::SOCKET s : descriptors) {
+        ws::SocketAddress address{};
+        int length = static_cast<int>(sizeof address);
+        if (s != ws::INVALID_SOCKET && ws::getsockname(s, &address.any, &length) == 0) bound.push_back(address);
+    }
+    return bound;
 }
 
 void TCustomWinSocket::ApplyNotifyMask() {
@@ -484,6 +547,7 @@ void TCustomWinSocket::Teardown(ws::SOCKET socket) {
     if (socket == ws::INVALID_SOCKET || socket != socket_) return;
     NotifyEvent(this, skDisconnect);
     if (!life->alive) return;  // a handler destroyed us; the destructor closed the socket
+    CloseFurtherListeners();
     CheckWinsockResult(ws::closesocket(socket_), "closesocket");
     socket_ = ws::INVALID_SOCKET;
     ClearAddress(sockAddr_);
@@ -579,9 +643,16 @@ ws::SocketAddress PeerOf(ws::SOCKET socket) {
 
 }  // namespace
 
-std::string TCustomWinSocket::RemoteAddress() const { return ws::AddressText(PeerOf(socket_)); }
+// A connection reset before anyone asked still names the peer accept gave.
+std::string TCustomWinSocket::RemoteAddress() const {
+    const ws::SocketAddress peer = PeerOf(socket_);
+    return ws::AddressText(peer.any.sa_family == AF_UNSPEC ? acceptedPeer_ : peer);
+}
 
-std::uint16_t TCustomWinSocket::RemotePort() const { return ws::AddressPort(PeerOf(socket_)); }
+std::uint16_t TCustomWinSocket::RemotePort() const {
+    const ws::SocketAddress peer = PeerOf(socket_);
+    return ws::AddressPort(peer.any.sa_family == AF_UNSPEC ? acceptedPeer_ : peer);
+}
 
 // ---- resolution ----
 

@@ -109,6 +109,19 @@ public:
                       bool blocking);
     void CloseConnection();
 
+    // Where a listener binds: each of these addresses exactly, on a descriptor of its
+    // own (only "::" takes both families), so a listener told 127.0.0.1 is not
+    // reachable from other interfaces. Empty: every address, as a listener always
+    // did. Further addresses than the first need the non-blocking mode, whose
+    // accepts all arrive through this object. Set before it listens.
+    void SetListenAddresses(std::vector<ws::HostAddress> addresses) { listenAddresses_ = std::move(addresses); }
+    // The accept queue a listener asks for in place of its opener's (which is held to
+    // WinSock 1.1's 5): a service facing bursts of connections wants SOMAXCONN.
+    // 0 keeps the opener's.
+    void SetListenQueue(int backlog) { listenQueue_ = backlog; }
+    // Every address a listener is bound to, as the system reports it.
+    std::vector<ws::SocketAddress> BoundAddresses() const;
+
     // The five notification handlers, in their slot order.
     virtual void AcceptReady(ws::SOCKET socket);
     virtual void ConnectDone(ws::SOCKET socket);
@@ -178,6 +191,8 @@ protected:
     std::shared_ptr<Life> LifeToken() const { return life_; }
 
     void SetConnected(bool connected) { connected_ = connected; }
+    // The peer as accept gave it: still known after the connection is gone.
+    void SetAcceptedPeer(const ws::SocketAddress& peer) { acceptedPeer_ = peer; }
     void ApplyNotifyMask();
     void SetNotifyMaskField(TSocketNotifyMask mask) { notifyMask_ = mask; }
     // Closes the descriptor and the window quietly; for destructors.
@@ -218,6 +233,10 @@ private:
     // The listener's descriptor: dual-stack where the system has IPv6.
     ws::SOCKET NewListenerSocket();
     void BeginListen(int queueSize);
+    // The descriptors of the listen addresses after the first; closes those already
+    // made and throws when one cannot be bound.
+    void ListenOnFurtherAddresses(int queueSize);
+    void CloseFurtherListeners();
     void DiscardStaleDescriptor();
     char* EnsureLookupBuffer();
 
@@ -246,6 +265,10 @@ private:
     std::uint16_t pendingPort_ = 0;
     bool pendingIsClient_ = false;
     int pendingQueueSize_ = 0;
+    std::vector<ws::HostAddress> listenAddresses_;
+    std::vector<ws::SOCKET> furtherListeners_;
+    int listenQueue_ = 0;
+    ws::SocketAddress acceptedPeer_{};
 };
 
 }  // namespace portvale

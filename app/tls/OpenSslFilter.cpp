@@ -4,6 +4,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -20,7 +21,9 @@ std::string LastError() {
     std::string text;
     while (const unsigned long code = ERR_get_error()) {
         if (!text.empty()) continue;  // the first is the cause; the rest follow from it
-        const char* reason = ERR_reason_error_string(code);
+        // A file that cannot be opened is a system error, which has no reason string
+        // of OpenSSL's own: its errno is the reason.
+        const char* reason = ERR_SYSTEM_ERROR(code) ? std::strerror(ERR_GET_REASON(code)) : ERR_reason_error_string(code);
         text = reason ? reason : "error " + std::to_string(code);
     }
     return text;
@@ -84,24 +87,30 @@ TOpenSslFilter::TOpenSslFilter(const TTlsSettings& settings, Links links)
         SSL_CTX_set_mode(context_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
         if (!settings.certificate.empty() &&
             SSL_CTX_use_certificate_chain_file(context_, settings.certificate.c_str()) != 1)
-            Fail("cannot use the certificate " + settings.certificate);
+            Fail("tls-cert: " + settings.certificate);
         if (!settings.key.empty() &&
-            SSL_CTX_use_PrivateKey_file(context_, settings.key.c_str(), SSL_FILETYPE_PEM) != 1)
-            Fail("cannot use the key " + settings.key);
+            SSL_CTX_use_PrivateKey_file(context_, settings.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+            if (ERR_GET_REASON(ERR_peek_error()) == X509_R_KEY_VALUES_MISMATCH) {
+                ERR_clear_error();
+                throw std::runtime_error("tls-key: " + settings.key + " does not belong to the certificate " +
+                                         settings.certificate);
+            }
+            Fail("tls-key: " + settings.key);
+        }
         if (!settings.certificate.empty() && !settings.key.empty() && SSL_CTX_check_private_key(context_) != 1)
-            Fail("the key " + settings.key + " does not belong to the certificate " + settings.certificate);
+            Fail("tls-key: " + settings.key + " does not belong to the certificate " + settings.certificate);
         if (server_) {
             if (settings.certificate.empty() || settings.key.empty())
                 throw std::runtime_error("a TLS server needs tls-cert and tls-key");
             if (!settings.clientCa.empty()) {
                 if (SSL_CTX_load_verify_locations(context_, settings.clientCa.c_str(), nullptr) != 1)
-                    Fail("cannot use the client CA " + settings.clientCa);
+                    Fail("tls-client-ca: " + settings.clientCa);
                 SSL_CTX_set_verify(context_, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
             }
         } else {
             if (settings.ca.empty() ? SSL_CTX_set_default_verify_paths(context_) != 1
                                     : SSL_CTX_load_verify_locations(context_, settings.ca.c_str(), nullptr) != 1)
-                Fail("cannot use the CA " + (settings.ca.empty() ? std::string("store of the system") : settings.ca));
+                Fail(settings.ca.empty() ? std::string("the system's CA store") : "tls-ca: " + settings.ca);
             SSL_CTX_set_verify(context_, SSL_VERIFY_PEER, nullptr);
         }
     } catch (...) {

@@ -188,11 +188,12 @@ inline void ResetPosix(int fd) {
     ::close(fd);
 }
 
-// The listen queue length the kernel holds for the TCP listener of `family` on port,
-// as sock_diag reports it; empty when the kernel offers no socket diagnostics here.
-inline std::optional<std::uint32_t> ListenBacklogOf(int family, std::uint16_t port) {
+// Every TCP listener of `family` as sock_diag reports it; false when the kernel
+// offers no socket diagnostics here.
+template <typename Visit>
+bool ForEachListener(int family, Visit visit) {
     const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-    if (fd < 0) return std::nullopt;
+    if (fd < 0) return false;
     struct {
         nlmsghdr header;
         inet_diag_req_v2 request;
@@ -205,11 +206,10 @@ inline std::optional<std::uint32_t> ListenBacklogOf(int family, std::uint16_t po
     query.request.idiag_states = 1u << TCP_LISTEN;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    std::optional<std::uint32_t> backlog;
     if (::sendto(fd, &query, sizeof(query), 0, reinterpret_cast<sockaddr*>(&kernel),
                  sizeof(kernel)) < 0) {
         ::close(fd);
-        return std::nullopt;
+        return false;
     }
     alignas(nlmsghdr) char buffer[16384];
     bool done = false;
@@ -224,12 +224,37 @@ inline std::optional<std::uint32_t> ListenBacklogOf(int family, std::uint16_t po
                 done = true;
                 break;
             }
-            const auto* message = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
-            if (ntohs(message->id.idiag_sport) == port) backlog = message->idiag_wqueue;
+            visit(*static_cast<const inet_diag_msg*>(NLMSG_DATA(h)));
         }
     }
     ::close(fd);
+    return true;
+}
+
+// The listen queue length the kernel holds for the TCP listener of `family` on port;
+// empty when there is none or the kernel offers no socket diagnostics here.
+inline std::optional<std::uint32_t> ListenBacklogOf(int family, std::uint16_t port) {
+    std::optional<std::uint32_t> backlog;
+    ForEachListener(family, [&](const inet_diag_msg& m) {
+        if (ntohs(m.id.idiag_sport) == port) backlog = m.idiag_wqueue;
+    });
     return backlog;
+}
+
+// The addresses TCP listeners on `port` are bound to, both families, sorted:
+// "127.0.0.1", "::1", "0.0.0.0", "::".
+inline std::vector<std::string> ListeningAddresses(std::uint16_t port) {
+    std::vector<std::string> found;
+    for (const int family : {AF_INET, AF_INET6}) {
+        ForEachListener(family, [&](const inet_diag_msg& m) {
+            if (ntohs(m.id.idiag_sport) != port) return;
+            char text[INET6_ADDRSTRLEN] = {};
+            ::inet_ntop(family, m.id.idiag_src, text, sizeof text);
+            found.push_back(text);
+        });
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 // The same for a listener of either family (a dual-stack one is an IPv6 listener).
