@@ -100,6 +100,7 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ServerSocket1->OnClientDisconnect = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientDisconnect);
     ServerSocket1->OnClientRead = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientRead);
     ServerSocket1->OnClientWrite = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientWrite);
+    ServerSocket1->OnClientError = TSocketErrorEvent(this, &TForm1::ServerSocket1ClientError);
 
     bridge_ = std::make_unique<TBridge>(*ComPort1, *ClientSocket1, *ServerSocket1);
     bridge_->OnReceived = [this](TBridgeDirection direction, const std::string& bytes) {
@@ -138,6 +139,7 @@ TForm1::~TForm1() {
     ServerSocket1->OnClientDisconnect.Clear();
     ServerSocket1->OnClientRead.Clear();
     ServerSocket1->OnClientWrite.Clear();
+    ServerSocket1->OnClientError.Clear();
     ComPort1->OnRxChar.Clear();
     ComPort1->OnAfterClose.Clear();
     ComPort1->OnPortLost.Clear();
@@ -582,6 +584,8 @@ void TForm1::btnDisconnectClick(TObject*) {
     // window says itself that they are gone, and the filter forgets them.
     const bool hadClients = ServerClientConnected != 0;
     bridge_->Closed();
+    clientPeers_.clear();
+    brokenClient_ = nullptr;
     ServerSocket1->SetActive(false);
     imgConectionStatus->SetPicture(bmpDisconnected);
     if (hadClients) {
@@ -626,6 +630,8 @@ void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket* Socket, TErrorEvent 
 }
 
 void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket) {
+    clientPeers_[Socket] = PeerText(*Socket);
+    brokenClient_ = nullptr;
     bridge_->ServerClientConnected(Socket);
     ShowStatus(sClientConnected, bmpConnected);
     ServerClientConnected = 1;
@@ -644,8 +650,29 @@ void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket) {
         btnConnect->SetDown(false);
         TcpConnected = 0;
     }
-    RefreshStatusDetail();
+    clientPeers_.erase(Socket);
+    // Ended by an error: why stays in the panel, as in client mode.
+    if (Socket == brokenClient_)
+        brokenClient_ = nullptr;
+    else
+        RefreshStatusDetail();
     bridge_->EndDisconnect();
+}
+
+void TForm1::ServerSocket1ClientError(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode) {
+    // A client that resets or times out is routine on a network: its connection is
+    // closed and the reason shown, no box; the other clients are served on.
+    const auto peer = clientPeers_.find(Socket);
+    const std::string reason = ws::WSAErrorText(ErrorCode);
+    SetStatusDetail(peer != clientPeers_.end() && !peer->second.empty()
+                        ? Format(sClientError, peer->second.c_str(), reason.c_str(), ErrorCode)
+                        : Format("%s (%d)", reason.c_str(), ErrorCode));
+    ErrorCode = 0;
+    if (!Socket->IsConnected()) return;
+    brokenClient_ = Socket;
+    // A failed send or receive is closed by the socket itself once this returns; a
+    // connection that ended with an error is left open and is closed here.
+    if (ErrorEvent == erDisconnect || ErrorEvent == erGeneral) Socket->CloseConnection();
 }
 
 // ---- message formats and manual sending ----
