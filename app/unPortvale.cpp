@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "framework/Application.h"
@@ -121,6 +123,10 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     tmrPaneRender->SetName("tmrPaneRender");
     tmrPaneRender->SetInterval(kPaneRenderMs);
     tmrPaneRender->OnTimer = TNotifyEvent(this, &TForm1::tmrPaneRenderTimer);
+
+    tmrPanePause = new TTimer(this);
+    tmrPanePause->SetName("tmrPanePause");
+    tmrPanePause->OnTimer = TNotifyEvent(this, &TForm1::tmrPanePauseTimer);
 
     OnCreate = TNotifyEvent(this, &TForm1::FormCreate);
     OnShow = TNotifyEvent(this, &TForm1::FormShow);
@@ -451,6 +457,27 @@ void TForm1::tmrPaneRenderTimer(TObject*) {
     tmrPaneRender->SetInterval(overrun ? kPaneRenderMaxMs
                                        : static_cast<std::uint32_t>(std::clamp<long long>(
                                              cost.count() * 10, kPaneRenderMs, kPaneRenderMaxMs)));
+    ArmPanePause();
+}
+
+void TForm1::tmrPanePauseTimer(TObject*) {
+    tmrPanePause->SetEnabled(false);
+    const auto now = std::chrono::steady_clock::now();
+    tcpFeed_->PauseOver(now);
+    comFeed_->PauseOver(now);
+    ArmPanePause();
+}
+
+void TForm1::ArmPanePause() {
+    std::optional<std::chrono::steady_clock::time_point> until;
+    for (const TPaneFeed* feed : {tcpFeed_.get(), comFeed_.get()})
+        if (const auto held = feed->HeldUntil(); held && (!until || *held < *until)) until = held;
+    // Restarted either way: a new block moved the pause on.
+    tmrPanePause->SetEnabled(false);
+    if (!until) return;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*until - std::chrono::steady_clock::now());
+    tmrPanePause->SetInterval(static_cast<std::uint32_t>(std::max<long long>(wait.count(), 1)));
+    tmrPanePause->SetEnabled(true);
 }
 
 void TForm1::ShowStatus(const char* text, const TBitmap& image) {

@@ -136,6 +136,9 @@ public:
     // Renders the bytes queued for the panes: a burst costs one rendering.
     TTimer* tmrPaneRender;
     void tmrPaneRenderTimer(TObject* Sender);
+    // Ends a pane's pause: bytes held for a character that never finished are shown.
+    TTimer* tmrPanePause;
+    void tmrPanePauseTimer(TObject* Sender);
 
     // ---- components ----
     TComPort* ComPort1;
@@ -250,6 +253,9 @@ private:
     // The port text as a number, by the Decimal format's integer conversion.
     std::int32_t PortFromText() const;
     TLineEnds LineEnds() const;
+
+    // Set for the earliest time a pane holds bytes to, or stopped.
+    void ArmPanePause();
 
     std::unique_ptr<TPaneFeed> tcpFeed_;
     std::unique_ptr<TPaneFeed> comFeed_;

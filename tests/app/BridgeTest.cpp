@@ -206,6 +206,11 @@ TEST_F(BridgeTest, PanesShowNewestLineFirstInTheChosenFormat) {
     EXPECT_EQ(ReadPeer(peer, 4), "OK\r\n");
     EXPECT_TRUE(PumpUntil([&] { return form->redtComPortMsg->Text() == "OK\n<NUL>1"; }))
         << "a zero byte is shown, not cut: " << form->redtComPortMsg->Text();
+    // A Latin-1 device's last byte could start a UTF-8 character: the pause shows it.
+    pty.Send("caf\xE9");
+    EXPECT_EQ(ReadPeer(peer, 4), "caf\xE9");
+    EXPECT_TRUE(PumpUntil([&] { return form->redtComPortMsg->Text() == "caf\xC3\xA9\nOK\n<NUL>1"; }))
+        << form->redtComPortMsg->Text();
     ::close(peer);
 }
 
