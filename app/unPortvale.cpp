@@ -577,13 +577,18 @@ void TForm1::btnConnectClick(TObject*) {
                 ClientSocket1->SetActive(true);
                 ComPort1->SetConnected(false);
                 break;
-            case 2:
+            case 2: {
                 bridge_->Connecting(false);
                 ClientSocket1->SetActive(false);
+                const bool wasListening = ServerSocket1->Active();
                 ServerSocket1->SetPort(PortFromText());
                 ServerSocket1->SetActive(true);
+                // An earlier client session's end says nothing about the server.
+                if (!wasListening && ServerSocket1->Active() && stat1->Panel(0).Text == sDisconnectedFromServer)
+                    stat1->SetPanelText(0, "");
                 ComPort1->SetConnected(false);
                 break;
+            }
             default:
                 bridge_->Connecting(false);
                 ClientSocket1->SetActive(false);
