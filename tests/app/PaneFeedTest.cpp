@@ -77,28 +77,22 @@ TEST(PaneFeedTest, BytesHeldForACharacterShowAsTheirCodesWhenThePauseEndsTheLine
         int atMs;
         std::string pane;
     };
-    struct Case {
-        const char* name;
-        std::vector<Step> steps;
+    const std::vector<std::vector<Step>> cases = {
+        // A Latin-1 device's last byte.
+        {{"caf\xE9", 0, "caf"}, {nullptr, 99, "caf"}, {nullptr, 100, "caf\xC3\xA9"}, {"!", 300, "!\ncaf\xC3\xA9"}},
+        // Finished by the next block within the pause.
+        {{"\xC3", 0, ""}, {nullptr, 50, ""}, {"\xA9", 60, "\xC3\xA9"}, {nullptr, 160, "\xC3\xA9"}},
+        // A three-byte start that never ends, after a line end.
+        {{"OK\r\n\xE2\x82", 0, "OK"}, {nullptr, 100, "\xC3\xA2<82>\nOK"}, {"\r\nx", 200, "x\n\xC3\xA2<82>\nOK"}},
     };
-    const std::vector<Case> cases = {
-        {"a Latin-1 device's last byte",
-         {{"caf\xE9", 0, "caf"}, {nullptr, 99, "caf"}, {nullptr, 100, "caf\xC3\xA9"}, {"!", 300, "!\ncaf\xC3\xA9"}}},
-        {"a character finished by the next block within the pause",
-         {{"\xC3", 0, ""}, {nullptr, 50, ""}, {"\xA9", 60, "\xC3\xA9"}, {nullptr, 160, "\xC3\xA9"}}},
-        {"the start of a three-byte character that never ends, after a line end",
-         {{"OK\r\n\xE2\x82", 0, "OK"}, {nullptr, 100, "\xC3\xA2<82>\nOK"}, {"\r\nx", 200, "x\n\xC3\xA2<82>\nOK"}}},
-    };
-    for (const Case& c : cases) {
+    for (const std::vector<Step>& steps : cases) {
         TRichEdit pane(nullptr);
         TPaneFeed feed(pane);
-        const TArrival start = TArrival::Now();
-        for (const Step& step : c.steps) {
-            if (step.bytes)
-                feed.Show(step.bytes, mfString, {start.steady + milliseconds(step.atMs), start.wall + milliseconds(step.atMs)});
-            else
-                feed.PauseOver(start.steady + milliseconds(step.atMs));
-            EXPECT_EQ(pane.Text(), step.pane) << c.name << " at " << step.atMs << " ms";
+        const TArrival t0 = TArrival::Now();
+        for (const Step& step : steps) {
+            const auto at = milliseconds(step.atMs);
+            step.bytes ? feed.Show(step.bytes, mfString, {t0.steady + at, t0.wall + at}) : feed.PauseOver(t0.steady + at);
+            EXPECT_EQ(pane.Text(), step.pane) << steps[0].bytes << " at " << step.atMs << " ms";
         }
     }
 }
