@@ -105,6 +105,25 @@ void TPaneFeed::Render() {
     queuedBytes_ = 0;
 }
 
+std::optional<std::chrono::steady_clock::time_point> TPaneFeed::HeldUntil() const {
+    // Queued blocks come first: one of them may finish the character.
+    if (carry_.empty() || !queue_.empty()) return std::nullopt;
+    return last_.steady + kLinePause;
+}
+
+void TPaneFeed::PauseOver(std::chrono::steady_clock::time_point now) {
+    const auto until = HeldUntil();
+    if (!until || now < *until) return;
+    if (!pane_.TopLineOpen()) open_ = false;
+    for (const char c : carry_) {
+        MakeRoom();
+        ++units_;
+        *out_ += VisibleByte(static_cast<unsigned char>(c));
+    }
+    carry_.clear();
+    Flush();
+}
+
 void TPaneFeed::RenderBlock(const std::string& bytes, int format, TArrival at) {
     // Text set on the pane since: what comes now is a line of its own.
     if (!pane_.TopLineOpen()) open_ = false;

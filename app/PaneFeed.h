@@ -9,7 +9,10 @@
 //
 // String format shows valid UTF-8 as its characters, also when a character's bytes
 // arrive in two blocks: an unfinished sequence waits here for the next block. Other
-// bytes show as the character with that code, control bytes by name ("<ESC>").
+// bytes show as the character with that code, control bytes by name ("<ESC>"). When
+// the line's pause passes and no block finished the sequence, its bytes were not
+// UTF-8 after all (a Latin-1 device's final "\xE9"): PauseOver shows them as such, on
+// the line they ended.
 //
 // Blocks may be queued and rendered later in one go (Queue, Render): a fast stream
 // then renders only what the pane can keep. Queued bytes beyond what would fill the
@@ -24,6 +27,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +55,14 @@ public:
     // The last Render left bytes out: they came faster than the pane can keep.
     bool Overrun() const { return overrun_; }
     bool ShowTime = false;
+
+    // When the bytes of an unfinished character are to be shown as they stand, unless
+    // a block comes first: the end of the pause after the last block. Nothing held,
+    // or blocks still queued: none.
+    std::optional<std::chrono::steady_clock::time_point> HeldUntil() const;
+    // Shows the held bytes as the characters with their codes once their time (see
+    // HeldUntil) has come by `now`; earlier, nothing changes.
+    void PauseOver(std::chrono::steady_clock::time_point now);
 
     // The most a line holds in the format: bytes, or characters in String.
     static std::size_t LineLimit(int format);

@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <vector>
 
 #include "framework/Application.h"
@@ -100,6 +102,7 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ServerSocket1->OnClientDisconnect = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientDisconnect);
     ServerSocket1->OnClientRead = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientRead);
     ServerSocket1->OnClientWrite = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientWrite);
+    ServerSocket1->OnClientError = TSocketErrorEvent(this, &TForm1::ServerSocket1ClientError);
 
     bridge_ = std::make_unique<TBridge>(*ComPort1, *ClientSocket1, *ServerSocket1);
     bridge_->OnReceived = [this](TBridgeDirection direction, const std::string& bytes) {
@@ -121,6 +124,10 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     tmrPaneRender->SetInterval(kPaneRenderMs);
     tmrPaneRender->OnTimer = TNotifyEvent(this, &TForm1::tmrPaneRenderTimer);
 
+    tmrPanePause = new TTimer(this);
+    tmrPanePause->SetName("tmrPanePause");
+    tmrPanePause->OnTimer = TNotifyEvent(this, &TForm1::tmrPanePauseTimer);
+
     OnCreate = TNotifyEvent(this, &TForm1::FormCreate);
     OnShow = TNotifyEvent(this, &TForm1::FormShow);
     SetBounds(0, 0, 960, 720);
@@ -138,6 +145,7 @@ TForm1::~TForm1() {
     ServerSocket1->OnClientDisconnect.Clear();
     ServerSocket1->OnClientRead.Clear();
     ServerSocket1->OnClientWrite.Clear();
+    ServerSocket1->OnClientError.Clear();
     ComPort1->OnRxChar.Clear();
     ComPort1->OnAfterClose.Clear();
     ComPort1->OnPortLost.Clear();
@@ -449,6 +457,27 @@ void TForm1::tmrPaneRenderTimer(TObject*) {
     tmrPaneRender->SetInterval(overrun ? kPaneRenderMaxMs
                                        : static_cast<std::uint32_t>(std::clamp<long long>(
                                              cost.count() * 10, kPaneRenderMs, kPaneRenderMaxMs)));
+    ArmPanePause();
+}
+
+void TForm1::tmrPanePauseTimer(TObject*) {
+    tmrPanePause->SetEnabled(false);
+    const auto now = std::chrono::steady_clock::now();
+    tcpFeed_->PauseOver(now);
+    comFeed_->PauseOver(now);
+    ArmPanePause();
+}
+
+void TForm1::ArmPanePause() {
+    std::optional<std::chrono::steady_clock::time_point> until;
+    for (const TPaneFeed* feed : {tcpFeed_.get(), comFeed_.get()})
+        if (const auto held = feed->HeldUntil(); held && (!until || *held < *until)) until = held;
+    // Restarted either way: a new block moved the pause on.
+    tmrPanePause->SetEnabled(false);
+    if (!until) return;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*until - std::chrono::steady_clock::now());
+    tmrPanePause->SetInterval(static_cast<std::uint32_t>(std::max<long long>(wait.count(), 1)));
+    tmrPanePause->SetEnabled(true);
 }
 
 void TForm1::ShowStatus(const char* text, const TBitmap& image) {
@@ -548,13 +577,18 @@ void TForm1::btnConnectClick(TObject*) {
                 ClientSocket1->SetActive(true);
                 ComPort1->SetConnected(false);
                 break;
-            case 2:
+            case 2: {
                 bridge_->Connecting(false);
                 ClientSocket1->SetActive(false);
+                const bool wasListening = ServerSocket1->Active();
                 ServerSocket1->SetPort(PortFromText());
                 ServerSocket1->SetActive(true);
+                // An earlier client session's end says nothing about the server.
+                if (!wasListening && ServerSocket1->Active() && stat1->Panel(0).Text == sDisconnectedFromServer)
+                    stat1->SetPanelText(0, "");
                 ComPort1->SetConnected(false);
                 break;
+            }
             default:
                 bridge_->Connecting(false);
                 ClientSocket1->SetActive(false);
@@ -582,6 +616,8 @@ void TForm1::btnDisconnectClick(TObject*) {
     // window says itself that they are gone, and the filter forgets them.
     const bool hadClients = ServerClientConnected != 0;
     bridge_->Closed();
+    clientPeers_.clear();
+    brokenClient_ = nullptr;
     ServerSocket1->SetActive(false);
     imgConectionStatus->SetPicture(bmpDisconnected);
     if (hadClients) {
@@ -626,6 +662,8 @@ void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket* Socket, TErrorEvent 
 }
 
 void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket) {
+    clientPeers_[Socket] = PeerText(*Socket);
+    brokenClient_ = nullptr;
     bridge_->ServerClientConnected(Socket);
     ShowStatus(sClientConnected, bmpConnected);
     ServerClientConnected = 1;
@@ -644,8 +682,29 @@ void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket) {
         btnConnect->SetDown(false);
         TcpConnected = 0;
     }
-    RefreshStatusDetail();
+    clientPeers_.erase(Socket);
+    // Ended by an error: why stays in the panel, as in client mode.
+    if (Socket == brokenClient_)
+        brokenClient_ = nullptr;
+    else
+        RefreshStatusDetail();
     bridge_->EndDisconnect();
+}
+
+void TForm1::ServerSocket1ClientError(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode) {
+    // A client that resets or times out is routine on a network: its connection is
+    // closed and the reason shown, no box; the other clients are served on.
+    const auto peer = clientPeers_.find(Socket);
+    const std::string reason = ws::WSAErrorText(ErrorCode);
+    SetStatusDetail(peer != clientPeers_.end() && !peer->second.empty()
+                        ? Format(sClientError, peer->second.c_str(), reason.c_str(), ErrorCode)
+                        : Format("%s (%d)", reason.c_str(), ErrorCode));
+    ErrorCode = 0;
+    if (!Socket->IsConnected()) return;
+    brokenClient_ = Socket;
+    // A failed send or receive is closed by the socket itself once this returns; a
+    // connection that ended with an error is left open and is closed here.
+    if (ErrorEvent == erDisconnect || ErrorEvent == erGeneral) Socket->CloseConnection();
 }
 
 // ---- message formats and manual sending ----

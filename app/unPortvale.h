@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -68,6 +69,7 @@ inline constexpr char sTcpPortRange[] = "TCP port must be 1 to 65535";
 inline constexpr char sListeningOn[] = "Listening on port %d (%s)";
 inline constexpr char sListeningOnAddress[] = "Listening on %s";
 inline constexpr char sClientsConnected[] = "%d %s; serial data to %s";
+inline constexpr char sClientError[] = "Client %s: %s (%d)";
 inline constexpr char sSettingsSaved[] = "Settings saved to %s";
 inline constexpr char sCannotOpenLink[] = "Cannot open %s: no web browser opener (xdg-open) found";
 
@@ -134,6 +136,9 @@ public:
     // Renders the bytes queued for the panes: a burst costs one rendering.
     TTimer* tmrPaneRender;
     void tmrPaneRenderTimer(TObject* Sender);
+    // Ends a pane's pause: bytes held for a character that never finished are shown.
+    TTimer* tmrPanePause;
+    void tmrPanePauseTimer(TObject* Sender);
 
     // ---- components ----
     TComPort* ComPort1;
@@ -196,6 +201,7 @@ public:
     void ClientSocket1Error(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
     void ServerSocket1ClientConnect(TObject* Sender, TCustomWinSocket* Socket);
     void ServerSocket1ClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
+    void ServerSocket1ClientError(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
 
     // ---- bridging ----
     void ClientSocket1Read(TObject* Sender, TCustomWinSocket* Socket);
@@ -248,11 +254,19 @@ private:
     std::int32_t PortFromText() const;
     TLineEnds LineEnds() const;
 
+    // Set for the earliest time a pane holds bytes to, or stopped.
+    void ArmPanePause();
+
     std::unique_ptr<TPaneFeed> tcpFeed_;
     std::unique_ptr<TPaneFeed> comFeed_;
     std::unique_ptr<TBridge> bridge_;
     // "TCP Disconnect" closed the port while the user wants it on.
     bool portClosedByDisconnect_ = false;
+    // Accepted connections by the peer they were accepted from: a reset connection no
+    // longer knows its peer when its error is reported.
+    std::map<const TCustomWinSocket*, std::string> clientPeers_;
+    // The accepted connection whose error panel 1 shows; its disconnect keeps it there.
+    const TCustomWinSocket* brokenClient_ = nullptr;
 };
 
 }  // namespace portvale

@@ -206,6 +206,11 @@ TEST_F(BridgeTest, PanesShowNewestLineFirstInTheChosenFormat) {
     EXPECT_EQ(ReadPeer(peer, 4), "OK\r\n");
     EXPECT_TRUE(PumpUntil([&] { return form->redtComPortMsg->Text() == "OK\n<NUL>1"; }))
         << "a zero byte is shown, not cut: " << form->redtComPortMsg->Text();
+    // A Latin-1 device's last byte could start a UTF-8 character: the pause shows it.
+    pty.Send("caf\xE9");
+    EXPECT_EQ(ReadPeer(peer, 4), "caf\xE9");
+    EXPECT_TRUE(PumpUntil([&] { return form->redtComPortMsg->Text() == "caf\xC3\xA9\nOK\n<NUL>1"; }))
+        << form->redtComPortMsg->Text();
     ::close(peer);
 }
 
@@ -237,6 +242,31 @@ TEST_F(BridgeTest, SerialDataGoesToTheOldestClientStillConnected) {
     EXPECT_FALSE(form->btnConnect->Down());
     EXPECT_EQ(form->imgConectionStatus->Picture().Resource(), "icons/1.svg");
     EXPECT_EQ(Panel(1).rfind("Listening on port " + std::to_string(port), 0), 0u) << Panel(1);
+}
+
+// A client that resets while sent to: by "TCP Message", or serial data held in the
+// port until the reset is done, so that the send meets it.
+TEST_F(BridgeTest, AClientResetWhileSentToIsClosedWithItsReasonAndTheOthersAreServed) {
+    const std::uint16_t port = ListenAsServer();
+    for (const bool typed : {true, false}) {
+        SCOPED_TRACE(typed ? "TCP Message" : "serial data");
+        const int a = test::ConnectPosix(port), b = test::ConnectPosix(port);
+        ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 2; }));
+        const std::string aPeer = "127.0.0.1:" + std::to_string(test::LocalPort(a));
+        form->txbSendMessage->SetText("to A");
+        form->HoldSerial(!typed);
+        if (!typed) pty.Send("to A");
+        ASSERT_TRUE(PumpUntil([&] { return typed || form->ComPort1->InputCount() == 4; }));
+        test::ResetPosix(a);
+        Guarded([&] { typed ? form->btnTCPSendMessage->Click() : form->HoldSerial(false); });
+        ASSERT_TRUE(PumpUntil([&] { return form->ServerSocket1->WinSocket()->ActiveConnections() == 1; }));
+        EXPECT_TRUE(interaction.shown.empty());
+        EXPECT_EQ(Panel(1), "Client " + aPeer + ": Connection reset by peer (10054)");
+        pty.Send("to B");
+        EXPECT_EQ(ReadPeer(b, 4), "to B");
+        ::close(b);
+        ASSERT_TRUE(PumpUntil([&] { return form->ServerClientConnected == 0; }));
+    }
 }
 
 TEST_F(BridgeTest, SerialBytesWaitInThePortUntilTheClientConnectionIsMade) {

@@ -173,6 +173,17 @@ TEST_F(ConnectionTest, ServerListensTakesAClientAndKeepsItsPortWhenAskedForAnoth
     if (again >= 0) ::close(again);
 }
 
+TEST_F(ConnectionTest, ListeningClearsTheStatusAnEndedClientSessionLeft) {
+    test::PosixListener server;
+    ConnectClient(test::kKnownHost, server.Port());
+    ASSERT_TRUE(PumpUntil([&] { return form->TcpConnected == 1; }));
+    ::close(server.Accept());
+    ASSERT_TRUE(PumpUntil([&] { return Panel(0) == "Disconnected from Server"; }));
+    Listen(test::RefusingPort());
+    ASSERT_TRUE(form->ServerSocket1->Active());
+    EXPECT_EQ(Panel(0), "") << "the client session is over; the server has no client yet";
+}
+
 TEST_F(ConnectionTest, TcpSendGoesToEachLiveConnectionAndSaysSoWhenThereIsNone) {
     form->txbSendMessage->SetText("x");
     Click(form->btnTCPSendMessage);

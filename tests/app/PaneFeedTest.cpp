@@ -69,6 +69,34 @@ TEST(PaneFeedTest, BytesJoinTheTopLineInOrderUntilALineEndAPauseOrAFullLine) {
     }
 }
 
+// A byte that could start a UTF-8 character waits at a block's end for the rest; when
+// the pause ends the line without it, it was a character of its own.
+TEST(PaneFeedTest, BytesHeldForACharacterShowAsTheirCodesWhenThePauseEndsTheLine) {
+    struct Step {
+        const char* bytes;  // null: the pause timer looks at the pane
+        int atMs;
+        std::string pane;
+    };
+    const std::vector<std::vector<Step>> cases = {
+        // A Latin-1 device's last byte.
+        {{"caf\xE9", 0, "caf"}, {nullptr, 99, "caf"}, {nullptr, 100, "caf\xC3\xA9"}, {"!", 300, "!\ncaf\xC3\xA9"}},
+        // Finished by the next block within the pause.
+        {{"\xC3", 0, ""}, {nullptr, 50, ""}, {"\xA9", 60, "\xC3\xA9"}, {nullptr, 160, "\xC3\xA9"}},
+        // A three-byte start that never ends, after a line end.
+        {{"OK\r\n\xE2\x82", 0, "OK"}, {nullptr, 100, "\xC3\xA2<82>\nOK"}, {"\r\nx", 200, "x\n\xC3\xA2<82>\nOK"}},
+    };
+    for (const std::vector<Step>& steps : cases) {
+        TRichEdit pane(nullptr);
+        TPaneFeed feed(pane);
+        const TArrival t0 = TArrival::Now();
+        for (const Step& step : steps) {
+            const auto at = milliseconds(step.atMs);
+            step.bytes ? feed.Show(step.bytes, mfString, {t0.steady + at, t0.wall + at}) : feed.PauseOver(t0.steady + at);
+            EXPECT_EQ(pane.Text(), step.pane) << steps[0].bytes << " at " << step.atMs << " ms";
+        }
+    }
+}
+
 TEST(PaneFeedTest, AQueuedBurstRendersOnlyTheNewestBytesThePaneCanKeep) {
     TRichEdit pane(nullptr);
     pane.SetCapacity(12);
