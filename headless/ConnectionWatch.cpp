@@ -68,8 +68,9 @@ void ConnectionWatch::Disconnected(TCustomWinSocket* socket) {
 void ConnectionWatch::Broken(TCustomWinSocket* socket, TErrorEvent errorEvent, int& errorCode, bool accepted) {
     const int code = errorCode;
     if (accepted && code != 0) {
-        // The window shows nothing for an accepted connection's error; here it is a
-        // line, rather than a message box nobody will close.
+        // Where nothing before this took the error (the window's form shows it in its
+        // status bar and absorbs it), it is a line here, never a message box nobody
+        // will close.
         const std::string peer = Peer(socket);
         print_(Format("Client %s: %s (%d)", peer.empty() ? "?" : peer.c_str(), ws::WSAErrorText(code).c_str(), code));
         errorCode = 0;
