@@ -1,5 +1,7 @@
 #include "app/Rfc2217.h"
 
+#include <cstring>
+
 namespace portvale::rfc2217 {
 
 namespace {
@@ -30,14 +32,14 @@ void Decoder::FlushData(std::string& data, std::vector<Event>& out) {
     data.clear();
 }
 
-// A subnegotiation past kMaxSubnegotiation: reported, dropped, and data follows.
-void Decoder::DropLong(std::string& data, std::vector<Event>& out) {
+// A subnegotiation past kMaxSubnegotiation: reported now, the rest of it skipped.
+void Decoder::SkipLong(std::string& data, std::vector<Event>& out) {
     FlushData(data, out);
     out.push_back(Event{Event::Kind::Malformed, 0, option_,
                         "subnegotiation of option " + std::to_string(option_) + " longer than " +
-                            std::to_string(kMaxSubnegotiation) + " bytes dropped"});
-    payload_.clear();
-    state_ = State::Data;
+                            std::to_string(kMaxSubnegotiation) + " bytes dropped up to its IAC SE"});
+    std::string().swap(payload_);
+    state_ = State::SbSkip;
 }
 
 // The byte after an IAC outside a subnegotiation.
@@ -102,8 +104,7 @@ void Decoder::Feed(std::string_view bytes, std::vector<Event>& out) {
                 if (byte == IAC) {
                     state_ = State::SbIac;
                 } else if (payload_.size() >= kMaxSubnegotiation) {
-                    DropLong(data, out);
-                    continue;  // the byte is data again
+                    SkipLong(data, out);
                 } else {
                     payload_.push_back(static_cast<char>(byte));
                 }
@@ -118,7 +119,7 @@ void Decoder::Feed(std::string_view bytes, std::vector<Event>& out) {
                     payload_.push_back(Byte(IAC));
                     state_ = State::SbData;
                 } else if (byte == IAC) {
-                    DropLong(data, out);  // the escaped 0xFF is dropped with the rest
+                    SkipLong(data, out);  // the escaped 0xFF goes with the rest
                 } else {
                     // IAC and another command inside: the subnegotiation was cut short.
                     FlushData(data, out);
@@ -128,6 +129,19 @@ void Decoder::Feed(std::string_view bytes, std::vector<Event>& out) {
                     payload_.clear();
                     TakeCommand(byte, data, out);
                 }
+                break;
+            case State::SbSkip: {
+                // Skipped a run at a time, up to the next IAC.
+                const void* at = std::memchr(bytes.data() + i, IAC, bytes.size() - i);
+                if (!at) return FlushData(data, out);
+                state_ = State::SbSkipIac;
+                i = static_cast<std::size_t>(static_cast<const char*>(at) - bytes.data()) + 1;
+                continue;
+            }
+            case State::SbSkipIac:
+                // IAC SE ends it; IAC IAC is an escaped 0xFF, and an IAC before any other
+                // byte is part of what is skipped.
+                state_ = byte == SE ? State::Data : State::SbSkip;
                 break;
         }
         ++i;

@@ -30,7 +30,8 @@ inline constexpr std::uint8_t kOptionBinary = 0;      // RFC 856
 inline constexpr std::uint8_t kOptionComPort = 44;    // RFC 2217
 
 // The longest subnegotiation payload (option byte excluded) taken; a longer one is
-// dropped. A signature text is the longest legal payload and fits easily.
+// dropped whole, up to its IAC SE. A signature text is the longest legal payload and
+// fits easily.
 inline constexpr std::size_t kMaxSubnegotiation = 256;
 
 // COM-PORT-OPTION commands as the client sends them; the server answers each with
@@ -97,17 +98,23 @@ struct Event {
 // Splits the client's byte stream into events. Blocks may be cut anywhere: the
 // state carries over from one Feed to the next. Every input makes progress: a
 // subnegotiation cut short by another command is reported and that command taken;
-// one past kMaxSubnegotiation is dropped and what follows is data again; stray
-// commands (NOP, GA, SE outside a subnegotiation...) are ignored.
+// stray commands (NOP, GA, SE outside a subnegotiation...) are ignored.
+//
+// A subnegotiation past kMaxSubnegotiation is reported once, when it passes the
+// bound, and then skipped without being kept, up to the IAC SE that ends it (an IAC
+// IAC inside is an escaped 0xFF, never half of that end). Nothing else ends it: a
+// peer that sends that much has lost its framing or is hostile, and taking an IAC and
+// a command inside as the end would let the rest of it through as data for the
+// device. One that never ends swallows the rest of the connection.
 class Decoder {
 public:
     // Appends the events of `bytes` to `out`; consecutive data bytes form one event.
     void Feed(std::string_view bytes, std::vector<Event>& out);
 
 private:
-    enum class State { Data, Iac, Verb, SbOption, SbData, SbIac };
+    enum class State { Data, Iac, Verb, SbOption, SbData, SbIac, SbSkip, SbSkipIac };
     void TakeCommand(std::uint8_t byte, std::string& data, std::vector<Event>& out);
-    void DropLong(std::string& data, std::vector<Event>& out);
+    void SkipLong(std::string& data, std::vector<Event>& out);
     static void FlushData(std::string& data, std::vector<Event>& out);
 
     State state_ = State::Data;

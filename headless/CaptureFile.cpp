@@ -167,12 +167,12 @@ void CaptureFile::Format(const Block& block) {
         const std::size_t rest = bytes.size() - offset;
         std::size_t take = rest;
         if (settings_.maxBytes > 0) {
-            const std::uint64_t used = fileSize_ + buffer_.size();
-            const std::uint64_t room = used < settings_.maxBytes ? settings_.maxBytes - used : 0;
             const std::size_t tail = rest % kCaptureBytesPerLine;
             const std::uint64_t restLength =
                 (rest / kCaptureBytesPerLine) * fullLine + (tail ? CaptureLineLength(fields, tail) : 0);
-            if (restLength > room) {
+            if (Full(restLength)) {
+                const std::uint64_t used = fileSize_ + buffer_.size();
+                const std::uint64_t room = used < settings_.maxBytes ? settings_.maxBytes - used : 0;
                 // As many whole lines as still fit; the block goes on in the next file.
                 take = static_cast<std::size_t>(std::min<std::uint64_t>(room / fullLine, rest / kCaptureBytesPerLine)) *
                        kCaptureBytesPerLine;
@@ -221,11 +221,26 @@ void CaptureFile::Note(const timespec& when, const std::string& text) {
 }
 
 void CaptureFile::RotateIfFull(std::size_t length) {
-    if (settings_.maxBytes == 0) return;
-    const std::uint64_t used = fileSize_ + buffer_.size();
-    if (used == 0 || used + length <= settings_.maxBytes) return;
+    if (settings_.maxBytes == 0 || !Full(length) || fileSize_ + buffer_.size() == 0) return;
     WriteOut();
     Rotate();
+}
+
+bool CaptureFile::Full(std::uint64_t length) {
+    const auto over = [&] { return fileSize_ + buffer_.size() + length > settings_.maxBytes; };
+    // The remembered size is wrong only when someone else changed the file, and then
+    // mostly too high (emptied behind our back): the file is asked only before a
+    // rotation, which would otherwise put a short file over FILE.1.
+    return over() && (!Measure() || over());
+}
+
+bool CaptureFile::Measure() {
+    struct stat st {};
+    if (fd_ < 0 || !regular_ || ::fstat(fd_, &st) != 0) return false;
+    fileSize_ = static_cast<std::uint64_t>(st.st_size);
+    started_ = std::min(started_, fileSize_);
+    dropped_ = std::min(dropped_, fileSize_);
+    return true;
 }
 
 void CaptureFile::Rotate() {
@@ -293,26 +308,56 @@ void CaptureFile::WriteOut() {
         }
         if (error.empty()) {
             fileSize_ += done;
-            Pace();
-            if (failing_) report_("Capture: writing " + settings_.path + " again");
+            if (episode_ && Recovered(done)) {
+                report_("Capture: writing " + settings_.path + " again");
+                episode_ = false;
+            }
             failing_ = false;
+            Pace();
             buffer_.clear();
             bufferBytes_ = 0;
             bufferMissing_ = 0;
             return;
         }
-        // A line cut short would run into the next one: back to the last whole line.
-        if (done > 0 && ::ftruncate(fd_, static_cast<off_t>(fileSize_)) != 0) fileSize_ += done;
+        CutBack(done);
+    } else {
+        failedKnown_ = false;
     }
     Lose(bufferBytes_);
     missing_ += bufferBytes_ + bufferMissing_;
-    if (!failing_)
+    if (!episode_)
         report_("Capture: cannot write " + settings_.path + ": " + error +
                 "; the bridge goes on, the capture resumes when the file can be written");
+    episode_ = true;
     failing_ = true;
     buffer_.clear();
     bufferBytes_ = 0;
     bufferMissing_ = 0;
+}
+
+void CaptureFile::CutBack(std::size_t done) {
+    failedKnown_ = Measure();
+    if (!failedKnown_) {
+        fileSize_ += done;  // a pipe or a device: nothing to take back
+        return;
+    }
+    failedEnd_ = fileSize_;
+    // A line cut short would run into the next one. The write appended, so its part
+    // is the file's last `done` bytes; a file shorter than that was cut by someone
+    // else since, and is left as it is. (Only a cut by someone else in the instant
+    // between the two calls could still make the file longer.)
+    if (done > 0 && fileSize_ >= done && ::ftruncate(fd_, static_cast<off_t>(fileSize_ - done)) == 0) {
+        fileSize_ -= done;
+        started_ = std::min(started_, fileSize_);
+        dropped_ = std::min(dropped_, fileSize_);
+    }
+    failedCut_ = fileSize_;
+}
+
+bool CaptureFile::Recovered(std::size_t written) {
+    if (!failedKnown_ || !Measure()) return true;
+    const std::uint64_t start = fileSize_ > written ? fileSize_ - written : 0;
+    return fileSize_ > failedEnd_ || start < failedCut_;
 }
 
 void CaptureFile::Lose(std::uint64_t bytes) { lost_.fetch_add(bytes, std::memory_order_relaxed); }

@@ -13,10 +13,22 @@
 //
 // Disk use: with a size limit, the file becomes FILE.1 (replacing the old one) before
 // a line would take it past the limit, so the two files hold at most twice the limit.
-// A write that fails (full disk, file size limit) is reported once; the file is cut
-// back to its last whole line, and the capture goes on trying with the blocks that
-// follow. When a write succeeds again, that is reported, and a note in the file says
-// how many bytes are missing.
+// A write that fails (full disk, file size limit) is reported; the file is cut back to
+// its last whole line, and the capture goes on trying with the blocks that follow. A
+// note in the file says how many bytes are missing wherever some are.
+//
+// Someone else may cut the file short meanwhile (a user emptying it to make room):
+// the writes append, so they go on at its end wherever that is, and the size that
+// rotation and the cutting back work from is asked of the file when they need it,
+// never taken from memory (a cut to a remembered size past the end would fill the
+// file with zeros).
+//
+// The report comes once per episode: one line when writing starts failing, one when
+// it works again, nothing between. Writes that fit in the room the cutting back
+// itself left (the tail of a line under a size limit, the blocks it freed on a full
+// disk) do not end the episode: writing works again once the file takes text past
+// where the last write failed, or the file was made shorter than what it was cut back
+// to (emptied, or a new one after rotation).
 
 #include <atomic>
 #include <chrono>
@@ -75,7 +87,16 @@ private:
     void RotateIfFull(std::size_t length);
     void Rotate();
     bool Open(bool truncate);
+    // fileSize_ from the file itself; false when it cannot tell (not a file).
+    bool Measure();
+    // Whether `length` more bytes would take the file past the limit: by the
+    // remembered size, and when that says so, by the real one.
+    bool Full(std::uint64_t length);
     void WriteOut();
+    // After a write that failed having taken `done` bytes: back to the last whole line.
+    void CutBack(std::size_t done);
+    // Whether a write of `written` bytes that succeeded during a failure episode ends it.
+    bool Recovered(std::size_t written);
     void Pace();
     void Rest();
     void Lose(std::uint64_t bytes);
@@ -104,7 +125,11 @@ private:
     std::uint64_t bufferBytes_ = 0;    // block bytes those lines show
     std::uint64_t missing_ = 0;        // bytes lost and not yet told in a note
     std::uint64_t bufferMissing_ = 0;  // what the notes in buffer_ tell
-    bool failing_ = false;
+    bool failing_ = false;             // the last write failed
+    bool episode_ = false;             // failing was reported, working again not yet
+    bool failedKnown_ = false;         // failedEnd_ and failedCut_ hold
+    std::uint64_t failedEnd_ = 0;      // where the file ended when the last write failed
+    std::uint64_t failedCut_ = 0;      // where it was cut back to then
     bool renameFailing_ = false;
     std::chrono::steady_clock::time_point lastLook_;
     std::chrono::nanoseconds lastCpu_{0};

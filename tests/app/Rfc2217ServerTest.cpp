@@ -5,6 +5,7 @@
 #include "app/Rfc2217Server.h"
 
 #include "tests/comport/ComPortTestSupport.h"
+#include "tests/app/Rfc2217OverlongCases.h"
 #include "tests/app/TelnetBytes.h"
 
 namespace portvale {
@@ -118,11 +119,35 @@ TEST_F(Rfc2217Server, BrokenSubnegotiationsAreSkippedLoggedOnceAndDataGoesOn) {
     EXPECT_EQ("", Ask(broken, &data));
     EXPECT_EQ(B({'a', 'b', 0xFF, 'c'}), data);
     EXPECT_EQ(1u, logged.size());
-    // A subnegotiation of another option is not answered, and one past the bound
-    // gives way to data.
-    EXPECT_EQ("", Ask(B({IAC, SB, 3, 1, IAC, SE}) + B({IAC, SB, 44}) + std::string(300, '\x02') + "tail", &data));
-    EXPECT_EQ(std::string(300 - kMaxSubnegotiation, '\x02') + "tail", data);
+    // A subnegotiation of another option is not answered, and one past the bound is
+    // dropped whole.
+    EXPECT_EQ("", Ask(B({IAC, SB, 3, 1, IAC, SE}) + B({IAC, SB, 44}) + std::string(300, '\x02') + B({IAC, SE}) + "tail",
+                      &data));
+    EXPECT_EQ("tail", data);
     EXPECT_EQ(Reply(Command::SetDataSize, 8), Ask(Sb({2, 0})));
+}
+
+// Each stream on a connection of its own, however it is cut: the device gets the
+// data alone, nothing inside an overlong subnegotiation is answered, and each
+// connection logs one line about it.
+TEST_F(Rfc2217Server, OverlongSubnegotiationsAreDroppedWholeHoweverTheyAreCut) {
+    std::uintptr_t next = 0x10000;
+    for (const test::OverlongCase& c : test::OverlongCases()) {
+        SCOPED_TRACE(c.name);
+        test::ForEachCut(c.wire, [&](const std::vector<std::string_view>& pieces) {
+            auto* const connection = reinterpret_cast<TCustomWinSocket*>(next += 16);
+            server->Connected(connection);
+            sent.clear();
+            logged.clear();
+            std::string data;
+            for (const std::string_view piece : pieces) data += server->FromTcp(connection, std::string(piece));
+            server->Disconnected(connection);
+            ASSERT_EQ(c.data, data) << pieces.size() << " pieces, the first " << pieces[0].size() << " bytes";
+            EXPECT_EQ("", sent[connection]);
+            ASSERT_EQ(c.dropped ? 1u : 0u, logged.size());
+            EXPECT_TRUE(!c.dropped || logged[0].find("longer than 256 bytes dropped") != std::string::npos);
+        });
+    }
 }
 
 TEST_F(Rfc2217Server, SuspendHoldsTheSerialDataUntilResumeOrTheClientLeaves) {

@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "tests/app/Rfc2217OverlongCases.h"
 #include "tests/app/TelnetBytes.h"
 
 namespace portvale::rfc2217 {
@@ -38,19 +39,32 @@ std::vector<Event> Decode(const std::string& bytes) {
     return out;
 }
 
-// The same bytes fed one at a time give the same events, data merged back.
-std::vector<Event> DecodeBytewise(const std::string& bytes) {
-    Decoder decoder;
-    std::vector<Event> out;
-    for (const char c : bytes) decoder.Feed(std::string_view(&c, 1), out);
+// Data events that follow each other made one, as one Feed would give them.
+std::vector<Event> Merged(std::vector<Event> events) {
     std::vector<Event> merged;
-    for (auto& e : out) {
+    for (auto& e : events) {
         if (e.kind == K::Data && !merged.empty() && merged.back().kind == K::Data)
             merged.back().bytes += e.bytes;
         else
             merged.push_back(std::move(e));
     }
     return merged;
+}
+
+// The same bytes fed one at a time give the same events, data merged back.
+std::vector<Event> DecodeBytewise(const std::string& bytes) {
+    Decoder decoder;
+    std::vector<Event> out;
+    for (const char c : bytes) decoder.Feed(std::string_view(&c, 1), out);
+    return Merged(std::move(out));
+}
+
+// The bytes fed in the pieces given, data merged back.
+std::vector<Event> DecodePieces(const std::vector<std::string_view>& pieces) {
+    Decoder decoder;
+    std::vector<Event> out;
+    for (const std::string_view piece : pieces) decoder.Feed(piece, out);
+    return Merged(std::move(out));
 }
 
 struct DecodeCase {
@@ -81,17 +95,34 @@ TEST(Rfc2217Decoder, Table) {
         {"cut short by another SB", B({IAC, SB, 44, 5, IAC, SB, 44, 6, IAC, SE}), {malformed44, Sub(44, B({6}))}},
         {"no option", B({IAC, SB, IAC, WILL, 1}), {{K::Malformed, 0, 0, "x"}, Neg(WILL, 1)}},
         {"longest payload taken", B({IAC, SB, 44}) + longPayload + B({IAC, SE}), {Sub(44, longPayload)}},
-        {"one byte more dropped", B({IAC, SB, 44}) + longPayload + "bc" + B({IAC, SE}),
-         {malformed44, Data("bc")}},
-        {"escaped 0xFF past the bound dropped", B({IAC, SB, 44}) + longPayload + B({IAC, IAC, 'q'}),
-         {malformed44, Data("q")}},
-        {"unterminated payload does not hold the stream", B({IAC, SB, 44}) + longPayload + "data",
-         {malformed44, Data("data")}},
+        // Past the bound, a subnegotiation is dropped whole: only its IAC SE ends it.
+        {"one byte more dropped whole", B({IAC, SB, 44}) + longPayload + "bc" + B({IAC, SE}), {malformed44}},
+        {"overlong then data", B({'a', IAC, SB, 44}) + longPayload + "bc" + B({IAC, SE, 'd', IAC, IAC, 'e'}),
+         {Data("a"), malformed44, Data(B({'d', 0xFF, 'e'}))}},
+        {"escaped 0xFF past the bound dropped", B({IAC, SB, 44}) + longPayload + B({IAC, IAC, 'q', IAC, SE, 'r'}),
+         {malformed44, Data("r")}},
+        {"IAC IAC SE inside is an escaped 0xFF and an SE byte", B({IAC, SB, 44}) + longPayload +
+             B({IAC, IAC, SE, 'q', IAC, IAC, IAC, IAC, SE, 'r', IAC, IAC, IAC, SE, 's'}),
+         {malformed44, Data("s")}},
+        {"other commands inside do not end it", B({IAC, SB, 44}) + longPayload +
+             B({'p', IAC, WILL, 44, IAC, 241, 'q', IAC, SB, 44, 1, IAC, 'x', IAC, SE, 'r'}),
+         {malformed44, Data("r")}},
+        {"unterminated never leaks", B({IAC, SB, 44}) + longPayload + "data" + B({IAC, IAC, 'm', 'o', 'r', 'e'}),
+         {malformed44}},
+        {"each overlong one reported", B({IAC, SB, 44}) + longPayload + B({'a', IAC, SE, IAC, SB, 3}) + longPayload +
+             B({'b', IAC, SE, 'c'}),
+         {malformed44, {K::Malformed, 0, 3, "x"}, Data("c")}},
+        {"a short one after an overlong one", B({IAC, SB, 44}) + longPayload + B({'a', IAC, SE}) +
+             B({IAC, SB, 44, 2, 7, IAC, SE, 'c'}),
+         {malformed44, Sub(44, B({2, 7})), Data("c")}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ExpectEvents(c.events, Decode(c.input));
         ExpectEvents(c.events, DecodeBytewise(c.input));
+        test::ForEachCut(c.input, [&](const std::vector<std::string_view>& pieces) {
+            SCOPED_TRACE(testing::Message() << pieces.size() << " pieces, the first " << pieces[0].size() << " bytes");
+            ExpectEvents(c.events, DecodePieces(pieces));
+        });
     }
 }
 

@@ -4,9 +4,11 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -66,6 +68,33 @@ void ExpectEveryLineWhole(const std::string& path) {
             EXPECT_TRUE(std::regex_match(line, test::CaptureLinePattern())) << line;
         }
     }
+}
+
+// Walks capture text along everything added: each line's bytes come next, each note
+// (for `reason`) skips as many bytes as it says. Returns where the text ends in
+// `all`; `noted` adds up the notes.
+std::size_t Walk(const std::string& all, const std::string& text, const std::string& reason, std::uint64_t& noted) {
+    std::size_t at = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const auto parsed = test::ParseCaptureLine(line);
+        if (!parsed) {
+            ADD_FAILURE() << line;
+            break;
+        }
+        if (parsed->note) {
+            const std::uint64_t gap = std::stoull(parsed->noteText);
+            EXPECT_EQ(parsed->noteText, std::to_string(gap) + " bytes not captured: " + reason);
+            at += gap;
+            noted += gap;
+        } else if (all.compare(at, parsed->bytes.size(), parsed->bytes) != 0) {
+            ADD_FAILURE() << "at byte " << at << ": " << line;
+            break;
+        } else {
+            at += parsed->bytes.size();
+        }
+    }
+    return at;
 }
 
 class CaptureFileTest : public ::testing::Test {
@@ -216,28 +245,139 @@ TEST_F(CaptureFileTest, AWriterThatFallsBehindLeavesCountedGapsAndNeverBlocksThe
     ASSERT_EQ(text.substr(0, filled), std::string(filled, 'f'));
     text.erase(0, filled);
 
-    // Walking the file along everything that was added: each line's bytes come next,
-    // each note skips as many bytes as it says.
-    const std::string all = before + after;
-    std::size_t at = 0;
     std::uint64_t noted = 0;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-        const auto parsed = test::ParseCaptureLine(line);
-        ASSERT_TRUE(parsed) << line;
-        if (parsed->note) {
-            const std::string tail = " bytes not captured: the capture fell behind the bridge";
-            ASSERT_EQ(parsed->noteText.substr(parsed->noteText.find(' ')), tail);
-            const std::uint64_t gap = std::stoull(parsed->noteText);
-            at += gap;
-            noted += gap;
-            continue;
-        }
-        ASSERT_EQ(all.compare(at, parsed->bytes.size(), parsed->bytes), 0) << "at byte " << at;
-        at += parsed->bytes.size();
-    }
-    EXPECT_EQ(at, all.size());
+    EXPECT_EQ(Walk(before + after, text, "the capture fell behind the bridge", noted), before.size() + after.size());
     EXPECT_EQ(noted, lost);
+    EXPECT_TRUE(reports.Lines().empty());
+}
+
+// A file size limit for this process while it lives (SIGXFSZ ignored, as the program
+// does): a write past it fails with EFBIG, part-way when it straddles the limit, as
+// on a full disk, for root as for anyone.
+struct FileSizeLimit {
+    explicit FileSizeLimit(std::uint64_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        rlimit limited = old;
+        limited.rlim_cur = static_cast<rlim_t>(bytes);
+        ok = ::setrlimit(RLIMIT_FSIZE, &limited) == 0;
+    }
+    ~FileSizeLimit() {
+        Lift();
+        std::signal(SIGXFSZ, handler);
+    }
+    void Lift() {
+        if (ok) ::setrlimit(RLIMIT_FSIZE, &old);
+        ok = false;
+    }
+    void (*handler)(int);
+    rlimit old{};
+    bool ok = false;
+};
+
+// What a capture file holds now, checked: whole lines only, and never a zero byte
+// (a cut to a size past the end leaves zeros).
+std::string Checked(const std::string& path) {
+    const std::string text = test::ReadFileBytes(path);
+    EXPECT_EQ(text.find('\0'), std::string::npos) << "zero bytes in " << path << " (" << text.size() << " bytes)";
+    ExpectEveryLineWhole(path);
+    return text;
+}
+
+// The disk fills (here a file size limit) and a user empties the capture file now and
+// then to make room: the writes go on at the file's real end, the cutting back after
+// a failed write works from the real size, and each episode of failure is reported
+// once at its start and once at its end, however many writes succeed in between in
+// the room the cutting back left. Every byte added is in the file as it was before
+// an emptying, or counted as lost and told in a note.
+TEST_F(CaptureFileTest, AFileEmptiedByOthersWhileWritesFailGetsNoZerosAndOneReportPerEpisode) {
+    const std::string path = dir.File("capture.txt");
+    CaptureFile capture({path}, reports.Sink());
+    std::string all;
+    std::string texts;  // what the file held before each emptying, and at the end
+    const auto add = [&](std::size_t bytes) {
+        const std::string block = RandomBytes(bytes, static_cast<unsigned>(all.size()));
+        capture.Add("tcp>com", "", block);
+        all += block;
+        capture.Drain();  // each block a write of its own
+    };
+    const auto empty = [&] {
+        texts += Checked(path);
+        ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+    };
+    const std::string cannot = "Capture: cannot write " + path + ": File too large;";
+    const std::string again = "Capture: writing " + path + " again";
+    const auto expectReports = [&](int failing, int working) {
+        EXPECT_EQ(reports.Count(cannot), failing) << ::testing::PrintToString(reports.Lines());
+        EXPECT_EQ(reports.Count(again), working) << ::testing::PrintToString(reports.Lines());
+        EXPECT_EQ(reports.Lines().size(), static_cast<std::size_t>(failing + working));
+    };
+
+    // The text of a 1000-byte block: the limit lets six and a half in.
+    add(1000);
+    const std::uint64_t block = FileSize(path);
+    FileSizeLimit limit(block * 13 / 2);
+    ASSERT_TRUE(limit.ok);
+
+    // The seventh block fills the file part-way and fails; it is cut back.
+    for (int i = 0; i < 6; ++i) add(1000);
+    EXPECT_EQ(capture.LostBytes(), 1000u);
+    EXPECT_EQ(FileSize(path), 6 * block);
+    expectReports(1, 0);
+
+    // Small blocks: some fit in the half block the cutting back left, then the file
+    // is full again. One episode still.
+    for (int i = 0; i < 60; ++i) add(10);
+    EXPECT_GT(capture.LostBytes(), 1000u);
+    EXPECT_GT(CapturedBytes({path}, "tcp>com").size(), 6000u);
+    expectReports(1, 0);
+
+    // Emptied by a user: the next block goes to the start, and writing works again.
+    empty();
+    add(10);
+    EXPECT_LT(FileSize(path), block);
+    expectReports(1, 1);
+
+    // Full again; emptied while failing; then a block too big for the limit, written
+    // part-way: cut back to the file's real start, not to a remembered size.
+    while (reports.Count(cannot) < 2) {
+        ASSERT_LT(all.size(), 100000u) << "the limit was never reached";
+        add(1000);
+    }
+    empty();
+    add(8000);
+    EXPECT_EQ(FileSize(path), 0u);
+    expectReports(2, 1);
+
+    // Room again: a block past where the writes failed ends the episode.
+    limit.Lift();
+    add(8000);
+    texts += Checked(path);
+    expectReports(2, 2);
+    std::uint64_t noted = 0;
+    EXPECT_EQ(Walk(all, texts, "the file could not be written", noted), all.size());
+    EXPECT_EQ(noted, capture.LostBytes());
+}
+
+// Rotation goes by the file's real size: a file emptied by someone else is not
+// rotated early, which would put a short file over the old FILE.1.
+TEST_F(CaptureFileTest, AFileEmptiedByOthersIsRotatedAtItsRealSize) {
+    const std::string path = dir.File("rotating.txt");
+    CaptureFile capture({path, 100000}, reports.Sink());
+    std::string later;
+    for (int i = 0; i < 16; ++i) {
+        const std::string block = RandomBytes(1000, static_cast<unsigned>(i));
+        capture.Add("tcp>com", "", block);
+        capture.Drain();
+        // Eight blocks of text fill most of the limit; then the file is emptied.
+        if (i == 7) {
+            ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+        } else if (i > 7) {
+            later += block;
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(path + ".1"));
+    EXPECT_EQ(CapturedBytes({path}, "tcp>com"), later);
+    EXPECT_GT(FileSize(path), 50000u);
     EXPECT_TRUE(reports.Lines().empty());
 }
 

@@ -1,6 +1,8 @@
 // `portvale --headless --rfc2217` against pyserial's own RFC 2217 client, with a
 // socat pseudo-terminal pair as the device: line settings answered and reaching the
-// device, modem controls answered, 1 MiB of random bytes exact both ways.
+// device, modem controls answered, 1 MiB of random bytes exact both ways. And a
+// hostile peer's overlong subnegotiations, which never reach the device.
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -144,6 +146,52 @@ TEST(Rfc2217RunTest, PyserialClientSetsTheLineAndMovesAMebibyteEachWayExactly) {
     EXPECT_EQ(test::CountOf(program.Err(), "refused"), 1) << program.Err();
     EXPECT_NE(program.Err().find("SET-STOPSIZE 2 refused"), std::string::npos) << program.Err();
     EXPECT_EQ(program.Err().find("skipped"), std::string::npos) << program.Err();
+}
+
+// A service bridge speaking RFC 2217 on a pty, and a peer that sends a 64 KiB
+// subnegotiation between its data, then one that never ends (10 MiB): the device
+// gets the data alone, and the log has one line about the drop.
+TEST(Rfc2217RunTest, AnOverlongSubnegotiationNeverReachesTheDevice) {
+    constexpr char IAC = '\xFF', SB = '\xFA', SE = '\xF0', DO = '\xFD';
+    test::Pty pty;
+    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+    test::ScratchDirectory dir;
+    const std::uint16_t port = test::RefusingPort();
+    const std::string file = dir.File("portvale.toml");
+    test::WriteFileBytes(file, "[[bridge]]\nname = \"lab\"\nserial = \"" + pty.path() +
+                                   "\"\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\nrfc2217 = true\n");
+    Program program(dir.Path(), {"--headless", "--config", file});
+    ASSERT_TRUE(program.ErrContains("Running 1 bridge")) << program.Err();
+
+    // A SET-BAUDRATE that goes on past the bound (escaped 0xFF in it, one before an SE
+    // byte), then what would pass as data or commands were anything but its IAC SE
+    // taken as its end: a negotiation, a NOP, another subnegotiation's start.
+    std::string body = {'\x01', 0, 0, '\x25', '\x80'};
+    while (body.size() < 400) body += {'x', IAC, IAC, SE, 'y'};
+    const std::string junk = {'x', IAC, IAC, SE, 'y', IAC, DO, 3, IAC, '\xF1', IAC, SB, 44, 'z'};
+    while (body.size() < (64 << 10)) body += junk;
+    std::string endless = std::string{IAC, SB, 44} + body;
+    while (endless.size() < (10 << 20)) endless += junk;
+    int peer = test::ConnectPosix(port);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(test::SendAllPosix(peer, "before" + std::string{IAC, SB, 44} + body + std::string{IAC, SE} + "after" +
+                                             std::string{IAC, IAC} + endless));
+    ::shutdown(peer, SHUT_WR);
+    ASSERT_TRUE(program.ErrContains("[lab] Client Disconnected")) << program.Err();
+    ::close(peer);
+
+    // Another connection's data comes behind whatever the first one passed.
+    peer = test::ConnectPosix(port);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(test::SendAllPosix(peer, "end"));
+    const std::string expected = "beforeafter" + std::string{IAC} + "end";
+    EXPECT_EQ(pty.Receive(expected.size()), expected);
+    ::close(peer);
+    const std::string err = program.Err();
+    EXPECT_EQ(test::CountOf(err, "RFC 2217"), 1) << err;
+    EXPECT_EQ(test::CountOf(err, "[lab] RFC 2217: skipped: subnegotiation of option 44 longer than 256 bytes dropped"),
+              1)
+        << err;
 }
 
 }  // namespace
