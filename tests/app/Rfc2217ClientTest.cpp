@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/app/Rfc2217OverlongCases.h"
 #include "tests/app/TelnetBytes.h"
 
 namespace portvale {
@@ -110,34 +109,6 @@ TEST(Rfc2217ClientSession, NegotiatesSendsLineAndReadsAnswers) {
     // The suspension ends with the connection.
     client.Disconnected(a);
     EXPECT_EQ((std::vector<bool>{true, false}), holds);
-}
-
-// A server's stream with overlong subnegotiations, however it is cut: the virtual
-// device gets the data alone, nothing inside is answered, and each connection logs
-// one line about it.
-TEST(Rfc2217ClientSession, OverlongSubnegotiationsAreDroppedWholeHoweverTheyAreCut) {
-    std::string wire;
-    std::vector<std::string> log;
-    TRfc2217Client client(LineSettings{}, {[&](TCustomWinSocket*, std::string bytes) { wire += bytes; },
-                                           [](bool) {}, [&](const std::string& line) { log.push_back(line); },
-                                           [](std::uint8_t) {}});
-    std::uintptr_t next = 0x10000;
-    for (const test::OverlongCase& c : test::OverlongCases()) {
-        SCOPED_TRACE(c.name);
-        test::ForEachCut(c.wire, [&](const std::vector<std::string_view>& pieces) {
-            auto* const connection = reinterpret_cast<TCustomWinSocket*>(next += 16);
-            client.Connected(connection);
-            wire.clear();
-            log.clear();
-            std::string data;
-            for (const std::string_view piece : pieces) data += client.FromTcp(connection, std::string(piece));
-            client.Disconnected(connection);
-            ASSERT_EQ(c.data, data) << pieces.size() << " pieces, the first " << pieces[0].size() << " bytes";
-            EXPECT_EQ("", wire);
-            ASSERT_EQ(c.dropped ? 1u : 0u, log.size());
-            EXPECT_TRUE(!c.dropped || log[0].find("longer than 256 bytes dropped") != std::string::npos);
-        });
-    }
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include "app/Rfc2217Server.h"
 
 #include "tests/comport/ComPortTestSupport.h"
-#include "tests/app/Rfc2217OverlongCases.h"
 #include "tests/app/TelnetBytes.h"
 
 namespace portvale {
@@ -125,29 +124,6 @@ TEST_F(Rfc2217Server, BrokenSubnegotiationsAreSkippedLoggedOnceAndDataGoesOn) {
                       &data));
     EXPECT_EQ("tail", data);
     EXPECT_EQ(Reply(Command::SetDataSize, 8), Ask(Sb({2, 0})));
-}
-
-// Each stream on a connection of its own, however it is cut: the device gets the
-// data alone, nothing inside an overlong subnegotiation is answered, and each
-// connection logs one line about it.
-TEST_F(Rfc2217Server, OverlongSubnegotiationsAreDroppedWholeHoweverTheyAreCut) {
-    std::uintptr_t next = 0x10000;
-    for (const test::OverlongCase& c : test::OverlongCases()) {
-        SCOPED_TRACE(c.name);
-        test::ForEachCut(c.wire, [&](const std::vector<std::string_view>& pieces) {
-            auto* const connection = reinterpret_cast<TCustomWinSocket*>(next += 16);
-            server->Connected(connection);
-            sent.clear();
-            logged.clear();
-            std::string data;
-            for (const std::string_view piece : pieces) data += server->FromTcp(connection, std::string(piece));
-            server->Disconnected(connection);
-            ASSERT_EQ(c.data, data) << pieces.size() << " pieces, the first " << pieces[0].size() << " bytes";
-            EXPECT_EQ("", sent[connection]);
-            ASSERT_EQ(c.dropped ? 1u : 0u, logged.size());
-            EXPECT_TRUE(!c.dropped || logged[0].find("longer than 256 bytes dropped") != std::string::npos);
-        });
-    }
 }
 
 TEST_F(Rfc2217Server, SuspendHoldsTheSerialDataUntilResumeOrTheClientLeaves) {

@@ -358,29 +358,6 @@ TEST_F(CaptureFileTest, AFileEmptiedByOthersWhileWritesFailGetsNoZerosAndOneRepo
     EXPECT_EQ(noted, capture.LostBytes());
 }
 
-// Rotation goes by the file's real size: a file emptied by someone else is not
-// rotated early, which would put a short file over the old FILE.1.
-TEST_F(CaptureFileTest, AFileEmptiedByOthersIsRotatedAtItsRealSize) {
-    const std::string path = dir.File("rotating.txt");
-    CaptureFile capture({path, 100000}, reports.Sink());
-    std::string later;
-    for (int i = 0; i < 16; ++i) {
-        const std::string block = RandomBytes(1000, static_cast<unsigned>(i));
-        capture.Add("tcp>com", "", block);
-        capture.Drain();
-        // Eight blocks of text fill most of the limit; then the file is emptied.
-        if (i == 7) {
-            ASSERT_EQ(::truncate(path.c_str(), 0), 0);
-        } else if (i > 7) {
-            later += block;
-        }
-    }
-    EXPECT_FALSE(std::filesystem::exists(path + ".1"));
-    EXPECT_EQ(CapturedBytes({path}, "tcp>com"), later);
-    EXPECT_GT(FileSize(path), 50000u);
-    EXPECT_TRUE(reports.Lines().empty());
-}
-
 // A real full file system: a small tmpfs, filled up, then given room again.
 class FullDiskTest : public CaptureFileTest {
 protected:
