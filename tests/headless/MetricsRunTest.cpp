@@ -56,9 +56,10 @@ std::string Sample(const std::string& name, const std::string& bridge, const std
     return name + "{bridge=\"" + bridge + "\"" + more + "}";
 }
 
-std::string Bridge(const std::string& name, const std::string& serial, std::uint16_t port) {
+std::string Bridge(const std::string& name, const std::string& serial, std::uint16_t port,
+                   const std::string& more = "") {
     return "[[bridge]]\nname = \"" + name + "\"\nserial = \"" + serial + "\"\nlisten = \"127.0.0.1:" +
-           std::to_string(port) + "\"\n";
+           std::to_string(port) + "\"\n" + more;
 }
 
 std::string Service(std::uint16_t metrics) {
@@ -76,7 +77,8 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     const std::uint16_t plcPort = test::RefusingPort(), meterPort = test::RefusingPort();
     const std::uint16_t metricsPort = test::RefusingPort();
     const std::string file = dir.Path() + "/portvale.toml";
-    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort) +
+    const std::string capture = "capture = \"" + dir.Path() + "/plc1.cap\"\n";
+    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort, capture) +
                                    Bridge("meter", meter.path(), meterPort));
     const std::int64_t start = UnixNow();
     Program program(dir.Path(), {"--headless", "--config", file});
@@ -115,8 +117,10 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
         {Sample("portvale_clients_connected", "meter"), "0"},
         {Sample("portvale_serial_port_open", "plc1"), "1"},
         {Sample("portvale_serial_port_open", "meter"), "1"},
+        {Sample("portvale_capture_lost_bytes_total", "plc1"), "0"},
     };
     for (const auto& [sample, value] : expected) EXPECT_EQ(samples[sample], value) << sample << "\n" << metrics.body;
+    EXPECT_EQ(samples.count(Sample("portvale_capture_lost_bytes_total", "meter")), 0u) << "meter has no capture";
     const std::int64_t changed = std::stoll(samples[Sample("portvale_last_state_change_timestamp_seconds", "plc1")]);
     EXPECT_GE(changed, start);
     EXPECT_LE(changed, UnixNow());
@@ -127,7 +131,8 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     for (const char* piece : {R"({"bridges":[{"name":"meter","serial_port_open":true,"clients_connected":0,)",
                              R"({"name":"plc1","serial_port_open":true,"clients_connected":1,)",
                              R"("tcp_com_bytes":5,)", R"("com_tcp_bytes":6,)",
-                             R"("dropped":[{"direction":"com_tcp","reason":"no_tcp_connection","blocks":1,"bytes":4}])"})
+                             R"("dropped":[{"direction":"com_tcp","reason":"no_tcp_connection","blocks":1,"bytes":4}])",
+                             R"("reconnects":0},{"name":"plc1",)", R"("reconnects":0,"capture_lost_bytes":0}]})"})
         EXPECT_NE(status.body.find(piece), std::string::npos) << piece << "\n" << status.body;
     for (const auto& [method, path] : {std::pair{"GET", "/"}, std::pair{"GET", "/metrics/x"},
                                        std::pair{"POST", "/metrics"}, std::pair{"DELETE", "/status"}})
@@ -149,7 +154,7 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
         for (int i = 0; i < 10000 && !reloaded; ++i)
             if (Http(metricsPort, "GET", i % 2 ? "/metrics" : "/status").status == 200) ++answered;
     });
-    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort));
+    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort, capture));
     program.Signal(SIGHUP);
     const bool reloadSeen = program.ErrContains("Reloaded: 1 unchanged, 0 restarted, 0 started, 1 stopped");
     reloaded = true;
@@ -170,7 +175,7 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     socklen_t length = sizeof bound;
     ::getsockname(taken, reinterpret_cast<sockaddr*>(&bound), &length);
     const std::uint16_t takenPort = ntohs(bound.sin_port);
-    test::WriteFileBytes(file, Service(takenPort) + Bridge("plc1", plc.path(), plcPort));
+    test::WriteFileBytes(file, Service(takenPort) + Bridge("plc1", plc.path(), plcPort, capture));
     program.Signal(SIGHUP);
     EXPECT_TRUE(program.ErrContains("Metrics: cannot listen on 127.0.0.1:" + std::to_string(takenPort) +
                                     ": Address already in use; trying again every 5 s"))
