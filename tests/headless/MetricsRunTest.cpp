@@ -4,7 +4,10 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -187,6 +190,96 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     ::close(again);
     ::close(taken);
 
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0) << program.Err();
+}
+
+// Peers that send a request's head a byte a second, never to its end: one thread
+// trickles into every connection until the peers go.
+class Trickle {
+public:
+    Trickle(std::uint16_t port, int count) {
+        for (int i = 0; i < count; ++i) fds_.push_back(test::ConnectPosix(port));
+        thread_ = std::thread([this] {
+            const std::string head = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+            std::unique_lock<std::mutex> lock(mutex_);
+            for (std::size_t at = 0; at + 1 < head.size() && !stop_; ++at) {
+                for (const int fd : fds_) ::send(fd, &head[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                wake_.wait_for(lock, 1s, [this] { return stop_; });
+            }
+        });
+    }
+    ~Trickle() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+        for (const int fd : fds_) ::close(fd);
+    }
+    const std::vector<int>& Fds() const { return fds_; }
+
+private:
+    std::vector<int> fds_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// Nothing to read yet, and not closed.
+bool Waiting(int fd) {
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
+
+TEST(MetricsRunTest, SlowPeersHoldUpNoScrapeAndAreClosedAtTheirHeadsDeadline) {
+    test::ScratchDirectory dir;
+    test::Pty pty;
+    const std::uint16_t port = test::RefusingPort(), metricsPort = test::RefusingPort();
+    const std::string file = dir.Path() + "/portvale.toml";
+    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", pty.path(), port));
+    Program program(dir.Path(), {"--headless", "--config", file});
+    ASSERT_TRUE(program.ErrContains("Metrics on http://")) << program.Err();
+
+    Trickle slow(metricsPort, 100);
+    for (const int fd : slow.Fds()) ASSERT_GE(fd, 0);
+    const int newest = slow.Fds().back();
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        const Reply metrics = Http(metricsPort, "GET", "/metrics");
+        EXPECT_EQ(metrics.status, 200);
+        EXPECT_EQ(Samples(metrics.body)[Sample("portvale_connects_total", "plc1")], "0") << metrics.body;
+        const Reply status = Http(metricsPort, "GET", "/status");
+        EXPECT_EQ(status.status, 200);
+        EXPECT_EQ(status.body.rfind(R"({"bridges":[{"name":"plc1","serial_port_open":true,)", 0), 0u) << status.body;
+        // Answered while a slow peer that came before still waits for its answer.
+        EXPECT_TRUE(Waiting(newest));
+    }
+    // A scraper that keeps its connection: requests one after the other, each answered.
+    const int keeper = test::ConnectPosix(metricsPort);
+    ASSERT_TRUE(test::SendAllPosix(keeper, "GET /status HTTP/1.1\r\nHost: a\r\n\r\n"
+                                           "HEAD /metrics HTTP/1.1\r\nHost: a\r\n\r\n"
+                                           "GET /metrics HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"));
+    const std::string kept = test::ReadToEndPosix(keeper);
+    ::close(keeper);
+    EXPECT_EQ(test::CountOf(kept, "HTTP/1.1 200 OK\r\n"), 3) << kept;
+    EXPECT_EQ(test::CountOf(kept, "# TYPE portvale_connects_total counter"), 1) << "HEAD has no body\n" << kept;
+    // It holds 64 connections at most: the oldest slow ones went.
+    int closed = 0;
+    for (const int fd : slow.Fds()) closed += Waiting(fd) ? 0 : 1;
+    EXPECT_GE(closed, 100 - 64);
+    EXPECT_TRUE(Waiting(newest));
+
+    // However it trickles, a head that does not come in full within its deadline ends
+    // the connection, with a word why.
+    const std::string told = test::ReadToEndPosix(newest, 20s);
+    EXPECT_EQ(told.rfind("HTTP/1.1 408 ", 0), 0u) << told;
+    char byte;
+    const ssize_t after = ::recv(newest, &byte, 1, MSG_DONTWAIT);
+    const int error = errno;
+    EXPECT_TRUE(after == 0 || (after < 0 && error != EAGAIN)) << "closed";
     program.Signal(SIGTERM);
     EXPECT_EQ(program.Wait(), 0) << program.Err();
 }
