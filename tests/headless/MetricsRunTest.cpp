@@ -152,18 +152,23 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     // A reload removes a bridge while a scraper reads without a pause: the endpoint
     // goes on answering, and the removed bridge is gone from it.
     std::atomic<bool> reloaded{false};
-    int answered = 0;
+    std::atomic<int> answered{0}, unanswered{0};
     std::thread scraper([&] {
         for (int i = 0; i < 10000 && !reloaded; ++i)
-            if (Http(metricsPort, "GET", i % 2 ? "/metrics" : "/status").status == 200) ++answered;
+            ++(Http(metricsPort, "GET", i % 2 ? "/metrics" : "/status").status == 200 ? answered : unanswered);
     });
+    // Reloaded once the scraper is under way; stopped once it has been answered since.
+    const bool scraping = test::WaitUntil([&] { return answered > 0; });
     test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort, capture));
     program.Signal(SIGHUP);
     const bool reloadSeen = program.ErrContains("Reloaded: 1 unchanged, 0 restarted, 0 started, 1 stopped");
+    const int before = answered;
+    const bool answeredSince = test::WaitUntil([&] { return answered > before; });
     reloaded = true;
     scraper.join();
     ASSERT_TRUE(reloadSeen) << program.Err();
-    EXPECT_GT(answered, 0);
+    EXPECT_TRUE(scraping && answeredSince);
+    EXPECT_EQ(unanswered, 0);
     metrics = Http(metricsPort, "GET", "/metrics");
     EXPECT_EQ(metrics.body.find("bridge=\"meter\""), std::string::npos) << metrics.body;
     EXPECT_EQ(Samples(metrics.body)[Sample("portvale_forwarded_bytes_total", "plc1", ",direction=\"tcp_com\"")], "5")
