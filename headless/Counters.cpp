@@ -1,6 +1,7 @@
 #include "headless/Counters.h"
 
 #include <chrono>
+#include <utility>
 
 namespace portvale::headless {
 
@@ -84,6 +85,13 @@ void BridgeCounters::PortOpenNow(bool open) {
     Changed();
 }
 
+void BridgeCounters::CaptureLossFrom(std::function<std::uint64_t()> lostBytes) {
+    std::function<std::uint64_t()> old;
+    const std::lock_guard<std::mutex> lock(captureMutex_);
+    // What the old one holds is let go after the lock, as the registry does.
+    old = std::exchange(captureLostBytes_, std::move(lostBytes));
+}
+
 void BridgeCounters::Changed() { lastStateChange_.store(UnixNow(), std::memory_order_relaxed); }
 
 CountersSnapshot BridgeCounters::Read() const {
@@ -106,15 +114,19 @@ CountersSnapshot BridgeCounters::Read() const {
     s.refusedClients = load(refusedClients_);
     s.laggingDisconnects = load(laggingDisconnects_);
     s.tlsRefusals = load(tlsRefusals_);
-    s.modemNotifications = load(modemNotifications_);
+    s.modemNotifications = modemNotifications_.load(std::memory_order_acquire);
     s.modemState = modemState_.load(std::memory_order_relaxed);
     s.clientsConnected = load(clientsConnected_);
     s.portOpen = portOpen_.load(std::memory_order_relaxed);
     s.lastStateChange = lastStateChange_.load(std::memory_order_relaxed);
+    {
+        const std::lock_guard<std::mutex> lock(captureMutex_);
+        if (captureLostBytes_) s.captureLostBytes = captureLostBytes_();
+    }
     return s;
 }
 
-std::string BridgeCounters::Line(std::optional<std::uint64_t> captureLostBytes) const {
+std::string BridgeCounters::Line() const {
     const CountersSnapshot s = Read();
     std::string line;
     Put(line, "tcp_com_bytes", s.tcpToCom.bytes);
@@ -137,7 +149,7 @@ std::string BridgeCounters::Line(std::optional<std::uint64_t> captureLostBytes) 
         Put(line, "modem_notifications", s.modemNotifications);
         Put(line, "modem_state", s.modemState);
     }
-    if (captureLostBytes) Put(line, "capture_lost_bytes", *captureLostBytes);
+    if (s.captureLostBytes) Put(line, "capture_lost_bytes", *s.captureLostBytes);
     return line;
 }
 

@@ -19,11 +19,14 @@
 //
 // Threading: one writer, the GUI thread; Read() from any thread. The writer never
 // waits for a reader: every number is an atomic that only the writer stores to
-// (so a plain load and store, no locked read-modify-write), and the mutex is taken
-// only by readers and by the writer when a drop reason is seen the first time.
+// (so a plain load and store, no locked read-modify-write), and the mutexes are
+// taken only by readers and by the writer when a drop reason is seen the first time
+// or a capture starts or ends. capture_lost_bytes is the capture's own count, read
+// where the counters are read.
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -59,6 +62,7 @@ struct CountersSnapshot {
     std::uint64_t tlsRefusals = 0;
     std::uint64_t modemNotifications = 0;
     std::uint8_t modemState = 0;  // the last NOTIFY-MODEMSTATE's byte
+    std::optional<std::uint64_t> captureLostBytes;  // while a capture is written
     std::uint64_t clientsConnected = 0;
     bool portOpen = false;
     std::int64_t lastStateChange = 0;  // unix seconds
@@ -82,7 +86,8 @@ public:
     // A remote port's modem lines as its RFC 2217 server reported them.
     void ModemState(std::uint8_t state) {
         modemState_.store(state, std::memory_order_relaxed);
-        Add(modemNotifications_);
+        // Released after the state: a reader that sees this notification sees its state.
+        modemNotifications_.store(modemNotifications_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     }
     // Peers refused by the access list or the client limit, clients dropped for lag.
     void Noticed(TBridgeNotice notice);
@@ -91,7 +96,12 @@ public:
     void ClientsNow(std::size_t clients);
     void PortOpenNow(bool open);
 
-    std::string Line(std::optional<std::uint64_t> captureLostBytes = std::nullopt) const;
+    // While a capture is written: its count of bytes left out of it, called on
+    // whichever thread reads the counters. Given nullptr before the capture goes;
+    // once that returns, no reader is still in the old one or will call it again.
+    void CaptureLossFrom(std::function<std::uint64_t()> lostBytes);
+
+    std::string Line() const;
     CountersSnapshot Read() const;
 
 private:
@@ -138,6 +148,9 @@ private:
     Count clientsConnected_{0};
     std::atomic<bool> portOpen_{false};
     std::atomic<std::int64_t> lastStateChange_{0};
+    // Held by a reader while it calls the capture's count, which is then still there.
+    mutable std::mutex captureMutex_;
+    std::function<std::uint64_t()> captureLostBytes_;
 };
 
 // "tcp>com" or "com>tcp", as the log and the capture write it.

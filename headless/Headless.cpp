@@ -195,8 +195,8 @@ const char* SignalName(std::uint32_t signal) {
 
 namespace {
 
-std::string CountersLine(const BridgeCounters& counters, const CaptureFile* capture) {
-    return "Counters: " + counters.Line(capture ? std::optional<std::uint64_t>(capture->LostBytes()) : std::nullopt);
+std::string CountersLine(const BridgeCounters& counters) {
+    return "Counters: " + counters.Line();
 }
 
 ServiceStatus FormStatus(TForm1& form) {
@@ -309,6 +309,8 @@ int RunHeadless(const std::vector<std::string>& args) {
         // Shared with the metrics endpoint's thread, which reads them while they count.
         const auto sharedCounters = std::make_shared<BridgeCounters>();
         BridgeCounters& counters = *sharedCounters;
+        // The capture outlives the counters' every reader: the endpoint ends in this block.
+        if (capture) counters.CaptureLossFrom([&capture] { return capture->LostBytes(); });
         ConnectionWatch connections(*form->ClientSocket1, *form->ServerSocket1, o.keepAliveSeconds, counters, print);
         EventChain<void(TObject*)> portLosses(form->ComPort1->OnPortLost, [&](TObject*) {
             counters.PortLost();
@@ -416,7 +418,7 @@ int RunHeadless(const std::vector<std::string>& args) {
             manager.Ready();
             RunUntilStopSignal(signals, manager, [&](std::uint32_t signal) {
                 if (signal != SIGUSR1) return false;
-                PrintLine(CountersLine(counters, capture.get()));
+                PrintLine(CountersLine(counters));
                 return true;
             });
             started = nullptr;
@@ -436,7 +438,7 @@ int RunHeadless(const std::vector<std::string>& args) {
         filters.reset();
         form->ComPort1->OnRxChar = formRxChar;
         if (capture) capture->Drain();
-        if (failure.empty()) PrintLine(CountersLine(counters, capture.get()));
+        if (failure.empty()) PrintLine(CountersLine(counters));
         form->stat1->SetPeer(nullptr);
     }
     Application().SetInteraction(nullptr);

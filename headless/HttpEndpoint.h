@@ -6,10 +6,12 @@
 // without metrics should not carry.
 //
 // The server answers GET (and HEAD) from `page`; anything else is 404. It serves on
-// threads of its own (one accepting, two answering), with SIGPIPE blocked on them,
-// so a peer that hangs up mid-answer costs an error return, not the process. An
-// address that cannot be bound is said once through `print` and tried again every
-// few seconds until it can.
+// one thread of its own that never waits for a peer, so that no peer can hold up a
+// scrape: a request's head has 5 s to come in full (the whole head, however slowly
+// it trickles), an answer 5 s to be taken, and of more than 64 connections the
+// oldest is dropped. A peer that hangs up mid-answer costs an error return, not the
+// process. An address that cannot be bound is said once through `print` and tried
+// again every few seconds until it can.
 
 #include <functional>
 #include <string>
@@ -20,9 +22,9 @@ struct HttpEndpointSettings {
     std::string address;  // without brackets: "127.0.0.1", "::1", "0.0.0.0"
     int port = 0;
     // The body and content type for a GET of `path`; false: 404. Called on the
-    // server's threads.
+    // server's thread, which answers every peer: it must not wait.
     std::function<bool(const std::string& path, std::string& body, std::string& type)> page;
-    // One line for the log ("Metrics on ..."); called on the server's threads.
+    // One line for the log ("Metrics on ..."); called on the server's thread.
     std::function<void(const std::string&)> print;
     std::string name;  // what print's lines call the endpoint: "127.0.0.1:9187"
 };

@@ -153,10 +153,23 @@ std::string PrometheusText(const NamedSnapshots& bridges) {
         out.Family(metric, "counter", single.help);
         for (const auto& [name, s] : bridges) out.Sample(metric, name, "", s.*single.value);
     }
+    // Like the counters line, these have a sample only for the bridges they apply to:
+    // a remote port whose server reported its modem lines, a capture being written.
+    out.Family("portvale_modem_notifications_total", "counter", "Modem states reported by a remote port's server.");
+    for (const auto& [name, s] : bridges)
+        if (s.modemNotifications > 0) out.Sample("portvale_modem_notifications_total", name, "", s.modemNotifications);
+    out.Family("portvale_capture_lost_bytes_total", "counter", "Bytes of forwarded blocks left out of the capture.");
+    for (const auto& [name, s] : bridges)
+        if (s.captureLostBytes) out.Sample("portvale_capture_lost_bytes_total", name, "", *s.captureLostBytes);
     out.Family("portvale_clients_connected", "gauge", "TCP connections open now.");
     for (const auto& [name, s] : bridges) out.Sample("portvale_clients_connected", name, "", s.clientsConnected);
     out.Family("portvale_serial_port_open", "gauge", "1 while the serial port is open, else 0.");
     for (const auto& [name, s] : bridges) out.Sample("portvale_serial_port_open", name, "", s.portOpen ? 1 : 0);
+    out.Family("portvale_modem_state", "gauge",
+               "The modem state a remote port's server last reported: CTS 16, DSR 32, RI 64, CD 128, their changes "
+               "in the low bits.");
+    for (const auto& [name, s] : bridges)
+        if (s.modemNotifications > 0) out.Sample("portvale_modem_state", name, "", s.modemState);
     out.Family("portvale_last_state_change_timestamp_seconds", "gauge",
                "When a client last connected or disconnected or the serial port opened or was lost, in unix seconds.");
     for (const auto& [name, s] : bridges)
@@ -196,6 +209,11 @@ std::string StatusJson(const NamedSnapshots& bridges) {
         }
         out += "]";
         for (const Single& single : kSingles) number(single.key, s.*single.value);
+        if (s.modemNotifications > 0) {
+            number("modem_notifications", s.modemNotifications);
+            number("modem_state", static_cast<unsigned>(s.modemState));
+        }
+        if (s.captureLostBytes) number("capture_lost_bytes", *s.captureLostBytes);
         out += "}";
     }
     return out + "]}\n";

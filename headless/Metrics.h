@@ -35,9 +35,11 @@ private:
 };
 
 // Prometheus' text format 0.0.4: one family after the other, each with its HELP and
-// TYPE, a sample per bridge labelled bridge="NAME".
+// TYPE, a sample per bridge labelled bridge="NAME" (the modem's and the capture's
+// only for the bridges that have them).
 std::string PrometheusText(const NamedSnapshots& bridges);
-// {"bridges":[{"name":...,"tcp_com_bytes":...,...}]}, keys as in the counters line.
+// {"bridges":[{"name":...,"tcp_com_bytes":...,...}]}, keys as in the counters line,
+// and like it with the modem's and the capture's keys only where they apply.
 std::string StatusJson(const NamedSnapshots& bridges);
 
 // A label value for the single bridge of a run from the command line: its serial

@@ -1,8 +1,8 @@
 #pragma once
 // The metrics endpoint: GET /metrics (Prometheus' text format) and GET /status (JSON)
 // from a registry of bridges' counters, 404 to anything else, served by the HTTP
-// server of the module portvale-metrics.so (HttpEndpoint.h) on threads of its own,
-// which read the registry and never touch a bridge. The module is looked for beside
+// server of the module portvale-metrics.so (HttpEndpoint.h) on a thread of its own,
+// which reads the registry and never touches a bridge. The module is looked for beside
 // the program (the build tree) and where it is installed; one that cannot be
 // loaded, like an address that cannot be bound, is said and the bridges run on.
 //

@@ -42,6 +42,7 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
             CaptureFile::Settings{std::filesystem::absolute(*config_.capture).string(),
                                   static_cast<std::uint64_t>(config_.captureMaxMb) * kCaptureMegabyte},
             print_);
+        counters_->CaptureLossFrom([capture = capture_.get()] { return capture->LostBytes(); });
     }
     port_ = std::make_unique<TComPort>(nullptr);
     port_->SetBaudRate(br9600);
@@ -119,6 +120,8 @@ ServiceBridge::~ServiceBridge() {
     port_.reset();
     virtual_.reset();
     if (capture_) capture_->Drain();
+    // The metrics endpoint may read the counters after the capture is gone.
+    counters_->CaptureLossFrom(nullptr);
 }
 
 void ServiceBridge::Wire() {
@@ -291,8 +294,7 @@ bool ServiceBridge::ServerConnected() const {
 }
 
 std::string ServiceBridge::CountersLine() const {
-    return "Counters: " +
-           counters_->Line(capture_ ? std::optional<std::uint64_t>(capture_->LostBytes()) : std::nullopt);
+    return "Counters: " + counters_->Line();
 }
 
 }  // namespace portvale::headless

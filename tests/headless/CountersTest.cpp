@@ -2,6 +2,7 @@
 // and reason.
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -32,7 +33,8 @@ TEST(CountersTest, ALineOfKeyValuePairsInAFixedOrder) {
     counters.Noticed(TBridgeNotice::Lagging);
     counters.Noticed(TBridgeNotice::Kicked);
     counters.TlsRefused();
-    EXPECT_EQ(counters.Line(12),
+    counters.CaptureLossFrom([] { return std::uint64_t{12}; });
+    EXPECT_EQ(counters.Line(),
               "tcp_com_bytes=105 tcp_com_blocks=2 com_tcp_bytes=7 com_tcp_blocks=1 dropped_blocks=3 dropped_bytes=8 "
               "dropped.com_tcp.no_tcp_connection=1 dropped.tcp_com.serial_port_closed=2 connects=2 disconnects=1 "
               "port_losses=1 reconnects=1 refused_peers=1 refused_clients=0 lagging_disconnects=1 tls_refusals=1 "
@@ -87,6 +89,31 @@ TEST(CountersTest, AnotherThreadReadsCountsThatOnlyGrow) {
     EXPECT_EQ(s.droppedByReason[0].reason, "reason_0");
     EXPECT_EQ(s.droppedByReason[0].flow.blocks, 10u);
     EXPECT_EQ(s.droppedByReason[0].flow.bytes, 20u);
+}
+
+// A capture starts and ends while the endpoint reads: once CaptureLossFrom(nullptr)
+// returns, the capture may go (the sanitizer build sees a reader that still uses it),
+// and the key goes with it.
+TEST(CountersTest, ACaptureThatEndsIsNoLongerReadAfterwards) {
+    BridgeCounters counters;
+    std::atomic<bool> done{false};
+    std::atomic<int> seen{0};
+    std::thread reader([&] {
+        while (!done.load())
+            if (const auto lost = counters.Read().captureLostBytes) seen += *lost == 7 ? 1 : 1000;
+    });
+    for (int i = 0; i < 2000; ++i) {
+        auto capture = std::make_unique<std::atomic<std::uint64_t>>(7);
+        counters.CaptureLossFrom([&capture = *capture] { return capture.load(); });
+        counters.CaptureLossFrom(nullptr);
+        capture->store(0xdead);
+        capture.reset();
+    }
+    done = true;
+    reader.join();
+    EXPECT_LT(seen.load(), 1000) << "a capture read after it ended";
+    EXPECT_FALSE(counters.Read().captureLostBytes);
+    EXPECT_EQ(counters.Line().find("capture_lost_bytes"), std::string::npos);
 }
 
 }  // namespace

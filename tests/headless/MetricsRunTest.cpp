@@ -4,7 +4,10 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -56,9 +59,10 @@ std::string Sample(const std::string& name, const std::string& bridge, const std
     return name + "{bridge=\"" + bridge + "\"" + more + "}";
 }
 
-std::string Bridge(const std::string& name, const std::string& serial, std::uint16_t port) {
+std::string Bridge(const std::string& name, const std::string& serial, std::uint16_t port,
+                   const std::string& more = "") {
     return "[[bridge]]\nname = \"" + name + "\"\nserial = \"" + serial + "\"\nlisten = \"127.0.0.1:" +
-           std::to_string(port) + "\"\n";
+           std::to_string(port) + "\"\n" + more;
 }
 
 std::string Service(std::uint16_t metrics) {
@@ -76,7 +80,8 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     const std::uint16_t plcPort = test::RefusingPort(), meterPort = test::RefusingPort();
     const std::uint16_t metricsPort = test::RefusingPort();
     const std::string file = dir.Path() + "/portvale.toml";
-    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort) +
+    const std::string capture = "capture = \"" + dir.Path() + "/plc1.cap\"\n";
+    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort, capture) +
                                    Bridge("meter", meter.path(), meterPort));
     const std::int64_t start = UnixNow();
     Program program(dir.Path(), {"--headless", "--config", file});
@@ -115,8 +120,10 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
         {Sample("portvale_clients_connected", "meter"), "0"},
         {Sample("portvale_serial_port_open", "plc1"), "1"},
         {Sample("portvale_serial_port_open", "meter"), "1"},
+        {Sample("portvale_capture_lost_bytes_total", "plc1"), "0"},
     };
     for (const auto& [sample, value] : expected) EXPECT_EQ(samples[sample], value) << sample << "\n" << metrics.body;
+    EXPECT_EQ(samples.count(Sample("portvale_capture_lost_bytes_total", "meter")), 0u) << "meter has no capture";
     const std::int64_t changed = std::stoll(samples[Sample("portvale_last_state_change_timestamp_seconds", "plc1")]);
     EXPECT_GE(changed, start);
     EXPECT_LE(changed, UnixNow());
@@ -127,7 +134,8 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     for (const char* piece : {R"({"bridges":[{"name":"meter","serial_port_open":true,"clients_connected":0,)",
                              R"({"name":"plc1","serial_port_open":true,"clients_connected":1,)",
                              R"("tcp_com_bytes":5,)", R"("com_tcp_bytes":6,)",
-                             R"("dropped":[{"direction":"com_tcp","reason":"no_tcp_connection","blocks":1,"bytes":4}])"})
+                             R"("dropped":[{"direction":"com_tcp","reason":"no_tcp_connection","blocks":1,"bytes":4}])",
+                             R"("reconnects":0},{"name":"plc1",)", R"("reconnects":0,"capture_lost_bytes":0}]})"})
         EXPECT_NE(status.body.find(piece), std::string::npos) << piece << "\n" << status.body;
     for (const auto& [method, path] : {std::pair{"GET", "/"}, std::pair{"GET", "/metrics/x"},
                                        std::pair{"POST", "/metrics"}, std::pair{"DELETE", "/status"}})
@@ -144,18 +152,23 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     // A reload removes a bridge while a scraper reads without a pause: the endpoint
     // goes on answering, and the removed bridge is gone from it.
     std::atomic<bool> reloaded{false};
-    int answered = 0;
+    std::atomic<int> answered{0}, unanswered{0};
     std::thread scraper([&] {
         for (int i = 0; i < 10000 && !reloaded; ++i)
-            if (Http(metricsPort, "GET", i % 2 ? "/metrics" : "/status").status == 200) ++answered;
+            ++(Http(metricsPort, "GET", i % 2 ? "/metrics" : "/status").status == 200 ? answered : unanswered);
     });
-    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort));
+    // Reloaded once the scraper is under way; stopped once it has been answered since.
+    const bool scraping = test::WaitUntil([&] { return answered > 0; });
+    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort, capture));
     program.Signal(SIGHUP);
     const bool reloadSeen = program.ErrContains("Reloaded: 1 unchanged, 0 restarted, 0 started, 1 stopped");
+    const int before = answered;
+    const bool answeredSince = test::WaitUntil([&] { return answered > before; });
     reloaded = true;
     scraper.join();
     ASSERT_TRUE(reloadSeen) << program.Err();
-    EXPECT_GT(answered, 0);
+    EXPECT_TRUE(scraping && answeredSince);
+    EXPECT_EQ(unanswered, 0);
     metrics = Http(metricsPort, "GET", "/metrics");
     EXPECT_EQ(metrics.body.find("bridge=\"meter\""), std::string::npos) << metrics.body;
     EXPECT_EQ(Samples(metrics.body)[Sample("portvale_forwarded_bytes_total", "plc1", ",direction=\"tcp_com\"")], "5")
@@ -170,7 +183,7 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     socklen_t length = sizeof bound;
     ::getsockname(taken, reinterpret_cast<sockaddr*>(&bound), &length);
     const std::uint16_t takenPort = ntohs(bound.sin_port);
-    test::WriteFileBytes(file, Service(takenPort) + Bridge("plc1", plc.path(), plcPort));
+    test::WriteFileBytes(file, Service(takenPort) + Bridge("plc1", plc.path(), plcPort, capture));
     program.Signal(SIGHUP);
     EXPECT_TRUE(program.ErrContains("Metrics: cannot listen on 127.0.0.1:" + std::to_string(takenPort) +
                                     ": Address already in use; trying again every 5 s"))
@@ -182,6 +195,96 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     ::close(again);
     ::close(taken);
 
+    program.Signal(SIGTERM);
+    EXPECT_EQ(program.Wait(), 0) << program.Err();
+}
+
+// Peers that send a request's head a byte a second, never to its end: one thread
+// trickles into every connection until the peers go.
+class Trickle {
+public:
+    Trickle(std::uint16_t port, int count) {
+        for (int i = 0; i < count; ++i) fds_.push_back(test::ConnectPosix(port));
+        thread_ = std::thread([this] {
+            const std::string head = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+            std::unique_lock<std::mutex> lock(mutex_);
+            for (std::size_t at = 0; at + 1 < head.size() && !stop_; ++at) {
+                for (const int fd : fds_) ::send(fd, &head[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                wake_.wait_for(lock, 1s, [this] { return stop_; });
+            }
+        });
+    }
+    ~Trickle() {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+        for (const int fd : fds_) ::close(fd);
+    }
+    const std::vector<int>& Fds() const { return fds_; }
+
+private:
+    std::vector<int> fds_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// Nothing to read yet, and not closed.
+bool Waiting(int fd) {
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN;
+}
+
+TEST(MetricsRunTest, SlowPeersHoldUpNoScrapeAndAreClosedAtTheirHeadsDeadline) {
+    test::ScratchDirectory dir;
+    test::Pty pty;
+    const std::uint16_t port = test::RefusingPort(), metricsPort = test::RefusingPort();
+    const std::string file = dir.Path() + "/portvale.toml";
+    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", pty.path(), port));
+    Program program(dir.Path(), {"--headless", "--config", file});
+    ASSERT_TRUE(program.ErrContains("Metrics on http://")) << program.Err();
+
+    Trickle slow(metricsPort, 100);
+    for (const int fd : slow.Fds()) ASSERT_GE(fd, 0);
+    const int newest = slow.Fds().back();
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        const Reply metrics = Http(metricsPort, "GET", "/metrics");
+        EXPECT_EQ(metrics.status, 200);
+        EXPECT_EQ(Samples(metrics.body)[Sample("portvale_connects_total", "plc1")], "0") << metrics.body;
+        const Reply status = Http(metricsPort, "GET", "/status");
+        EXPECT_EQ(status.status, 200);
+        EXPECT_EQ(status.body.rfind(R"({"bridges":[{"name":"plc1","serial_port_open":true,)", 0), 0u) << status.body;
+        // Answered while a slow peer that came before still waits for its answer.
+        EXPECT_TRUE(Waiting(newest));
+    }
+    // A scraper that keeps its connection: requests one after the other, each answered.
+    const int keeper = test::ConnectPosix(metricsPort);
+    ASSERT_TRUE(test::SendAllPosix(keeper, "GET /status HTTP/1.1\r\nHost: a\r\n\r\n"
+                                           "HEAD /metrics HTTP/1.1\r\nHost: a\r\n\r\n"
+                                           "GET /metrics HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"));
+    const std::string kept = test::ReadToEndPosix(keeper);
+    ::close(keeper);
+    EXPECT_EQ(test::CountOf(kept, "HTTP/1.1 200 OK\r\n"), 3) << kept;
+    EXPECT_EQ(test::CountOf(kept, "# TYPE portvale_connects_total counter"), 1) << "HEAD has no body\n" << kept;
+    // It holds 64 connections at most: the oldest slow ones went.
+    int closed = 0;
+    for (const int fd : slow.Fds()) closed += Waiting(fd) ? 0 : 1;
+    EXPECT_GE(closed, 100 - 64);
+    EXPECT_TRUE(Waiting(newest));
+
+    // However it trickles, a head that does not come in full within its deadline ends
+    // the connection, with a word why.
+    const std::string told = test::ReadToEndPosix(newest, 20s);
+    EXPECT_EQ(told.rfind("HTTP/1.1 408 ", 0), 0u) << told;
+    char byte;
+    const ssize_t after = ::recv(newest, &byte, 1, MSG_DONTWAIT);
+    const int error = errno;
+    EXPECT_TRUE(after == 0 || (after < 0 && error != EAGAIN)) << "closed";
     program.Signal(SIGTERM);
     EXPECT_EQ(program.Wait(), 0) << program.Err();
 }

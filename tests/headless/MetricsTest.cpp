@@ -20,6 +20,9 @@ NamedSnapshots TwoBridges() {
     a.Connected();
     a.ClientsNow(1);
     a.PortOpenNow(true);
+    a.ModemState(0x30);
+    a.ModemState(0xb1);  // CD, DSR and CTS, which changed
+    a.CaptureLossFrom([] { return std::uint64_t{12}; });
     b.TlsRefused();
     return {{"plc1", a.Read()}, {"meter", b.Read()}};
 }
@@ -52,7 +55,7 @@ TEST(MetricsTest, PrometheusTextHasEveryFamilyOnceWithHelpTypeAndALabelledSample
             samples[line.substr(0, space)] = line.substr(space + 1);
         }
     }
-    EXPECT_EQ(families.size(), 15u);
+    EXPECT_EQ(families.size(), 18u);
     const std::map<std::string, std::string> expected = {
         {R"(portvale_forwarded_bytes_total{bridge="plc1",direction="tcp_com"})", "10"},
         {R"(portvale_forwarded_bytes_total{bridge="plc1",direction="com_tcp"})", "9"},
@@ -66,10 +69,19 @@ TEST(MetricsTest, PrometheusTextHasEveryFamilyOnceWithHelpTypeAndALabelledSample
         {R"(portvale_clients_connected{bridge="plc1"})", "1"},
         {R"(portvale_serial_port_open{bridge="plc1"})", "1"},
         {R"(portvale_serial_port_open{bridge="meter"})", "0"},
+        {R"(portvale_modem_notifications_total{bridge="plc1"})", "2"},
+        {R"(portvale_modem_state{bridge="plc1"})", "177"},
+        {R"(portvale_capture_lost_bytes_total{bridge="plc1"})", "12"},
     };
     for (const auto& [sample, value] : expected) EXPECT_EQ(samples[sample], value) << sample << "\n" << text;
-    EXPECT_EQ(samples.count(R"(portvale_dropped_bytes_total{bridge="meter",direction="com_tcp",reason="no_tcp_connection"})"),
-              0u);
+    // Only where they apply, as in the counters line.
+    for (const char* absent : {
+             R"(portvale_dropped_bytes_total{bridge="meter",direction="com_tcp",reason="no_tcp_connection"})",
+             R"(portvale_modem_notifications_total{bridge="meter"})",
+             R"(portvale_modem_state{bridge="meter"})",
+             R"(portvale_capture_lost_bytes_total{bridge="meter"})",
+         })
+        EXPECT_EQ(samples.count(absent), 0u) << absent;
 }
 
 TEST(MetricsTest, EveryBridgeNameIsEscapedForItsFormat) {
@@ -103,12 +115,14 @@ TEST(MetricsTest, StatusJsonHasTheCountersLineKeysAndTheDropsByReason) {
              R"("tcp_com_bytes":10,"tcp_com_blocks":1,"com_tcp_bytes":9,"com_tcp_blocks":2,"dropped_blocks":1,)",
              R"("dropped_bytes":7,"dropped":[{"direction":"com_tcp","reason":"no_tcp_connection","blocks":1,"bytes":7}],)",
              R"("connects":1,"disconnects":0,"refused_peers":0,"refused_clients":0,"lagging_disconnects":0,)",
-             R"("tls_refusals":0,"port_losses":0,"reconnects":0},{"name":"meter","serial_port_open":false,)",
+             R"("tls_refusals":0,"port_losses":0,"reconnects":0,"modem_notifications":2,"modem_state":177,)",
+             R"("capture_lost_bytes":12},{"name":"meter","serial_port_open":false,)",
              R"("dropped":[],)",
              R"("tls_refusals":1,)",
          })
         EXPECT_NE(json.find(piece), std::string::npos) << piece << "\n" << json;
-    EXPECT_EQ(json.substr(json.size() - 4), "}]}\n");
+    const std::string end = "\"reconnects\":0}]}\n";
+    EXPECT_EQ(json.substr(json.size() - end.size()), end) << "no modem or capture keys for meter";
 }
 
 }  // namespace
