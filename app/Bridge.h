@@ -85,7 +85,7 @@ public:
     // ---- set by the owner ----
     TClientPolicy Policy;
     TPeerAccess Access;
-    // A protocol on the TCP side, or null for raw bytes. Not owned.
+    // The protocols on the TCP side (a TFilterStack), or null for raw bytes. Not owned.
     TBridgeFilter* Filter = nullptr;
     // Every block that arrived on either side (before it is forwarded).
     TReceivedEvent OnReceived;

@@ -1,7 +1,8 @@
 #pragma once
-// A protocol spoken on the TCP side of the bridge (RFC 2217): it sees each TCP
-// connection come and go, takes the bytes of both directions before they are
-// forwarded, and gives back those to forward. Runs on the GUI thread with the bridge.
+// What the bridge asks of the protocols on its TCP side, its one filter (in use, a
+// TFilterStack of layers): it sees each TCP connection come and go, takes the bytes
+// of both directions before they are forwarded, and gives back those to forward.
+// Runs on the GUI thread with the bridge.
 
 #include <string>
 

@@ -78,25 +78,25 @@ rfc2217::LineSettings RemoteLineFor(const std::optional<PtyLineSettings>& asked,
     return line;
 }
 
-TRfc2217Client::TRfc2217Client(rfc2217::LineSettings line, Links links) : line_(line), links_(std::move(links)) {}
+TRfc2217Client::TRfc2217Client(rfc2217::LineSettings line) : line_(line) {}
 
-void TRfc2217Client::Connected(TCustomWinSocket* socket) {
-    Session& session = sessions_[socket] = Session{};
-    links_.send(socket, session.negotiator.Start());
+void TRfc2217Client::Opened(TConnectionId id) {
+    Session& session = sessions_[id] = Session{};
+    Site().ToNetwork(id, session.negotiator.Start());
 }
 
-void TRfc2217Client::Disconnected(TCustomWinSocket* socket) {
-    const auto it = sessions_.find(socket);
+void TRfc2217Client::Closed(TConnectionId id) {
+    const auto it = sessions_.find(id);
     if (it == sessions_.end()) return;
     // A suspension ends with the connection that asked for it.
     Suspend(it->second, false);
     sessions_.erase(it);
 }
 
-std::string TRfc2217Client::ToTcp(TCustomWinSocket*, const std::string& bytes) { return EscapeData(bytes); }
+std::string TRfc2217Client::FromDevice(TConnectionId, const std::string& bytes) { return EscapeData(bytes); }
 
-std::string TRfc2217Client::FromTcp(TCustomWinSocket* socket, const std::string& bytes) {
-    const auto it = sessions_.find(socket);
+std::string TRfc2217Client::FromNetwork(TConnectionId id, const std::string& bytes) {
+    const auto it = sessions_.find(id);
     if (it == sessions_.end()) return {};
     Session& session = it->second;
     std::vector<Event> events;
@@ -110,8 +110,8 @@ std::string TRfc2217Client::FromTcp(TCustomWinSocket* socket, const std::string&
             case Event::Kind::Negotiation: {
                 const bool wasAccepted = session.negotiator.ComPortAccepted();
                 if (std::string answer = session.negotiator.Receive(event.verb, event.option); !answer.empty())
-                    links_.send(socket, std::move(answer));
-                if (!wasAccepted && session.negotiator.ComPortAccepted()) SendLine(socket, session);
+                    Site().ToNetwork(id, std::move(answer));
+                if (!wasAccepted && session.negotiator.ComPortAccepted()) SendLine(id, session);
                 break;
             }
             case Event::Kind::Subnegotiation: {
@@ -121,14 +121,14 @@ std::string TRfc2217Client::FromTcp(TCustomWinSocket* socket, const std::string&
                     Answered(session, *parsed.request);
                 } else if (!session.loggedMalformed) {
                     session.loggedMalformed = true;
-                    links_.log("RFC 2217: " + parsed.error);
+                    Site().Log("RFC 2217: " + parsed.error);
                 }
                 break;
             }
             case Event::Kind::Malformed:
                 if (!session.loggedMalformed) {
                     session.loggedMalformed = true;
-                    links_.log("RFC 2217: " + event.bytes);
+                    Site().Log("RFC 2217: " + event.bytes);
                 }
                 break;
         }
@@ -138,11 +138,11 @@ std::string TRfc2217Client::FromTcp(TCustomWinSocket* socket, const std::string&
 
 void TRfc2217Client::SetLine(const rfc2217::LineSettings& line) {
     line_ = line;
-    for (auto& [socket, session] : sessions_)
-        if (session.negotiator.ComPortAccepted()) SendLine(socket, session);
+    for (auto& [id, session] : sessions_)
+        if (session.negotiator.ComPortAccepted()) SendLine(id, session);
 }
 
-void TRfc2217Client::SendLine(TCustomWinSocket* socket, Session& session) {
+void TRfc2217Client::SendLine(TConnectionId id, Session& session) {
     std::string out;
     for (const auto& [command, value] : LineSteps(session.sent, line_)) {
         out += ClientRequest(command, value);
@@ -152,13 +152,13 @@ void TRfc2217Client::SendLine(TCustomWinSocket* socket, Session& session) {
         pending.push_back(value);
     }
     session.sent = line_;
-    if (!out.empty()) links_.send(socket, std::move(out));
+    if (!out.empty()) Site().ToNetwork(id, std::move(out));
 }
 
 void TRfc2217Client::Answered(Session& session, const rfc2217::Request& answer) {
     switch (answer.command) {
         case Command::NotifyModemState:
-            if (!answer.asks) links_.modemState(static_cast<std::uint8_t>(answer.value));
+            if (!answer.asks) Site().ModemState(static_cast<std::uint8_t>(answer.value));
             return;
         case Command::FlowControlSuspend: return Suspend(session, true);
         case Command::FlowControlResume: return Suspend(session, false);
@@ -174,14 +174,14 @@ void TRfc2217Client::Answered(Session& session, const rfc2217::Request& answer) 
     const std::uint32_t askedFor = pending.front();
     pending.pop_front();
     if (answer.value != askedFor)
-        links_.log(std::string("RFC 2217 server answered ") + CommandName(answer.command) + " " +
+        Site().Log(std::string("RFC 2217 server answered ") + CommandName(answer.command) + " " +
                    std::to_string(askedFor) + " with " + std::to_string(answer.value));
 }
 
 void TRfc2217Client::Suspend(Session& session, bool suspend) {
     if (session.suspended == suspend) return;
     session.suspended = suspend;
-    links_.holdSerial(suspend);
+    Site().HoldSerial(suspend);
 }
 
 }  // namespace portvale

@@ -1,5 +1,5 @@
 #pragma once
-// The client's side of RFC 2217 on a connecting bridge: a bridge filter that
+// The client's side of RFC 2217 on a connecting bridge: a layer of the filter stack that
 // negotiates BINARY and COM-PORT-OPTION with the access server, passes the data
 // byte-exact (0xFF doubled on the wire), sends the line settings the device should
 // have once the server takes commands, again on every new connection, and each
@@ -18,7 +18,7 @@
 #include <string>
 #include <utility>
 
-#include "app/BridgeFilter.h"
+#include "app/Filter.h"
 #include "app/Rfc2217.h"
 #include "platform/serial/VirtualDevice.h"
 
@@ -53,25 +53,14 @@ std::string LineText(const LineSettings& line);
 // none). Before the program asked anything, the bridge's line as it is.
 rfc2217::LineSettings RemoteLineFor(const std::optional<PtyLineSettings>& asked, const rfc2217::LineSettings& bridge);
 
-class TRfc2217Client : public TBridgeFilter {
+class TRfc2217Client : public TFilter {
 public:
-    struct Links {
-        // Bytes for the connection, behind what it already has queued.
-        std::function<void(TCustomWinSocket*, std::string)> send;
-        // The server asked us to stop (true) or go on (false) sending the device's data.
-        std::function<void(bool)> holdSerial;
-        // One line for the log: answers other than asked, skipped subnegotiations.
-        std::function<void(const std::string&)> log;
-        // A NOTIFY-MODEMSTATE's byte.
-        std::function<void(std::uint8_t)> modemState;
-    };
+    explicit TRfc2217Client(rfc2217::LineSettings line);
 
-    TRfc2217Client(rfc2217::LineSettings line, Links links);
-
-    void Connected(TCustomWinSocket* socket) override;
-    void Disconnected(TCustomWinSocket* socket) override;
-    std::string FromTcp(TCustomWinSocket* socket, const std::string& bytes) override;
-    std::string ToTcp(TCustomWinSocket* socket, const std::string& bytes) override;
+    void Opened(TConnectionId id) override;
+    void Closed(TConnectionId id) override;
+    std::string FromNetwork(TConnectionId id, const std::string& bytes) override;
+    std::string FromDevice(TConnectionId id, const std::string& bytes) override;
 
     // The line the device should have; sent at once where the server takes commands.
     void SetLine(const rfc2217::LineSettings& line);
@@ -87,13 +76,12 @@ private:
         bool suspended = false;
         bool loggedMalformed = false;
     };
-    void SendLine(TCustomWinSocket* socket, Session& session);
+    void SendLine(TConnectionId id, Session& session);
     void Answered(Session& session, const rfc2217::Request& answer);
     void Suspend(Session& session, bool suspend);
 
     rfc2217::LineSettings line_;
-    Links links_;
-    std::map<TCustomWinSocket*, Session> sessions_;
+    std::map<TConnectionId, Session> sessions_;
 };
 
 }  // namespace portvale

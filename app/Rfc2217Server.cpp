@@ -48,7 +48,7 @@ const char* CommandName(Command command) {
 
 }  // namespace
 
-TRfc2217Server::TRfc2217Server(TCustomComPort& port, Links links) : port_(port), links_(std::move(links)) {
+TRfc2217Server::TRfc2217Server(TCustomComPort& port) : port_(port) {
     auto modem = [this](TObject*, bool) { NotifyModem(); };
     port_.OnCTSChange = modem;
     port_.OnDSRChange = modem;
@@ -74,20 +74,20 @@ TRfc2217Server::~TRfc2217Server() {
     port_.OnError.Clear();
 }
 
-TRfc2217Server::Session& TRfc2217Server::SessionOf(TCustomWinSocket* socket) { return sessions_[socket]; }
+TRfc2217Server::Session& TRfc2217Server::SessionOf(TConnectionId id) { return sessions_[id]; }
 
-void TRfc2217Server::Connected(TCustomWinSocket* socket) {
-    sessions_.erase(socket);
-    links_.send(socket, SessionOf(socket).negotiator.Start());
+void TRfc2217Server::Opened(TConnectionId id) {
+    sessions_.erase(id);
+    Site().ToNetwork(id, SessionOf(id).negotiator.Start());
 }
 
-void TRfc2217Server::Disconnected(TCustomWinSocket* socket) {
-    sessions_.erase(socket);
+void TRfc2217Server::Closed(TConnectionId id) {
+    sessions_.erase(id);
     UpdateHold();
 }
 
-std::string TRfc2217Server::FromTcp(TCustomWinSocket* socket, const std::string& bytes) {
-    Session& session = SessionOf(socket);
+std::string TRfc2217Server::FromNetwork(TConnectionId id, const std::string& bytes) {
+    Session& session = SessionOf(id);
     std::vector<rfc2217::Event> events;
     session.decoder.Feed(bytes, events);
     std::string data;
@@ -98,18 +98,18 @@ std::string TRfc2217Server::FromTcp(TCustomWinSocket* socket, const std::string&
                 break;
             case rfc2217::Event::Kind::Negotiation:
                 if (std::string reply = session.negotiator.Receive(e.verb, e.option); !reply.empty())
-                    links_.send(socket, std::move(reply));
+                    Site().ToNetwork(id, std::move(reply));
                 break;
             case rfc2217::Event::Kind::Subnegotiation: {
                 if (e.option != kOptionComPort) break;  // an option we refused
                 const ParsedRequest parsed = ParseRequest(e.bytes);
                 if (parsed.request) {
-                    Handle(socket, session, *parsed.request);
+                    Handle(id, session, *parsed.request);
                     // The modem lines as they are, once the client has shown it is
                     // listening by its first command.
                     if (!session.announced) {
                         session.announced = true;
-                        Answer(socket, Command::NotifyModemState, ModemState() & session.modemMask);
+                        Answer(id, Command::NotifyModemState, ModemState() & session.modemMask);
                     }
                     break;
                 }
@@ -117,7 +117,7 @@ std::string TRfc2217Server::FromTcp(TCustomWinSocket* socket, const std::string&
                 [[fallthrough]];
             }
             case rfc2217::Event::Kind::Malformed:
-                if (!session.loggedMalformed) links_.log("RFC 2217: skipped: " + e.bytes);
+                if (!session.loggedMalformed) Site().Log("RFC 2217: skipped: " + e.bytes);
                 session.loggedMalformed = true;
                 break;
         }
@@ -125,22 +125,22 @@ std::string TRfc2217Server::FromTcp(TCustomWinSocket* socket, const std::string&
     return data;
 }
 
-std::string TRfc2217Server::ToTcp(TCustomWinSocket*, const std::string& bytes) { return EscapeData(bytes); }
+std::string TRfc2217Server::FromDevice(TConnectionId, const std::string& bytes) { return EscapeData(bytes); }
 
-void TRfc2217Server::Answer(TCustomWinSocket* socket, Command command, std::uint32_t value) {
-    links_.send(socket, Reply(command, value));
+void TRfc2217Server::Answer(TConnectionId id, Command command, std::uint32_t value) {
+    Site().ToNetwork(id, Reply(command, value));
 }
 
-void TRfc2217Server::Handle(TCustomWinSocket* socket, Session& session, const Request& request) {
+void TRfc2217Server::Handle(TConnectionId id, Session& session, const Request& request) {
     switch (request.command) {
         case Command::Signature:
-            if (request.text.empty()) links_.send(socket, SignatureReply(kSignature));
+            if (request.text.empty()) Site().ToNetwork(id, SignatureReply(kSignature));
             return;
         case Command::NotifyLineState:
-            if (request.asks) Answer(socket, request.command, 0);
+            if (request.asks) Answer(id, request.command, 0);
             return;
         case Command::NotifyModemState:
-            if (request.asks) Answer(socket, request.command, ModemState());
+            if (request.asks) Answer(id, request.command, ModemState());
             return;
         case Command::FlowControlSuspend:
         case Command::FlowControlResume:
@@ -149,11 +149,11 @@ void TRfc2217Server::Handle(TCustomWinSocket* socket, Session& session, const Re
             return;
         case Command::SetLineStateMask:
             session.lineMask = static_cast<std::uint8_t>(request.value);
-            Answer(socket, request.command, session.lineMask);
+            Answer(id, request.command, session.lineMask);
             return;
         case Command::SetModemStateMask:
             session.modemMask = static_cast<std::uint8_t>(request.value);
-            Answer(socket, request.command, session.modemMask);
+            Answer(id, request.command, session.modemMask);
             return;
         case Command::PurgeData:
             if (request.value < kPurgeReceive || request.value > kPurgeBoth) {
@@ -165,16 +165,16 @@ void TRfc2217Server::Handle(TCustomWinSocket* socket, Session& session, const Re
             } catch (const std::exception& error) {
                 Refused(request, error.what());
             }
-            Answer(socket, request.command, request.value);
+            Answer(id, request.command, request.value);
             return;
         default:
-            Answer(socket, request.command, Apply(request));
+            Answer(id, request.command, Apply(request));
             return;
     }
 }
 
 void TRfc2217Server::Refused(const Request& request, const std::string& why) {
-    links_.log(Format("RFC 2217: %s %u refused: %s", CommandName(request.command),
+    Site().Log(Format("RFC 2217: %s %u refused: %s", CommandName(request.command),
                       static_cast<unsigned>(request.value), why.c_str()));
 }
 
@@ -314,25 +314,25 @@ std::uint8_t TRfc2217Server::ModemState() {
 
 void TRfc2217Server::NotifyModem() {
     const std::uint8_t state = ModemState();
-    for (auto& [socket, session] : sessions_) {
+    for (auto& [id, session] : sessions_) {
         if (!session.negotiator.ComPortActive()) continue;
         // Sent when a masked delta bit is set; the value shows the masked bits.
         if ((state & session.modemMask & 0x0F) == 0) continue;
-        Answer(socket, Command::NotifyModemState, state & session.modemMask);
+        Answer(id, Command::NotifyModemState, state & session.modemMask);
     }
 }
 
 void TRfc2217Server::NotifyLine(std::uint8_t bits) {
-    for (auto& [socket, session] : sessions_) {
+    for (auto& [id, session] : sessions_) {
         if (!session.negotiator.ComPortActive() || (bits & session.lineMask) == 0) continue;
-        Answer(socket, Command::NotifyLineState, bits & session.lineMask);
+        Answer(id, Command::NotifyLineState, bits & session.lineMask);
     }
 }
 
 void TRfc2217Server::UpdateHold() {
     bool hold = false;
-    for (const auto& [socket, session] : sessions_) hold = hold || session.suspended;
-    links_.holdSerial(hold);
+    for (const auto& [id, session] : sessions_) hold = hold || session.suspended;
+    Site().HoldSerial(hold);
 }
 
 }  // namespace portvale

@@ -1,6 +1,6 @@
 #pragma once
-// The access server's side of RFC 2217 on the bridge's TCP connections: a bridge
-// filter that negotiates the telnet options on each connection, passes its data
+// The access server's side of RFC 2217 on the bridge's TCP connections: a layer of
+// the filter stack that negotiates the telnet options on each connection, passes its data
 // byte-exact, applies the client's COM-PORT-OPTION commands to the serial port
 // through the component's own properties and methods, answers each with the value
 // the port holds afterwards, and reports modem and line state changes, filtered by
@@ -12,33 +12,25 @@
 #include <set>
 #include <string>
 
-#include "app/BridgeFilter.h"
+#include "app/Filter.h"
 #include "app/Rfc2217.h"
 #include "comport/ComPort.h"
 
 namespace portvale {
 
-class TRfc2217Server : public TBridgeFilter {
+class TRfc2217Server : public TFilter {
 public:
-    struct Links {
-        // Bytes for a connection, sent behind what it already has queued.
-        std::function<void(TCustomWinSocket*, std::string)> send;
-        // FLOWCONTROL-SUSPEND (true) and -RESUME (false): the device's data waits.
-        std::function<void(bool)> holdSerial;
-        // One line for the log: refused commands, skipped subnegotiations.
-        std::function<void(const std::string&)> log;
-    };
     // The text of the server's SIGNATURE.
     static constexpr char kSignature[] = "Portvale " PORTVALE_VERSION;
 
     // Takes the port's modem and line events while it lives.
-    TRfc2217Server(TCustomComPort& port, Links links);
+    explicit TRfc2217Server(TCustomComPort& port);
     ~TRfc2217Server() override;
 
-    void Connected(TCustomWinSocket* socket) override;
-    void Disconnected(TCustomWinSocket* socket) override;
-    std::string FromTcp(TCustomWinSocket* socket, const std::string& bytes) override;
-    std::string ToTcp(TCustomWinSocket* socket, const std::string& bytes) override;
+    void Opened(TConnectionId id) override;
+    void Closed(TConnectionId id) override;
+    std::string FromNetwork(TConnectionId id, const std::string& bytes) override;
+    std::string FromDevice(TConnectionId id, const std::string& bytes) override;
 
     // The modem-state byte: lines in the high nibble (from the port), changes since
     // the last report in the low one.
@@ -54,9 +46,9 @@ private:
         bool loggedMalformed = false;
         bool announced = false;  // the first modem state was sent
     };
-    Session& SessionOf(TCustomWinSocket* socket);
-    void Handle(TCustomWinSocket* socket, Session& session, const rfc2217::Request& request);
-    void Answer(TCustomWinSocket* socket, rfc2217::Command command, std::uint32_t value);
+    Session& SessionOf(TConnectionId id);
+    void Handle(TConnectionId id, Session& session, const rfc2217::Request& request);
+    void Answer(TConnectionId id, rfc2217::Command command, std::uint32_t value);
     // The command's answer: what the port holds after applying it.
     std::uint32_t Apply(const rfc2217::Request& request);
     std::uint32_t ApplyControl(std::uint32_t value);
@@ -66,8 +58,7 @@ private:
     void UpdateHold();
 
     TCustomComPort& port_;
-    Links links_;
-    std::map<TCustomWinSocket*, Session> sessions_;
+    std::map<TConnectionId, Session> sessions_;
     std::uint8_t lastModem_ = 0;
     std::uint8_t modemDeltas_ = 0;
     bool break_ = false;

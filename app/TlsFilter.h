@@ -1,12 +1,12 @@
 #pragma once
-// TLS on the bridge's TCP connections, as a bridge filter: the ciphertext of each
+// TLS on the bridge's TCP connections, as the layer next to the wire: the ciphertext of each
 // connection goes through an OpenSSL session over memory buffers, so the handshake
 // and every record are worked on the dispatching thread as bytes arrive, without a
 // socket call of its own and without ever waiting. The plaintext is what the other
-// filters (RFC 2217) and the device see.
+// layers (RFC 2217) and the device see.
 //
 // A connection is not a target for the device's bytes until its handshake is done;
-// bytes the filter itself is given before that (another filter's greeting) wait in
+// bytes the layer is given before that (another layer's greeting) wait in
 // the session. A handshake that fails, or does not finish in time, closes the
 // connection with one line naming the peer and the reason.
 //
@@ -14,10 +14,9 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <string>
 
-#include "app/BridgeFilter.h"
+#include "app/Filter.h"
 
 namespace portvale {
 
@@ -36,40 +35,31 @@ struct TTlsSettings {
     std::string minVersion = "1.2";
 };
 
-// The filter's face; the work is OpenSSL's, in the module portvale-tls.so (app/tls),
+// The layer's face; the work is OpenSSL's, in the module portvale-tls.so (app/tls),
 // which a bridge loads only when it speaks TLS: OpenSSL's libraries are most of two
 // megabytes of a process that never uses them.
-class TTlsFilter : public TBridgeFilter {
+class TTlsFilter : public TFilter {
 public:
-    using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kHandshakeLimit{10};
-
-    struct Links {
-        // Ciphertext for a connection, behind what it has queued.
-        std::function<void(TCustomWinSocket*, std::string)> send;
-        // The connection must go (a refused or stalled handshake).
-        std::function<void(TCustomWinSocket*)> close;
-        // The handshake finished: the connection takes data now.
-        std::function<void(TCustomWinSocket*)> established;
-        // A connection refused, with the reason ("certificate verify failed", ...).
-        std::function<void(TCustomWinSocket*, const std::string&)> refused;
-        // A handshake began: ExpireHandshakes is due until none is left.
-        std::function<void()> handshaking;
-    };
 
     // Closes the connections whose handshake began more than kHandshakeLimit ago.
     virtual void ExpireHandshakes(Clock::time_point now) = 0;
     virtual bool Handshaking() const = 0;
     bool HoldsNewConnections() const override { return true; }
+    // Ticks come while a handshake is under way.
+    void Tick(Clock::time_point now) override {
+        ExpireHandshakes(now);
+        if (!Handshaking()) Site().WantTicks(false);
+    }
 
     // A warning for a key file others than its owner may read; empty when none.
     static std::string KeyFileWarning(const std::string& path);
 };
 
-// The module's one entry point, found by this name: a filter, or null with the
-// reason in `error` (a missing file, a key that does not match its certificate).
-using MakeTlsFilterFunction = TTlsFilter* (*)(const TTlsSettings& settings, const TTlsFilter::Links& links,
-                                              std::string& error);
+// The module's one entry point, found by this name: a layer, or null with the reason
+// in `error` ("tls-cert: PATH: No such file or directory", a key that does not match
+// its certificate).
+using MakeTlsFilterFunction = TTlsFilter* (*)(const TTlsSettings& settings, std::string& error);
 inline constexpr const char* kMakeTlsFilter = "portvale_make_tls_filter";
 
 }  // namespace portvale

@@ -1,7 +1,7 @@
 #pragma once
-// The protocols a headless bridge speaks on its TCP side: TLS next to the wire, RFC
-// 2217 inside it, either, both or none, set on the bridge as its filter. What they
-// refuse and establish is printed and counted.
+// The protocols a headless bridge speaks on its TCP side: its filter stack (TLS next
+// to the wire, RFC 2217 inside it, either, both or none), with the TLS module loaded
+// when asked for and what the layers refuse and report printed and counted.
 //
 // Threading: the dispatching thread.
 
@@ -11,13 +11,9 @@
 #include <string>
 
 #include "app/Bridge.h"
-#include "app/FilterChain.h"
-#include "app/Rfc2217Client.h"
-#include "app/Rfc2217Server.h"
-#include "headless/VirtualSerial.h"
-#include "app/TlsFilter.h"
-#include "framework/Timer.h"
+#include "app/FilterStack.h"
 #include "headless/Counters.h"
+#include "headless/VirtualSerial.h"
 
 namespace portvale::headless {
 
@@ -36,15 +32,8 @@ public:
 
 private:
     TBridge& bridge_;
-    const Print print_;
-    BridgeCounters& counters_;
-    std::unique_ptr<TTlsFilter> tls_;
-    std::unique_ptr<TRfc2217Server> rfc2217_;
-    std::unique_ptr<TRfc2217Client> rfc2217Client_;
     VirtualSerial* virtualSerial_ = nullptr;
-    std::unique_ptr<TFilterChain> chain_;
-    // Ticks while a handshake is under way, to drop the ones that stall.
-    std::unique_ptr<TTimer> handshakes_;
+    std::unique_ptr<TFilterStack> stack_;
 };
 
 }  // namespace portvale::headless

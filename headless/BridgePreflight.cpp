@@ -48,7 +48,7 @@ std::optional<PreflightProblem> TlsProblem(const BridgeConfig& b) {
     int port = 0;
     if (!b.connect.empty()) SplitAddressPort(b.connect, host, port);
     const TTlsSettings settings{b.connect.empty(), b.tlsCert, b.tlsKey, b.tlsClientCa, b.tlsCa, host, b.tlsMinVersion};
-    std::unique_ptr<TTlsFilter> filter(make(settings, TTlsFilter::Links{}, error));
+    std::unique_ptr<TTlsFilter> filter(make(settings, error));
     if (!filter) return FileProblem(error);
     return std::nullopt;
 }

@@ -338,7 +338,8 @@ int RunHeadless(const std::vector<std::string>& args) {
 
         // Who may connect, and how many at once.
         TBridge& bridge = form->Bridge();
-        if (o.clients) bridge.Policy.clients = *o.clients;
+        static_assert(kAnyNumberOfClients == TClientPolicy::kUnlimited);
+        bridge.Policy.clients = o.clients;
         bridge.Policy.share = o.share;
         bridge.Policy.kickOld = o.kickOld;
         bridge.Policy.maxLag = static_cast<std::size_t>(o.maxLag);
@@ -362,14 +363,16 @@ int RunHeadless(const std::vector<std::string>& args) {
 
         // A virtual device is made before the port opens it, and goes after the port.
         std::unique_ptr<VirtualSerial> virtualSerial;
-        const LineSettings lineSettings{o.serial, o.baud, o.dataBits, o.parity, o.stopBits, o.flow};
+        const std::optional<std::string> serial = o.serial.empty() ? std::nullopt : std::optional(o.serial);
+        const LineSettings lineSettings{serial, o.baud, o.dataBits, o.parity, o.stopBits, o.flow};
         std::string failure;
-        if (o.serial && IsVirtualPortName(*o.serial)) {
+        if (serial && IsVirtualPortName(*serial)) {
             try {
-                virtualSerial = std::make_unique<VirtualSerial>(*o.serial, VirtualDeviceAccess{}, RemoteLineOf(lineSettings),
-                                                                [](const std::string& text) { PrintLine(text); });
+                virtualSerial = std::make_unique<VirtualSerial>(
+                    *serial, VirtualDeviceAccess{static_cast<mode_t>(o.ptyMode), o.ptyGroup}, RemoteLineOf(lineSettings),
+                    [](const std::string& text) { PrintLine(text); });
             } catch (const std::exception& error) {
-                failure = Format(sCannotOpenPort, o.serial->c_str(), error.what());
+                failure = Format(sCannotOpenPort, serial->c_str(), error.what());
             }
         }
         // The settings are looked at before the data that follows them goes on.
@@ -385,7 +388,8 @@ int RunHeadless(const std::vector<std::string>& args) {
         std::optional<TTlsSettings> tls;
         const bool tlsServer = !o.tlsCert.empty() && mode == 2;
         if (tlsServer || (o.tls && mode == 1))
-            tls = TTlsSettings{tlsServer, o.tlsCert, o.tlsKey, o.tlsClientCa, o.tlsCa, form->txbHost->Text(), "1.2"};
+            tls = TTlsSettings{tlsServer, o.tlsCert, o.tlsKey, o.tlsClientCa, o.tlsCa, form->txbHost->Text(),
+                               o.tlsMinVersion};
         if (failure.empty() && virtualSerial && o.rfc2217 && mode != 1)
             failure = "--rfc2217 with a virtual device is the client's side: it needs --mode client";
         if (failure.empty()) {

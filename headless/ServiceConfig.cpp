@@ -1,6 +1,6 @@
 #include "headless/ServiceConfig.h"
 
-#include <array>
+#include <charconv>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -8,23 +8,53 @@
 
 #include <toml++/toml.h>
 
-#include "app/PeerAccess.h"
-#include "comport/ComTypes.h"
 #include "headless/ListenAddress.h"
 
 namespace portvale::headless {
 
 namespace {
 
-struct Choice {
-    const char* name;
-    int value;
-};
+// A choice as a file may write it: "even", 1 and 2 as numbers, 1.5 as a number
+// or a string. Anything else is no choice's name.
+std::string ChoiceName(const toml::node& node) {
+    if (const auto* s = node.as_string()) return s->get();
+    if (const auto* i = node.as_integer()) return std::to_string(i->get());
+    if (const auto* f = node.as_floating_point()) {
+        char text[32];
+        const auto [end, error] = std::to_chars(text, text + sizeof text, f->get());
+        return error == std::errc() ? std::string(text, end) : std::string();
+    }
+    return {};
+}
 
-const std::array<Choice, 5> kParities{{{"none", prNone}, {"odd", prOdd}, {"even", prEven}, {"mark", prMark},
-                                        {"space", prSpace}}};
-const std::array<Choice, 3> kStopBits{{{"1", sbOneStopBit}, {"1.5", sbOne5StopBits}, {"2", sbTwoStopBits}}};
-const std::array<Choice, 3> kFlows{{{"none", fcNone}, {"hardware", fcHardware}, {"software", fcSoftware}}};
+// File permissions: 0o660 in TOML, or the string "0660"; -1 when neither.
+std::int64_t Permissions(const toml::node& node) {
+    if (const auto* i = node.as_integer()) return i->get();
+    const auto* s = node.as_string();
+    if (!s) return -1;
+    const std::string& text = s->get();
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos) return -1;
+    return std::stoi(text, nullptr, 8);
+}
+
+// What the file is told of a value that the check refused.
+std::string Refusal(const BridgeKey& key, const KeyValue& value, const KeyProblem& problem) {
+    switch (problem.kind) {
+        case KeyProblem::Range:
+            return "must be between " + std::to_string(key.low) + " and " + std::to_string(key.high);
+        case KeyProblem::Choice: return "must be one of " + ChoicesText(key, ", ");
+        case KeyProblem::Empty: return "must not be empty";
+        case KeyProblem::Address:
+            return "\"" + std::get<std::string>(value) + "\" is not ADDRESS:PORT (an IPv6 address in brackets)";
+        case KeyProblem::Network:
+            return "\"" + std::get<std::vector<std::string>>(value)[problem.index] +
+                   "\" is not an address or a network";
+        case KeyProblem::Permissions: return "must be permissions such as 0o660 or \"0660\"";
+        case KeyProblem::Listen:
+        case KeyProblem::None: break;
+    }
+    return problem.detail;
+}
 
 // The first error found while reading; later ones are not looked for.
 class Reader {
@@ -45,173 +75,78 @@ public:
     void ReadKeys(const toml::table& table, BridgeConfig& b, bool isDefaults) {
         for (const auto& [rawKey, node] : table) {
             if (Failed()) return;
-            const std::string key(rawKey.str());
-            const toml::source_region& at = node.source();
-            if (key == "name" && !isDefaults) {
-                b.name = Text(node, key);
-                if (!Failed() && b.name.empty()) Fail(at, key, "must not be empty");
-            } else if (key == "serial") {
-                b.serial = Text(node, key);
-            } else if (key == "pty-mode") {
-                b.ptyMode = Mode(node, key);
-            } else if (key == "pty-group") {
-                b.ptyGroup = Text(node, key);
-            } else if (key == "baud") {
-                const auto v = Integer(node, key, 1, 0x7FFFFFFF);
-                if (v) b.baud = static_cast<std::int32_t>(*v);
-            } else if (key == "data-bits") {
-                const auto v = Integer(node, key, 5, 8);
-                if (v) b.dataBits = static_cast<int>(*v);
-            } else if (key == "parity") {
-                b.parity = Pick(node, key, kParities);
-            } else if (key == "stop-bits") {
-                // 1 and 2 are written as numbers, 1.5 as a number or a string.
-                std::string text;
-                if (const auto* i = node.as_integer()) text = std::to_string(i->get());
-                else if (const auto* f = node.as_floating_point()) text = f->get() == 1.5 ? "1.5" : "?";
-                else if (const auto* s = node.as_string()) text = s->get();
-                b.stopBits = PickText(at, key, text, kStopBits);
-            } else if (key == "flow") {
-                b.flow = Pick(node, key, kFlows);
-            } else if (key == "listen") {
-                b.listen = Endpoint(node, key);
-                ListenAddress where;
-                if (!Failed())
-                    if (const std::string why = ResolveListenAddress(b.listen, where); !why.empty()) Fail(at, key, why);
-            } else if (key == "connect") {
-                b.connect = Endpoint(node, key);
-            } else if (key == "rfc2217") {
-                b.rfc2217 = Flag(node, key);
-            } else if (key == "keepalive") {
-                b.keepAliveSeconds = static_cast<int>(Integer(node, key, 0, 86400).value_or(0));
-            } else if (key == "reconnect") {
-                b.reconnectSeconds = static_cast<int>(Integer(node, key, 0, 86400).value_or(0));
-            } else if (key == "capture") {
-                b.capture = Text(node, key);
-            } else if (key == "capture-max") {
-                b.captureMaxMb = static_cast<int>(Integer(node, key, 0, 1 << 20).value_or(0));
-            } else if (key == "log") {
-                b.log = Flag(node, key);
-            } else if (key == "clients") {
-                b.clients = static_cast<int>(Integer(node, key, 1, 1024).value_or(1));
-            } else if (key == "share") {
-                b.share = Flag(node, key);
-            } else if (key == "kick-old") {
-                b.kickOld = Flag(node, key);
-            } else if (key == "max-lag") {
-                b.maxLag = static_cast<std::uint64_t>(Integer(node, key, 1, std::int64_t{1} << 40).value_or(1));
-            } else if (key == "allow") {
-                b.allow = Networks(node, key);
-            } else if (key == "tls") {
-                b.tls = Flag(node, key);
-            } else if (key == "tls-cert") {
-                b.tlsCert = Text(node, key);
-            } else if (key == "tls-key") {
-                b.tlsKey = Text(node, key);
-            } else if (key == "tls-client-ca") {
-                b.tlsClientCa = Text(node, key);
-            } else if (key == "tls-ca") {
-                b.tlsCa = Text(node, key);
-            } else if (key == "tls-min-version") {
-                const std::string v = Text(node, key);
-                if (!Failed() && v != "1.2" && v != "1.3") Fail(at, key, "must be \"1.2\" or \"1.3\"");
-                b.tlsMinVersion = v;
-            } else {
-                Fail(at, key, isDefaults && key == "name" ? "a name belongs to a bridge, not to [defaults]"
-                                                          : "unknown key");
-            }
+            const std::string name(rawKey.str());
+            const BridgeKey* key = FindKey(name, Road::File);
+            const bool misplacedName = key && isDefaults && key->kind == KeyKind::Name;
+            if (!key || key->service || misplacedName)
+                Fail(node.source(), name,
+                     misplacedName ? "a name belongs to a bridge, not to [defaults]" : "unknown key");
+            else if (const auto value = Read(*key, node))
+                Store(*key, *value, b);
         }
     }
 
     void ReadService(const toml::table& table, ServiceConfig& config) {
         for (const auto& [rawKey, node] : table) {
             if (Failed()) return;
-            const std::string key(rawKey.str());
-            if (key == "metrics") config.metrics = Endpoint(node, key);
-            else Fail(node.source(), key, "unknown key");
+            const std::string name(rawKey.str());
+            const BridgeKey* key = FindKey(name, Road::File);
+            // Its one key, the metrics endpoint's address.
+            if (!key || !key->service) Fail(node.source(), name, "unknown key");
+            else if (const auto value = Read(*key, node)) config.metrics = std::get<std::string>(*value);
         }
     }
 
 private:
-    // File permissions: 0o660 in TOML, or the string "0660".
-    int Mode(const toml::node& node, const std::string& key) {
-        std::int64_t mode = -1;
-        if (const auto* i = node.as_integer()) {
-            mode = i->get();
-        } else if (const auto* s = node.as_string()) {
-            const std::string& text = s->get();
-            if (!text.empty() && text.size() <= 4 && text.find_first_not_of("01234567") == std::string::npos)
-                mode = std::stoi(text, nullptr, 8);
-        }
-        if (mode < 0 || mode > 0777) {
-            Fail(node.source(), key, "must be permissions such as 0o660 or \"0660\"");
-            return 0660;
-        }
-        return static_cast<int>(mode);
-    }
-
-    std::string Text(const toml::node& node, const std::string& key) {
-        if (const auto* s = node.as_string()) return s->get();
-        Fail(node.source(), key, "must be a string");
-        return {};
-    }
-    bool Flag(const toml::node& node, const std::string& key) {
-        if (const auto* v = node.as_boolean()) return v->get();
-        Fail(node.source(), key, "must be true or false");
-        return false;
-    }
-    std::optional<std::int64_t> Integer(const toml::node& node, const std::string& key, std::int64_t lo,
-                                        std::int64_t hi) {
-        const auto* v = node.as_integer();
-        if (!v) {
-            Fail(node.source(), key, "must be a whole number");
-            return std::nullopt;
-        }
-        if (v->get() < lo || v->get() > hi) {
-            Fail(node.source(), key, "must be between " + std::to_string(lo) + " and " + std::to_string(hi));
-            return std::nullopt;
-        }
-        return v->get();
-    }
-    template <std::size_t N>
-    std::optional<int> Pick(const toml::node& node, const std::string& key, const std::array<Choice, N>& choices) {
-        return PickText(node.source(), key, node.is_string() ? Text(node, key) : "?", choices);
-    }
-    template <std::size_t N>
-    std::optional<int> PickText(const toml::source_region& at, const std::string& key, const std::string& text,
-                                const std::array<Choice, N>& choices) {
-        std::string names;
-        for (const Choice& c : choices) {
-            if (text == c.name) return c.value;
-            names += (names.empty() ? "" : ", ") + std::string(c.name);
-        }
-        Fail(at, key, "must be one of " + names);
+    // The node's value for `key` once checked; none after a failure.
+    std::optional<KeyValue> Read(const BridgeKey& key, const toml::node& node) {
+        std::optional<KeyValue> value = Raw(key, node);
+        if (!value) return std::nullopt;
+        const KeyProblem problem = CheckSetting(key, *value, Road::File);
+        if (!problem) return value;
+        const toml::node* at = problem.kind == KeyProblem::Network ? node.as_array()->get(problem.index) : &node;
+        Fail(at->source(), key.name, Refusal(key, *value, problem));
         return std::nullopt;
     }
-    std::string Endpoint(const toml::node& node, const std::string& key) {
-        const std::string text = Text(node, key);
-        std::string address;
-        int port = 0;
-        if (!Failed() && !SplitAddressPort(text, address, port))
-            Fail(node.source(), key, "\"" + text + "\" is not ADDRESS:PORT (an IPv6 address in brackets)");
-        return text;
+
+    // The node as the key's kind of value; none, after a failure, when it is not one.
+    std::optional<KeyValue> Raw(const BridgeKey& key, const toml::node& node) {
+        const char* wanted = "must be a string";
+        switch (key.kind) {
+            case KeyKind::Flag:
+                if (const auto* v = node.as_boolean()) return KeyValue(v->get());
+                wanted = "must be true or false";
+                break;
+            case KeyKind::Number:
+                if (const auto* v = node.as_integer()) return KeyValue(v->get());
+                wanted = "must be a whole number";
+                break;
+            case KeyKind::Permissions: return KeyValue(Permissions(node));
+            case KeyKind::Choice: return KeyValue(ChoiceName(node));
+            case KeyKind::Networks: return Networks(key, node);
+            default:
+                if (const auto* v = node.as_string()) return KeyValue(v->get());
+        }
+        Fail(node.source(), key.name, wanted);
+        return std::nullopt;
     }
-    std::vector<std::string> Networks(const toml::node& node, const std::string& key) {
-        std::vector<std::string> out;
+
+    std::optional<KeyValue> Networks(const BridgeKey& key, const toml::node& node) {
         const auto* list = node.as_array();
         if (!list) {
-            Fail(node.source(), key, "must be a list of addresses and networks");
-            return out;
+            Fail(node.source(), key.name, "must be a list of addresses and networks");
+            return std::nullopt;
         }
+        std::vector<std::string> entries;
         for (const toml::node& item : *list) {
             const auto* s = item.as_string();
-            if (!s || !TPeerAccess::Valid(s->get())) {
-                Fail(item.source(), key, s ? "\"" + s->get() + "\" is not an address or a network" : "must be strings");
-                return out;
+            if (!s) {
+                Fail(item.source(), key.name, "must be strings");
+                return std::nullopt;
             }
-            out.push_back(s->get());
+            entries.push_back(s->get());
         }
-        return out;
+        return KeyValue(std::move(entries));
     }
 
     std::string path_;
@@ -237,20 +172,13 @@ std::string TlsProblem(const BridgeConfig& b) {
 
 bool TlsEnabled(const BridgeConfig& b) { return b.listen.empty() ? b.tls : !b.tlsCert.empty(); }
 
-bool SplitAddressPort(const std::string& text, std::string& address, int& port) {
-    const auto colon = text.rfind(':');
-    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return false;
-    address = text.substr(0, colon);
-    if (address.front() == '[') {
-        if (address.size() < 3 || address.back() != ']') return false;
-        address = address.substr(1, address.size() - 2);
-    } else if (address.find(':') != std::string::npos) {
-        return false;  // an IPv6 address needs its brackets
-    }
-    const std::string digits = text.substr(colon + 1);
-    if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
-    port = std::stoi(digits);
-    return port >= 1 && port <= 65535;
+KeyProblem CheckSetting(const BridgeKey& key, const KeyValue& value, Road road) {
+    KeyProblem problem = CheckValue(key, value, road);
+    ListenAddress where;
+    if (!problem && key.kind == KeyKind::Listen)
+        if (std::string why = ResolveListenAddress(std::get<std::string>(value), where); !why.empty())
+            problem = {KeyProblem::Listen, std::move(why)};
+    return problem;
 }
 
 ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) {

@@ -36,31 +36,30 @@ std::string LastError() {
 
 class TOpenSslFilter : public TTlsFilter {
 public:
-    TOpenSslFilter(const TTlsSettings& settings, Links links);
+    explicit TOpenSslFilter(const TTlsSettings& settings);
     ~TOpenSslFilter() override;
     TOpenSslFilter(const TOpenSslFilter&) = delete;
     TOpenSslFilter& operator=(const TOpenSslFilter&) = delete;
 
-    void Connected(TCustomWinSocket* socket) override;
-    void Disconnected(TCustomWinSocket* socket) override;
-    std::string FromTcp(TCustomWinSocket* socket, const std::string& bytes) override;
-    std::string ToTcp(TCustomWinSocket* socket, const std::string& bytes) override;
-    bool Ready(TCustomWinSocket* socket) override;
+    void Opened(TConnectionId id) override;
+    void Closed(TConnectionId id) override;
+    std::string FromNetwork(TConnectionId id, const std::string& bytes) override;
+    std::string FromDevice(TConnectionId id, const std::string& bytes) override;
+    bool Ready(TConnectionId id) const override;
     void ExpireHandshakes(Clock::time_point now) override;
     bool Handshaking() const override;
 
 private:
     struct Session;
-    Session* SessionOf(TCustomWinSocket* socket);
-    void Step(TCustomWinSocket* socket, Session& session, std::string& plain);
-    void Flush(TCustomWinSocket* socket, Session& session);
-    void Refuse(TCustomWinSocket* socket, const std::string& reason);
+    Session* SessionOf(TConnectionId id);
+    void Step(TConnectionId id, Session& session, std::string& plain);
+    void Flush(TConnectionId id, Session& session);
+    void Refuse(TConnectionId id, const std::string& reason);
 
     const bool server_;
     const std::string host_;
-    Links links_;
     SSL_CTX* context_ = nullptr;
-    std::map<TCustomWinSocket*, std::unique_ptr<Session>> sessions_;
+    std::map<TConnectionId, std::unique_ptr<Session>> sessions_;
 };
 
 struct TOpenSslFilter::Session {
@@ -74,8 +73,7 @@ struct TOpenSslFilter::Session {
     ~Session() { SSL_free(ssl); }
 };
 
-TOpenSslFilter::TOpenSslFilter(const TTlsSettings& settings, Links links)
-    : server_(settings.server), host_(settings.host), links_(std::move(links)) {
+TOpenSslFilter::TOpenSslFilter(const TTlsSettings& settings) : server_(settings.server), host_(settings.host) {
     context_ = SSL_CTX_new(server_ ? TLS_server_method() : TLS_client_method());
     if (!context_) Fail("cannot make a TLS context");
     try {
@@ -124,12 +122,12 @@ TOpenSslFilter::~TOpenSslFilter() {
     SSL_CTX_free(context_);
 }
 
-TOpenSslFilter::Session* TOpenSslFilter::SessionOf(TCustomWinSocket* socket) {
-    const auto it = sessions_.find(socket);
+TOpenSslFilter::Session* TOpenSslFilter::SessionOf(TConnectionId id) {
+    const auto it = sessions_.find(id);
     return it == sessions_.end() ? nullptr : it->second.get();
 }
 
-void TOpenSslFilter::Connected(TCustomWinSocket* socket) {
+void TOpenSslFilter::Opened(TConnectionId id) {
     auto session = std::make_unique<Session>();
     session->ssl = SSL_new(context_);
     session->in = BIO_new(BIO_s_mem());
@@ -137,8 +135,8 @@ void TOpenSslFilter::Connected(TCustomWinSocket* socket) {
     if (!session->ssl || !session->in || !session->out) {
         BIO_free(session->in);
         BIO_free(session->out);
-        Refuse(socket, "cannot make a TLS session: " + LastError());
-        links_.close(socket);
+        Refuse(id, "cannot make a TLS session: " + LastError());
+        Site().Close(id);
         return;
     }
     SSL_set_bio(session->ssl, session->in, session->out);
@@ -150,57 +148,58 @@ void TOpenSslFilter::Connected(TCustomWinSocket* socket) {
         SSL_set1_host(session->ssl, host_.c_str());
     }
     Session& s = *session;
-    sessions_[socket] = std::move(session);
-    if (links_.handshaking) links_.handshaking();
+    sessions_[id] = std::move(session);
+    Site().WantTicks(true);
     std::string none;
-    Step(socket, s, none);
-    if (s.failed) links_.close(socket);
+    Step(id, s, none);
+    if (s.failed) Site().Close(id);
 }
 
-void TOpenSslFilter::Disconnected(TCustomWinSocket* socket) { sessions_.erase(socket); }
+void TOpenSslFilter::Closed(TConnectionId id) { sessions_.erase(id); }
 
-bool TOpenSslFilter::Ready(TCustomWinSocket* socket) {
-    const Session* s = SessionOf(socket);
+bool TOpenSslFilter::Ready(TConnectionId id) const {
+    const auto it = sessions_.find(id);
+    const Session* s = it == sessions_.end() ? nullptr : it->second.get();
     return s && s->established && !s->failed;
 }
 
 bool TOpenSslFilter::Handshaking() const {
-    for (const auto& [socket, s] : sessions_)
+    for (const auto& [id, s] : sessions_)
         if (!s->established) return true;
     return false;
 }
 
 void TOpenSslFilter::ExpireHandshakes(Clock::time_point now) {
-    std::vector<TCustomWinSocket*> stalled;
-    for (const auto& [socket, s] : sessions_)
-        if (!s->established && !s->failed && now - s->started >= kHandshakeLimit) stalled.push_back(socket);
-    for (TCustomWinSocket* socket : stalled) {
-        Session* s = SessionOf(socket);
+    std::vector<TConnectionId> stalled;
+    for (const auto& [id, s] : sessions_)
+        if (!s->established && !s->failed && now - s->started >= kHandshakeLimit) stalled.push_back(id);
+    for (const TConnectionId id : stalled) {
+        Session* s = SessionOf(id);
         if (!s) continue;
         s->failed = true;
-        Refuse(socket, "no TLS handshake within " + std::to_string(kHandshakeLimit.count()) + " s");
-        links_.close(socket);
+        Refuse(id, "no TLS handshake within " + std::to_string(kHandshakeLimit.count()) + " s");
+        Site().Close(id);
     }
 }
 
-std::string TOpenSslFilter::FromTcp(TCustomWinSocket* socket, const std::string& bytes) {
-    Session* s = SessionOf(socket);
+std::string TOpenSslFilter::FromNetwork(TConnectionId id, const std::string& bytes) {
+    Session* s = SessionOf(id);
     if (!s || s->failed) return {};
     BIO_write(s->in, bytes.data(), static_cast<int>(bytes.size()));
     std::string plain;
     const bool wasEstablished = s->established;
-    Step(socket, *s, plain);
+    Step(id, *s, plain);
     if (s->failed) {
         // Nothing of a refused connection goes on.
-        links_.close(socket);
+        Site().Close(id);
         return {};
     }
-    if (!wasEstablished && s->established && links_.established) links_.established(socket);
+    if (!wasEstablished && s->established) Site().Ready(id);
     return plain;
 }
 
-std::string TOpenSslFilter::ToTcp(TCustomWinSocket* socket, const std::string& bytes) {
-    Session* s = SessionOf(socket);
+std::string TOpenSslFilter::FromDevice(TConnectionId id, const std::string& bytes) {
+    Session* s = SessionOf(id);
     if (!s || s->failed) return {};
     if (!s->established) {
         s->pending += bytes;
@@ -213,13 +212,13 @@ std::string TOpenSslFilter::ToTcp(TCustomWinSocket* socket, const std::string& b
     return cipher;
 }
 
-void TOpenSslFilter::Step(TCustomWinSocket* socket, Session& s, std::string& plain) {
+void TOpenSslFilter::Step(TConnectionId id, Session& s, std::string& plain) {
     if (!s.established) {
         const int r = SSL_do_handshake(s.ssl);
         if (r != 1) {
             const int error = SSL_get_error(s.ssl, r);
             if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-                Flush(socket, s);
+                Flush(id, s);
                 return;
             }
             std::string reason;
@@ -233,9 +232,9 @@ void TOpenSslFilter::Step(TCustomWinSocket* socket, Session& s, std::string& pla
             if (reason == "wrong version number" || reason == "http request" || reason == "packet length too long")
                 reason = "not TLS (" + reason + ")";
             // An alert for the peer, when there is one to send.
-            Flush(socket, s);
+            Flush(id, s);
             s.failed = true;
-            Refuse(socket, reason);
+            Refuse(id, reason);
             return;
         }
         s.established = true;
@@ -256,32 +255,31 @@ void TOpenSslFilter::Step(TCustomWinSocket* socket, Session& s, std::string& pla
         if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) break;
         // A close_notify or a broken record: the connection ends.
         s.failed = true;
-        if (error != SSL_ERROR_ZERO_RETURN) Refuse(socket, "TLS error: " + LastError());
+        if (error != SSL_ERROR_ZERO_RETURN) Refuse(id, "TLS error: " + LastError());
         break;
     }
-    Flush(socket, s);
+    Flush(id, s);
 }
 
-void TOpenSslFilter::Flush(TCustomWinSocket* socket, Session& s) {
+void TOpenSslFilter::Flush(TConnectionId id, Session& s) {
     std::string cipher;
     char buffer[16384];
     for (int n; (n = BIO_read(s.out, buffer, sizeof buffer)) > 0;) cipher.append(buffer, static_cast<std::size_t>(n));
-    if (!cipher.empty()) links_.send(socket, std::move(cipher));
+    if (!cipher.empty()) Site().ToNetwork(id, std::move(cipher));
 }
 
-void TOpenSslFilter::Refuse(TCustomWinSocket* socket, const std::string& reason) {
+void TOpenSslFilter::Refuse(TConnectionId id, const std::string& reason) {
     ERR_clear_error();
-    if (links_.refused) links_.refused(socket, reason);
+    Site().Refused(id, reason);
 }
 
 }  // namespace
 
 }  // namespace portvale
 
-extern "C" portvale::TTlsFilter* portvale_make_tls_filter(const portvale::TTlsSettings& settings,
-                                                        const portvale::TTlsFilter::Links& links, std::string& error) {
+extern "C" portvale::TTlsFilter* portvale_make_tls_filter(const portvale::TTlsSettings& settings, std::string& error) {
     try {
-        return new portvale::TOpenSslFilter(settings, links);
+        return new portvale::TOpenSslFilter(settings);
     } catch (const std::exception& e) {
         error = e.what();
         return nullptr;

@@ -2,6 +2,7 @@
 // loopback peer as the client, the GUI thread pumped by the test.
 #include <sys/socket.h>
 
+#include "app/FilterStack.h"
 #include "app/Rfc2217Server.h"
 #include "tests/app/FormTestSupport.h"
 #include "tests/platform/serial/PtyFixture.h"
@@ -21,18 +22,16 @@ protected:
     Rfc2217BridgeTest() {
         Start();
         form->ComPort1->SetPort(pty.path());
-        TForm1* f = form.get();
-        server = std::make_unique<TRfc2217Server>(
-            *form->ComPort1,
-            TRfc2217Server::Links{[f](TCustomWinSocket* s, std::string b) { f->SendToTcp(s, std::move(b)); },
-                                  [f](bool hold) { f->HoldSerial(hold); },
-                                  [this](const std::string& line) { logged.push_back(line); }});
-        form->Bridge().Filter = server.get();
+        stack = std::make_unique<TFilterStack>(
+            form->Bridge(), TFilterStack::Observers{[this](const std::string& line) { logged.push_back(line); }});
+        stack->Push(std::make_unique<TRfc2217Server>(*form->ComPort1));
+        server = stack->Find<TRfc2217Server>();
+        form->Bridge().Filter = stack.get();
     }
     ~Rfc2217BridgeTest() override {
         if (peer >= 0) ::close(peer);
         form->Bridge().Filter = nullptr;
-        server.reset();
+        stack.reset();
     }
     void Listen() {
         const std::uint16_t port = test::RefusingPort();
@@ -57,7 +56,8 @@ protected:
     }
 
     test::Pty pty;
-    std::unique_ptr<TRfc2217Server> server;
+    std::unique_ptr<TFilterStack> stack;
+    TRfc2217Server* server = nullptr;
     std::vector<std::string> logged;
     int peer = -1;
 };

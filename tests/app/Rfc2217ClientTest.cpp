@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/app/RecordingFilterSite.h"
 #include "tests/app/TelnetBytes.h"
 
 namespace portvale {
@@ -61,54 +62,49 @@ TEST(Rfc2217ClientLine, TermiosChangesBecomeCommands) {
 // One connection after another to a server: the line is sent once the server takes
 // commands, again on the next connection, and a change is sent as what changed.
 TEST(Rfc2217ClientSession, NegotiatesSendsLineAndReadsAnswers) {
-    std::string wire;
-    std::vector<std::string> log;
-    std::vector<bool> holds;
-    std::vector<std::uint8_t> modem;
-    TRfc2217Client client(LineSettings{}, {[&](TCustomWinSocket*, std::string bytes) { wire += bytes; },
-                                           [&](bool hold) { holds.push_back(hold); },
-                                           [&](const std::string& line) { log.push_back(line); },
-                                           [&](std::uint8_t state) { modem.push_back(state); }});
-    auto* const a = reinterpret_cast<TCustomWinSocket*>(std::uintptr_t{16});
-    auto* const b = reinterpret_cast<TCustomWinSocket*>(std::uintptr_t{32});
+    test::RecordingFilterSite site;
+    TRfc2217Client client(LineSettings{});
+    client.Attach(site);
+    const TConnectionId a = 16, b = 32;
+    std::string& wire = site.wire;
     const std::string allOf9600 = LineCommands(std::nullopt, LineSettings{});
     const std::string serverOffers = B({IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 44, IAC, DO, 44});
 
-    for (TCustomWinSocket* connection : {a, b}) {
+    for (const TConnectionId connection : {a, b}) {
         wire.clear();
-        client.Connected(connection);
+        client.Opened(connection);
         EXPECT_EQ(B({IAC, WILL, 0, IAC, DO, 0, IAC, WILL, 44, IAC, DO, 44}), wire);
         wire.clear();
         // Data and the server's offers together: the data comes through, 0xFF undoubled,
         // and the line goes out once the server DOes COM-PORT-OPTION.
-        EXPECT_EQ(B({'a', 0xFF, 'b'}), client.FromTcp(connection, B({'a', IAC, IAC}) + serverOffers + "b"));
+        EXPECT_EQ(B({'a', 0xFF, 'b'}), client.FromNetwork(connection, B({'a', IAC, IAC}) + serverOffers + "b"));
         EXPECT_EQ(allOf9600, wire);
-        client.Disconnected(connection);
+        client.Closed(connection);
     }
 
-    client.Connected(a);
-    client.FromTcp(a, serverOffers + Reply(Command::SetBaudRate, 9600) + Reply(Command::SetDataSize, 8) +
+    client.Opened(a);
+    client.FromNetwork(a, serverOffers + Reply(Command::SetBaudRate, 9600) + Reply(Command::SetDataSize, 8) +
                           Reply(Command::SetParity, kParityNone) + Reply(Command::SetStopSize, kStopOne) +
                           Reply(Command::SetControl, kControlFlowNone));
-    EXPECT_TRUE(log.empty());
+    EXPECT_TRUE(site.logged.empty());
     wire.clear();
     const LineSettings fast{115200, 8, kParityNone, kStopTwo, kControlFlowNone};
     client.SetLine(fast);
     EXPECT_EQ(Set(Command::SetBaudRate, 115200) + Set(Command::SetStopSize, kStopTwo), wire);
-    EXPECT_EQ(B({'x', IAC, IAC}), client.ToTcp(a, B({'x', 0xFF})));
+    EXPECT_EQ(B({'x', IAC, IAC}), client.FromDevice(a, B({'x', 0xFF})));
 
     // Answers: as asked is quiet, another value is told; modem states and a suspension
     // reach their links.
-    client.FromTcp(a, Reply(Command::SetBaudRate, 115200) + Reply(Command::SetStopSize, kStopOne) +
+    client.FromNetwork(a, Reply(Command::SetBaudRate, 115200) + Reply(Command::SetStopSize, kStopOne) +
                           Reply(Command::NotifyModemState, kModemCts | kModemDsr) +
                           Reply(Command::FlowControlSuspend, 0));
-    ASSERT_EQ(1u, log.size());
-    EXPECT_EQ("RFC 2217 server answered SET-STOPSIZE 2 with 1", log[0]);
-    EXPECT_EQ(std::vector<std::uint8_t>{kModemCts | kModemDsr}, modem);
-    EXPECT_EQ(std::vector<bool>{true}, holds);
+    ASSERT_EQ(1u, site.logged.size());
+    EXPECT_EQ("RFC 2217 server answered SET-STOPSIZE 2 with 1", site.logged[0]);
+    EXPECT_EQ(std::vector<std::uint8_t>{kModemCts | kModemDsr}, site.modemStates);
+    EXPECT_EQ(std::vector<bool>{true}, site.holds);
     // The suspension ends with the connection.
-    client.Disconnected(a);
-    EXPECT_EQ((std::vector<bool>{true, false}), holds);
+    client.Closed(a);
+    EXPECT_EQ((std::vector<bool>{true, false}), site.holds);
 }
 
 }  // namespace

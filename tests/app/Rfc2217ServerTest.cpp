@@ -1,10 +1,11 @@
 // The RFC 2217 access server against the recording serial device: each command
 // applied to the port and answered with what the port holds, refusals answered with
 // the kept value and logged, broken subnegotiations skipped and logged once, the
-// serial data held and released, modem changes reported through the client's mask.
+// serial data site.Held() and released, modem changes reported through the client's mask.
 #include "app/Rfc2217Server.h"
 
 #include "tests/comport/ComPortTestSupport.h"
+#include "tests/app/RecordingFilterSite.h"
 #include "tests/app/TelnetBytes.h"
 
 namespace portvale {
@@ -21,14 +22,12 @@ protected:
     void SetUp() override {
         RecordedPortTest::SetUp();
         port->Open();
-        server = std::make_unique<TRfc2217Server>(
-            *port, TRfc2217Server::Links{[this](TCustomWinSocket* s, std::string b) { sent[s] += b; },
-                                         [this](bool hold) { held = hold; },
-                                         [this](const std::string& line) { logged.push_back(line); }});
-        server->Connected(client);
+        server = std::make_unique<TRfc2217Server>(*port);
+        server->Attach(site);
+        server->Opened(client);
         sent.clear();
         // The client takes the offers; its first command brings the modem state.
-        server->FromTcp(client, B({IAC, WILL, 44, IAC, DO, 44, IAC, WILL, 0, IAC, DO, 0}) + Sb({0}));
+        server->FromNetwork(client, B({IAC, WILL, 44, IAC, DO, 44, IAC, WILL, 0, IAC, DO, 0}) + Sb({0}));
         sent.clear();
     }
     void TearDown() override {
@@ -38,16 +37,16 @@ protected:
     // What the server sends back for the bytes, and the data it passes on.
     std::string Ask(const std::string& bytes, std::string* data = nullptr) {
         sent.clear();
-        const std::string passed = server->FromTcp(client, bytes);
+        const std::string passed = server->FromNetwork(client, bytes);
         if (data) *data = passed;
         return sent[client];
     }
 
-    TCustomWinSocket* client = reinterpret_cast<TCustomWinSocket*>(0x1000);
+    const TConnectionId client = 1;
+    test::RecordingFilterSite site;
     std::unique_ptr<TRfc2217Server> server;
-    std::map<TCustomWinSocket*, std::string> sent;
-    std::vector<std::string> logged;
-    bool held = false;
+    std::map<TConnectionId, std::string>& sent = site.sent;
+    std::vector<std::string>& logged = site.logged;
 };
 
 struct CommandCase {
@@ -128,17 +127,17 @@ TEST_F(Rfc2217Server, BrokenSubnegotiationsAreSkippedLoggedOnceAndDataGoesOn) {
 
 TEST_F(Rfc2217Server, SuspendHoldsTheSerialDataUntilResumeOrTheClientLeaves) {
     Ask(Sb({8}));
-    EXPECT_TRUE(held);
+    EXPECT_TRUE(site.Held());
     Ask(Sb({9}));
-    EXPECT_FALSE(held);
+    EXPECT_FALSE(site.Held());
     Ask(Sb({8}));
-    EXPECT_TRUE(held);
-    server->Disconnected(client);
-    EXPECT_FALSE(held);
+    EXPECT_TRUE(site.Held());
+    server->Closed(client);
+    EXPECT_FALSE(site.Held());
 }
 
 TEST_F(Rfc2217Server, DataToTheClientHasItsIacDoubled) {
-    EXPECT_EQ(B({1, IAC, IAC, 13, 0}), server->ToTcp(client, B({1, IAC, 13, 0})));
+    EXPECT_EQ(B({1, IAC, IAC, 13, 0}), server->FromDevice(client, B({1, IAC, 13, 0})));
 }
 
 TEST_F(Rfc2217Server, ModemChangesAreReportedThroughTheMask) {

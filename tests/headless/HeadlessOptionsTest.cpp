@@ -37,8 +37,9 @@ TEST(HeadlessOptionsTest, EveryOptionSetsItsSetting) {
 }
 
 TEST(HeadlessOptionsTest, ListenAccessSharingAndTlsOptionsSetTheirSettings) {
-    const ParseResult r = ParseOptions({"--listen", "[::1]:4001", "--allow", "10.0.0.0/8,::1", "--clients", "3",
-                                        "--share", "--kick-old", "--max-lag", "65536", "--tls-cert", "c.pem",
+    // Each --allow adds to the list.
+    const ParseResult r = ParseOptions({"--listen", "[::1]:4001", "--allow", "10.0.0.0/8", "--allow=::1", "--clients",
+                                        "3", "--share", "--kick-old", "--max-lag", "65536", "--tls-cert", "c.pem",
                                         "--tls-key", "k.pem", "--tls-client-ca", "ca.pem"});
     ASSERT_EQ(r.error, "");
     const Options& o = r.options;
@@ -97,7 +98,12 @@ TEST(HeadlessOptionsTest, ABadValueNamesTheOptionAndWhatIsAllowed) {
              Row{{"--capture"}, "--capture needs a value"},
              Row{{"--capture="}, "--capture needs a file name"},
              Row{{"--capture", "c.txt", "--capture-max", "1.5"},
-                 "--capture-max: '1.5' is not a size in MB (0 to 1000000)"},
+                 "--capture-max: '1.5' is not a size in MB (0 to 1048576)"},
+             Row{{"--serial="}, "--serial needs a device name"},
+             Row{{"--tls-ca="}, "--tls-ca needs a file name"},
+             Row{{"--allow", "::1", "--allow", "::2/129"},
+                 "--allow: '::2/129' is not an address or a network (10.0.0.0/8, ::1)"},
+             Row{{"--max-lag", "1099511627777"}, "--max-lag: '1099511627777' is not a number of bytes (1 to 2^40)"},
              Row{{"--capture-max", "4"}, "--capture-max needs --capture"},
              Row{{"--metrics", "9187"}, "--metrics: '9187' is not ADDRESS:PORT (127.0.0.1:9187, [::1]:9187)"},
              Row{{"--metrics", ":9187"}, "--metrics: ':9187' is not ADDRESS:PORT (127.0.0.1:9187, [::1]:9187)"},
@@ -121,10 +127,17 @@ TEST(HeadlessOptionsTest, ABadValueNamesTheOptionAndWhatIsAllowed) {
 
 TEST(HeadlessOptionsTest, HelpNamesEveryOptionAndTheSignals) {
     const std::string usage = HeadlessUsage();
-    for (const char* word : {"--dir", "--mode", "--host", "--port", "--serial", "--baud", "--data-bits", "--parity",
-                             "--stop-bits", "--flow", "--log", "--format", "--reconnect", "--keepalive",
-                             "--capture", "--capture-max", "--rfc2217", "--metrics", "SIGUSR1", "SIGINT", "SIGTERM", "Exit codes"})
+    for (const char* word : {"\n  --config FILE ", "\n  --help ", "SIGUSR1", "SIGINT", "SIGTERM", "Exit codes"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
+    // Each option of the table begins one entry, its value named; every mark filled.
+    for (const BridgeKey& key : BridgeKeys()) {
+        if (!key.On(Road::CommandLine)) continue;
+        const std::string entry =
+            std::string("\n  --") + key.name + (key.metavar ? std::string(" ") + key.metavar : "") + " ";
+        EXPECT_NE(usage.find(entry), std::string::npos) << entry;
+        EXPECT_EQ(usage.find(entry), usage.rfind(entry)) << entry;
+    }
+    EXPECT_EQ(usage.find('{'), std::string::npos) << usage;
 }
 
 }  // namespace
