@@ -16,7 +16,8 @@ function(portvale_layer target folder)
 endfunction()
 
 # portvale_test(<target> <folder> [<linked layers>...])
-# One GoogleTest executable per test folder, each test registered with CTest.
+# One GoogleTest executable per test folder, each test registered with CTest and
+# labelled with its executable's name (ctest -L test_comport).
 function(portvale_test target folder)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${folder}/*.cpp)
   if(NOT sources)
@@ -26,5 +27,5 @@ function(portvale_test target folder)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(${target} PRIVATE ${ARGN} GTest::gtest GTest::gmock)
   gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+                       PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" LABELS ${target})
 endfunction()

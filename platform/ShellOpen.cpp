@@ -21,10 +21,10 @@ bool XdgOpen(const std::string& target) {
     // caller reaps it in a moment and the browser's lifetime is not ours to wait for.
     // It looks for xdg-open first: a background command that is not there fails where
     // nobody sees it, and the caller should learn that nothing will open.
-    const char* argv[] = {"/bin/sh", "-c",
-                          "command -v xdg-open >/dev/null 2>&1 || exit 127; "
-                          "xdg-open \"$1\" >/dev/null 2>&1 </dev/null &",
-                          "sh", target.c_str(), nullptr};
+    const char* script =
+        "command -v xdg-open >/dev/null 2>&1 || exit 127; "
+        "xdg-open \"$1\" >/dev/null 2>&1 </dev/null &";
+    const char* argv[] = {"/bin/sh", "-c", script, "sh", target.c_str(), nullptr};
     pid_t pid;
     if (posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return false;
     int status = 0;

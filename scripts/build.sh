@@ -1,21 +1,30 @@
 #!/usr/bin/env bash
-# Configures and builds into build/ (or build-sanitize/ with --sanitize, build-tsan/
-# with --tsan: ThreadSanitizer, kept out of CI's run for its time).
+# Configures and builds into build/, or build-sanitize/ with --sanitize (AddressSanitizer
+# and UndefinedBehaviorSanitizer), or build-tsan/ with --tsan (ThreadSanitizer; without
+# the window, whose toolkit is not instrumented). Every target, or the targets named
+# after the option: scripts/build.sh [--sanitize|--tsan] [TARGET...].
 # With CI=true warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 dir=build
 flags=()
-if [ "${1:-}" = "--sanitize" ]; then
-  dir=build-sanitize
-  flags+=(-DPORTVALE_SANITIZE=ON)
-elif [ "${1:-}" = "--tsan" ]; then
-  dir=build-tsan
-  flags+=(-DPORTVALE_TSAN=ON)
-fi
+case "${1:-}" in
+  --sanitize)
+    dir=build-sanitize
+    flags+=(-DPORTVALE_SANITIZE=ON)
+    shift
+    ;;
+  --tsan)
+    dir=build-tsan
+    flags+=(-DPORTVALE_TSAN=ON -DPORTVALE_GUI=OFF)
+    shift
+    ;;
+esac
 if [ "${CI:-}" = "true" ]; then
   flags+=(-DPORTVALE_WERROR=ON)
 fi
+targets=()
+for target in "$@"; do targets+=(--target "$target"); done
 cmake -S . -B "$dir" -G Ninja "${flags[@]}" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+cmake --build "$dir" -j "$(nproc)" "${targets[@]}"

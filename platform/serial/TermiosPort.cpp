@@ -374,7 +374,7 @@ int TermiosPort::NextTimeoutMs(Clock::time_point now) const {
     if (!next) return -1;
     if (*next <= now) return 0;
     const auto ms = std::chrono::ceil<Millis>(*next - now).count();
-    return static_cast<int>(std::min<Millis::rep>(ms, 24 * 3600 * 1000));
+    return static_cast<int>(std::min<Millis::rep>(ms, Millis::rep{24} * 3600 * 1000));
 }
 
 void TermiosPort::WorkerLoop() {

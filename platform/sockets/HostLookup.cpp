@@ -86,11 +86,14 @@ int WsaFromAddrInfo(int error) {
         case EAI_NONAME: return WSAHOST_NOT_FOUND;
         case EAI_AGAIN: return WSATRY_AGAIN;
         case EAI_FAIL: return WSANO_RECOVERY;
+#if defined(EAI_NODATA) || defined(EAI_ADDRFAMILY)
 #ifdef EAI_NODATA
-        case EAI_NODATA: return WSANO_DATA;
+        case EAI_NODATA:
 #endif
 #ifdef EAI_ADDRFAMILY
-        case EAI_ADDRFAMILY: return WSANO_DATA;
+        case EAI_ADDRFAMILY:
+#endif
+            return WSANO_DATA;
 #endif
         case EAI_MEMORY: return WSAENOBUFS;
         case EAI_SYSTEM: return detail::WsaFromErrno(errno);

@@ -1,7 +1,8 @@
 #pragma once
 // Running `portvale --headless` and its peers as real processes in tests: the
 // program with its output in files, helper processes (socat) in a process group of
-// their own, and what /proc says about a process.
+// their own, what /proc says about a process, the lines of the service's file, and
+// the set-up every run test starts from (ProgramRun).
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,7 +13,9 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 
 #include "tests/app/FormTestSupport.h"
 #include "tests/platform/serial/PtyFixture.h"
+#include "tests/sockets/SocketTestSupport.h"
 
 extern char** environ;
 
@@ -162,6 +166,78 @@ private:
     pid_t pid_ = -1;
     mutable int status_ = 0;
     mutable bool exited_ = false;
+};
+
+// One [[bridge]] table of the service's file: its name and its device, then `lines` as
+// they are (Listen(...), Key(...), "clients = 2\n"). The name is line 2, the device
+// line 3, `lines` start on line 4.
+inline std::string BridgeTable(const std::string& name, const std::string& serial, const std::string& lines = "") {
+    return "[[bridge]]\nname = \"" + name + "\"\nserial = \"" + serial + "\"\n" + lines;
+}
+
+// A line `key = "value"`.
+inline std::string Key(const std::string& key, const std::string& value) { return key + " = \"" + value + "\"\n"; }
+
+// listen = "ADDRESS:PORT", loopback unless told otherwise; an IPv6 address in brackets.
+inline std::string Listen(std::uint16_t port, const std::string& address = "127.0.0.1") {
+    const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
+    return Key("listen", host + ":" + std::to_string(port));
+}
+
+// What a run test starts from: a scratch directory of its own, a pseudo-terminal as the
+// device, a port, and the program on them, started from the command line or from the
+// service's file in the directory.
+class ProgramRun {
+public:
+    ScratchDirectory dir;
+    Pty pty;
+    const std::string file = dir.File("portvale.toml");
+    // Free when made; the one the program listens on after StartServer.
+    std::uint16_t port = RefusingPort();
+    std::unique_ptr<Program> program;
+
+    // The program with these arguments (run through `prefix`), in place of the last one.
+    Program& Start(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
+        program.reset();
+        program = std::make_unique<Program>(dir.Path(), args, prefix);
+        return *program;
+    }
+
+    // `portvale --headless --config FILE` with `text` as the file.
+    Program& StartService(const std::string& text, const std::vector<std::string>& prefix = {}) {
+        WriteFileBytes(file, text);
+        return Start({"--headless", "--config", file}, prefix);
+    }
+
+    // `portvale --headless --dir DIR --mode server --port PORT --serial PTY MORE...`;
+    // true once it listens. A port given back by RefusingPort may be taken by another
+    // process before the program binds it; then another is tried. `started` sees each
+    // process as soon as it exists.
+    [[nodiscard]] bool StartServer(const std::vector<std::string>& more = {},
+                                   const std::vector<std::string>& prefix = {},
+                                   const std::function<void(Program&)>& started = {}) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            if (attempt > 0) port = RefusingPort();
+            std::vector<std::string> args{"--headless",         "--dir",    dir.Path(), "--mode", "server", "--port",
+                                          std::to_string(port), "--serial", pty.path()};
+            args.insert(args.end(), more.begin(), more.end());
+            Program& candidate = Start(args, prefix);
+            if (started) started(candidate);
+            if (candidate.ErrContains("Listening on TCP port " + std::to_string(port))) return true;
+            if (candidate.Err().find("Address already in use") == std::string::npos) return false;
+        }
+        return false;
+    }
+
+    // `portvale --headless --dir DIR --mode client --host HOST --port PORT --serial PTY
+    // MORE...`, without waiting for anything.
+    Program& StartClient(const std::string& host, std::uint16_t to, const std::vector<std::string>& more = {},
+                         const std::vector<std::string>& prefix = {}) {
+        std::vector<std::string> args{"--headless", "--dir",  dir.Path(),         "--mode",   "client",  "--host",
+                                      host,         "--port", std::to_string(to), "--serial", pty.path()};
+        args.insert(args.end(), more.begin(), more.end());
+        return Start(args, prefix);
+    }
 };
 
 // What the kernel holds for a process: open descriptors, threads, resident memory.

@@ -26,17 +26,15 @@ using test::WaitUntil;
 
 class HeadlessRunTest : public ::testing::Test {
 protected:
-    test::ScratchDirectory dir;
-    test::Pty pty;
+    test::ProgramRun run;
 };
 
 TEST_F(HeadlessRunTest, ServerBridgesLogsAndStopsCleanlyOnEachSignal) {
     for (const int signal : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(signal);
-        const std::uint16_t port = test::RefusingPort();
-        Program program(dir.Path(), {"--headless", "--dir", dir.Path(), "--mode", "server", "--port",
-                                     std::to_string(port), "--serial", pty.path(), "--log", "--format", "hex"});
-        ASSERT_TRUE(program.ErrContains("Listening on TCP port " + std::to_string(port))) << program.Err();
+        ASSERT_TRUE(run.StartServer({"--log", "--format", "hex"})) << run.program->Err();
+        Program& program = *run.program;
+        const std::uint16_t port = run.port;
         // The toolkit is the window program's alone: a bridge does not carry its 10 MiB.
         const std::string maps = ReadFileBytes("/proc/" + std::to_string(program.pid()) + "/maps");
         EXPECT_EQ(maps.find("libQt6"), std::string::npos) << maps;
@@ -44,8 +42,8 @@ TEST_F(HeadlessRunTest, ServerBridgesLogsAndStopsCleanlyOnEachSignal) {
         ASSERT_GE(client, 0);
         ASSERT_TRUE(program.ErrContains("Client Connected"));
         test::SendAllPosix(client, "ping");
-        EXPECT_EQ(pty.Receive(4), "ping");
-        pty.Send("pong");
+        EXPECT_EQ(run.pty.Receive(4), "ping");
+        run.pty.Send("pong");
         EXPECT_EQ(test::ReadExactPosix(client, 4), "pong");
 
         program.Signal(signal);
@@ -60,7 +58,7 @@ TEST_F(HeadlessRunTest, ServerBridgesLogsAndStopsCleanlyOnEachSignal) {
         std::istringstream lines(program.Err());
         for (std::string line; std::getline(lines, line);) EXPECT_TRUE(std::regex_match(line, stamped)) << line;
     }
-    EXPECT_EQ(ReadFileBytes(dir.File("TCP.SET")).size(), 184u) << "the settings files are where --dir says";
+    EXPECT_EQ(ReadFileBytes(run.dir.File("TCP.SET")).size(), 184u) << "the settings files are where --dir says";
 }
 
 TEST_F(HeadlessRunTest, FailuresExitWithTheReason) {
@@ -73,12 +71,12 @@ TEST_F(HeadlessRunTest, FailuresExitWithTheReason) {
     for (const Row& row : {
              Row{{"--parity", "odd2"}, 2, "--parity: 'odd2' is not one of none|odd|even|mark|space"},
              Row{{"--serial", "/dev/portvale-missing"}, 1, "cannot open serial port /dev/portvale-missing"},
-             Row{{"--serial", pty.path(), "--mode", "server", "--port", std::to_string(taken.Port())}, 1,
+             Row{{"--serial", run.pty.path(), "--mode", "server", "--port", std::to_string(taken.Port())}, 1,
                  "cannot listen on TCP port " + std::to_string(taken.Port())},
          }) {
-        std::vector<std::string> args{"--headless", "--dir", dir.Path()};
+        std::vector<std::string> args{"--headless", "--dir", run.dir.Path()};
         args.insert(args.end(), row.args.begin(), row.args.end());
-        Program program(dir.Path(), args);
+        Program& program = run.Start(args);
         EXPECT_EQ(program.Wait(), row.code) << program.Err();
         EXPECT_NE(program.Err().find(row.reason), std::string::npos) << program.Err();
     }
@@ -90,28 +88,27 @@ TEST_F(HeadlessRunTest, ClientAgainstSocatMovesFourMebibytesEachWayExactly) {
     std::string toSerial(4 << 20, '\0'), toTcp(4 << 20, '\0');
     for (char& c : toSerial) c = static_cast<char>(generator());
     for (char& c : toTcp) c = static_cast<char>(generator());
-    test::WriteFileBytes(dir.File("in.bin"), toSerial);
-    const std::uint16_t port = test::RefusingPort();
+    test::WriteFileBytes(run.dir.File("in.bin"), toSerial);
+    const std::uint16_t port = run.port;
     // socat plays the server: it sends in.bin (holding the connection open after the
     // file's end) and writes what it receives to out.bin.
     const std::string command = "exec socat -b65536 TCP-LISTEN:" + std::to_string(port) +
-                                ",bind=127.0.0.1,reuseaddr 'OPEN:" + dir.File("in.bin") + ",ignoreeof!!CREATE:" +
-                                dir.File("out.bin") + "'";
+                                ",bind=127.0.0.1,reuseaddr 'OPEN:" + run.dir.File("in.bin") +
+                                ",ignoreeof!!CREATE:" + run.dir.File("out.bin") + "'";
     pid_t socatPid = -1;
     const char* shell[] = {"/bin/sh", "-c", command.c_str(), nullptr};
     ASSERT_EQ(posix_spawn(&socatPid, "/bin/sh", nullptr, nullptr, const_cast<char**>(shell), environ), 0);
     // Probing with a connect would take socat's only accept: look for the listener.
     ASSERT_TRUE(WaitUntil([&] { return test::ListenBacklog(port).has_value(); }, 10s));
-    Program bridge(dir.Path(), {"--headless", "--dir", dir.Path(), "--mode", "client", "--host", "127.0.0.1", "--port",
-                                std::to_string(port), "--serial", pty.path()});
+    Program& bridge = run.StartClient("127.0.0.1", port);
     ASSERT_TRUE(bridge.ErrContains("Connected to Server")) << bridge.Err();
     std::string atSerial;
-    std::thread reader([&] { atSerial = pty.Receive(toSerial.size(), 60s); });
-    pty.Send(toTcp);
+    std::thread reader([&] { atSerial = run.pty.Receive(toSerial.size(), 60s); });
+    run.pty.Send(toTcp);
     reader.join();
     EXPECT_TRUE(atSerial == toSerial) << atSerial.size() << " of " << toSerial.size();
-    EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(dir.File("out.bin")).size() >= toTcp.size(); }, 60s));
-    EXPECT_TRUE(ReadFileBytes(dir.File("out.bin")) == toTcp);
+    EXPECT_TRUE(WaitUntil([&] { return ReadFileBytes(run.dir.File("out.bin")).size() >= toTcp.size(); }, 60s));
+    EXPECT_TRUE(ReadFileBytes(run.dir.File("out.bin")) == toTcp);
     bridge.Signal(SIGTERM);
     EXPECT_EQ(bridge.Wait(), 0);
     ::kill(socatPid, SIGTERM);

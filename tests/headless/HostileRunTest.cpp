@@ -20,15 +20,11 @@ namespace portvale {
 namespace {
 
 using namespace std::chrono_literals;
+using test::BridgeTable;
 using test::Child;
+using test::Key;
 using test::Program;
 using test::WaitUntil;
-
-std::string Bridge(const std::string& name, const std::string& serial, const std::string& keys) {
-    return "[[bridge]]\nname = \"" + name + "\"\nserial = \"" + serial + "\"\n" + keys + "\n";
-}
-
-std::string Key(const char* key, const std::string& value) { return std::string(key) + " = \"" + value + "\"\n"; }
 
 std::uint32_t SystemMaxBacklog() {
     std::ifstream in("/proc/sys/net/core/somaxconn");
@@ -87,20 +83,19 @@ TEST(HostileRunTest, AListenerBindsExactlyWhereItIsToldAndTakesBursts) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         if (row.needsV6 && !v6) continue;
-        test::ScratchDirectory dir;
-        test::Pty pty;
-        const std::uint16_t port = test::RefusingPort();
+        test::ProgramRun run;
+        const std::uint16_t port = run.port;
         const std::string where = row.host + ":" + std::to_string(port);
         std::vector<std::string> args = {"--headless"};
         if (row.file) {
-            test::WriteFileBytes(dir.File("p.toml"), Bridge("b", pty.path(), Key("listen", where)));
-            args.insert(args.end(), {"--config", dir.File("p.toml")});
+            test::WriteFileBytes(run.file, BridgeTable("b", run.pty.path(), Key("listen", where)));
+            args.insert(args.end(), {"--config", run.file});
         } else {
-            args.insert(args.end(), {"--dir", dir.Path(), "--mode", "server", "--serial", pty.path()});
+            args.insert(args.end(), {"--dir", run.dir.Path(), "--mode", "server", "--serial", run.pty.path()});
             if (row.host.empty()) args.insert(args.end(), {"--port", std::to_string(port)});
             else args.insert(args.end(), {"--listen", where});
         }
-        Program program(dir.Path(), args);
+        Program& program = run.Start(args);
         ASSERT_TRUE(program.ErrContains("Listening on ")) << program.Err();
         ASSERT_TRUE(WaitUntil([&] { return !test::ListeningAddresses(port).empty(); }));
         EXPECT_EQ(test::ListeningAddresses(port), row.bound);
@@ -117,8 +112,7 @@ TEST(HostileRunTest, AListenerBindsExactlyWhereItIsToldAndTakesBursts) {
 }
 
 TEST(HostileRunTest, AListenValueThatIsNoAddressEndsTheStart) {
-    test::ScratchDirectory dir;
-    test::Pty pty;
+    test::ProgramRun run;
     struct Row {
         std::string value;
         std::string said;
@@ -131,13 +125,13 @@ TEST(HostileRunTest, AListenValueThatIsNoAddressEndsTheStart) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.value);
-        const std::string file = dir.File("p.toml");
-        test::WriteFileBytes(file, Bridge("b", pty.path(), Key("listen", row.value)));
-        Program inFile(dir.Path(), {"--headless", "--config", file});
+        const std::string& file = run.file;
+        Program& inFile = run.StartService(BridgeTable("b", run.pty.path(), Key("listen", row.value)));
         EXPECT_EQ(inFile.Wait(), 2);
         EXPECT_NE(inFile.Err().find(file + ":4:10: listen: "), std::string::npos) << inFile.Err();
         EXPECT_NE(inFile.Err().find(row.said), std::string::npos) << inFile.Err();
-        Program onLine(dir.Path(), {"--headless", "--dir", dir.Path(), "--serial", pty.path(), "--listen", row.value});
+        Program& onLine =
+            run.Start({"--headless", "--dir", run.dir.Path(), "--serial", run.pty.path(), "--listen", row.value});
         EXPECT_EQ(onLine.Wait(), 2);
         EXPECT_NE(onLine.Err().find("--listen"), std::string::npos) << onLine.Err();
     }
@@ -152,14 +146,15 @@ bool MakeCertificates(const std::string& dir) {
 
 TEST(HostileRunTest, AReloadThatCannotBeAppliedChangesNothingAndTheSameFileCannotStart) {
     if (!test::HaveCommand("openssl")) GTEST_SKIP() << "openssl is not installed";
-    test::ScratchDirectory dir;
+    test::ProgramRun run;
+    const test::ScratchDirectory& dir = run.dir;
     ASSERT_TRUE(MakeCertificates(dir.Path()));
-    test::Pty pty, other;
-    const std::uint16_t port = test::RefusingPort();
+    test::Pty& pty = run.pty;
+    test::Pty other;
+    const std::uint16_t port = run.port;
     const std::string listen = Key("listen", "127.0.0.1:" + std::to_string(port));
-    const std::string file = dir.File("p.toml");
-    test::WriteFileBytes(file, Bridge("plc", pty.path(), listen));
-    Program program(dir.Path(), {"--headless", "--config", file});
+    const std::string& file = run.file;
+    Program& program = run.StartService(BridgeTable("plc", pty.path(), listen));
     ASSERT_TRUE(program.ErrContains("Running 1 bridge")) << program.Err();
     const int client = test::ConnectPosix(port);
     ASSERT_GE(client, 0);
@@ -179,16 +174,18 @@ TEST(HostileRunTest, AReloadThatCannotBeAppliedChangesNothingAndTheSameFileCanno
     };
     const Row rows[] = {
         {"a certificate that is not there",
-         Bridge("plc", pty.path(), listen + Key("tls-cert", dir.File("none.pem")) + Key("tls-key", dir.File("server.key"))),
+         BridgeTable("plc", pty.path(),
+                     listen + Key("tls-cert", dir.File("none.pem")) + Key("tls-key", dir.File("server.key"))),
          "tls-cert: " + dir.File("none.pem") + ": No such file or directory", 2},
         {"a key of another certificate",
-         Bridge("plc", pty.path(),
-                listen + Key("tls-cert", dir.File("server.pem")) + Key("tls-key", dir.File("stranger.key"))),
+         BridgeTable("plc", pty.path(),
+                     listen + Key("tls-cert", dir.File("server.pem")) + Key("tls-key", dir.File("stranger.key"))),
          "tls-key: " + dir.File("stranger.key") + " does not belong to the certificate", 2},
-        {"a capture that is a folder", Bridge("plc", pty.path(), listen + Key("capture", dir.File("folder"))),
+        {"a capture that is a folder", BridgeTable("plc", pty.path(), listen + Key("capture", dir.File("folder"))),
          "capture: " + dir.File("folder") + ": Is a directory", 2},
         {"a new bridge on a taken port",
-         Bridge("new", other.path(), Key("listen", "127.0.0.1:" + takenPort)) + Bridge("plc", pty.path(), listen),
+         BridgeTable("new", other.path(), Key("listen", "127.0.0.1:" + takenPort)) +
+             BridgeTable("plc", pty.path(), listen),
          "listen: 127.0.0.1:" + takenPort + ": Address already in use", 1},
     };
     int failures = 0;
@@ -218,17 +215,16 @@ TEST(HostileRunTest, AReloadThatCannotBeAppliedChangesNothingAndTheSameFileCanno
 
 TEST(HostileRunTest, SilentPeersNeverKeepOutACertificateHolder) {
     if (!test::HaveCommand("openssl") || !test::HaveCommand("socat")) GTEST_SKIP() << "openssl or socat missing";
-    test::ScratchDirectory dir;
+    test::ProgramRun run;
+    const test::ScratchDirectory& dir = run.dir;
     ASSERT_TRUE(MakeCertificates(dir.Path()));
-    test::Pty pty;
-    const std::uint16_t port = test::RefusingPort();
+    test::Pty& pty = run.pty;
+    const std::uint16_t port = run.port;
     const std::string target = "127.0.0.1:" + std::to_string(port);
-    test::WriteFileBytes(dir.File("p.toml"),
-                         Bridge("sec", pty.path(),
-                                Key("listen", target) + Key("tls-cert", dir.File("server.pem")) +
-                                    Key("tls-key", dir.File("server.key")) + Key("tls-client-ca", dir.File("ca.pem")) +
-                                    "clients = 1\n"));
-    Program program(dir.Path(), {"--headless", "--config", dir.File("p.toml")});
+    Program& program = run.StartService(BridgeTable("sec", pty.path(),
+                                                    Key("listen", target) + Key("tls-cert", dir.File("server.pem")) +
+                                                        Key("tls-key", dir.File("server.key")) +
+                                                        Key("tls-client-ca", dir.File("ca.pem")) + "clients = 1\n"));
     ASSERT_TRUE(program.ErrContains("Running 1 bridge")) << program.Err();
     // More silent peers than one address may hold in handshakes.
     std::vector<int> silent;
@@ -261,13 +257,10 @@ TEST(HostileRunTest, SilentPeersNeverKeepOutACertificateHolder) {
 }
 
 TEST(HostileRunTest, AConnectionResetAtOnceStillNamesItsPeer) {
-    test::ScratchDirectory dir;
-    test::Pty pty;
-    const std::uint16_t port = test::RefusingPort();
-    test::WriteFileBytes(dir.File("p.toml"), Bridge("r", pty.path(),
-                                                    Key("listen", "127.0.0.1:" + std::to_string(port)) +
-                                                        "rfc2217 = true\nclients = 64\n"));
-    Program program(dir.Path(), {"--headless", "--config", dir.File("p.toml")});
+    test::ProgramRun run;
+    const std::uint16_t port = run.port;
+    Program& program = run.StartService(BridgeTable(
+        "r", run.pty.path(), Key("listen", "127.0.0.1:" + std::to_string(port)) + "rfc2217 = true\nclients = 64\n"));
     ASSERT_TRUE(program.ErrContains("Running 1 bridge")) << program.Err();
     // Reset before the service looks at them: the peer is known from accept alone.
     program.Signal(SIGSTOP);

@@ -18,18 +18,18 @@ TEST(Ipv6RunTest, BridgesOverIpv6InBothModes) {
     if (!test::HaveIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
     for (const char* mode : {"server", "client"}) {
         SCOPED_TRACE(mode);
-        test::ScratchDirectory dir;
-        test::Pty pty;
+        test::ProgramRun run;
         const bool server = std::string(mode) == "server";
         test::PosixListener listener(AF_INET6);  // used by the client mode only
-        const std::uint16_t port = server ? test::RefusingPort() : listener.Port();
-        std::vector<std::string> arguments = {"--headless", "--dir",  dir.Path(), "--mode", mode,
-                                              "--port",     std::to_string(port), "--serial", pty.path()};
-        if (!server) arguments.insert(arguments.end(), {"--host", "::1"});
-        Program program(dir.Path(), arguments);
+        if (server) {
+            ASSERT_TRUE(run.StartServer()) << run.program->Err();
+        } else {
+            run.StartClient("::1", listener.Port());
+        }
+        Program& program = *run.program;
+        const std::uint16_t port = server ? run.port : listener.Port();
         int peer = -1;
         if (server) {
-            ASSERT_TRUE(program.ErrContains("Listening on TCP port " + std::to_string(port))) << program.Err();
             peer = test::ConnectPosix(port, AF_INET6);
             ASSERT_TRUE(program.ErrContains("Client Connected")) << program.Err();
         } else {
@@ -39,8 +39,8 @@ TEST(Ipv6RunTest, BridgesOverIpv6InBothModes) {
         }
         ASSERT_GE(peer, 0);
         test::SendAllPosix(peer, "over six");
-        EXPECT_EQ(pty.Receive(8), "over six");
-        pty.Send(std::string("\0\xff back", 7));
+        EXPECT_EQ(run.pty.Receive(8), "over six");
+        run.pty.Send(std::string("\0\xff back", 7));
         EXPECT_EQ(test::ReadExactPosix(peer, 7), std::string("\0\xff back", 7));
         program.Signal(SIGTERM);
         EXPECT_EQ(program.Wait(), 0) << program.Err();

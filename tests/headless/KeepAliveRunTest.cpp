@@ -55,19 +55,11 @@ private:
 
 TEST(KeepAliveRunTest, AFrozenClientIsDroppedAndTheNextClientTakesTheSerialData) {
     if (!test::HaveCommand("socat")) GTEST_SKIP() << "socat is not installed";
-    test::ScratchDirectory dir;
-    test::Pty pty;
-    ASSERT_TRUE(pty.ok());
-    std::unique_ptr<Program> program;
-    std::uint16_t port = 0;
-    for (int attempt = 0; attempt < 5 && !program; ++attempt) {
-        port = test::RefusingPort();
-        program = std::make_unique<Program>(
-            dir.Path(), std::vector<std::string>{"--headless", "--dir", dir.Path(), "--mode", "server", "--port",
-                                                 std::to_string(port), "--serial", pty.path(), "--keepalive", "1"});
-        if (!program->ErrContains("Listening on TCP port " + std::to_string(port))) program.reset();
-    }
-    ASSERT_TRUE(program);
+    test::ProgramRun run;
+    ASSERT_TRUE(run.pty.ok());
+    ASSERT_TRUE(run.StartServer({"--keepalive", "1"})) << run.program->Err();
+    const std::unique_ptr<Program>& program = run.program;
+    const std::uint16_t port = run.port;
     const std::uint16_t relayPort = test::RefusingPort();
     Child relay({"socat", "TCP-LISTEN:" + std::to_string(relayPort) + ",bind=127.0.0.1,reuseaddr",
                  "TCP:127.0.0.1:" + std::to_string(port)});
@@ -78,14 +70,14 @@ TEST(KeepAliveRunTest, AFrozenClientIsDroppedAndTheNextClientTakesTheSerialData)
     const int next = test::ConnectPosix(port);
     ASSERT_GE(next, 0);
     ASSERT_TRUE(WaitUntil([&] { return program->Counters()["connects"] == 2; }));
-    pty.Send("first");
+    run.pty.Send("first");
     EXPECT_EQ(test::ReadExactPosix(first, 5), "first") << "serial data goes to the oldest client";
 
     relay.Signal(SIGSTOP);
     const auto frozen = std::chrono::steady_clock::now();
     std::string atNext;
     {
-        SerialSource source(pty.master());
+        SerialSource source(run.pty.master());
         // The relay's buffers fill, its window closes; within the keepalive's budget
         // (5 s for 1 s) its connection is given up, and the next client is served.
         atNext = test::ReadExactPosix(next, 1, 60s);
@@ -138,19 +130,16 @@ protected:
 };
 
 TEST_F(PulledCableTest, AnIdleClientConnectionEndsWithinTheBudgetAndComesBackWithTheCable) {
-    test::ScratchDirectory dir;
-    test::Pty pty;
-    ASSERT_TRUE(pty.ok());
+    test::ProgramRun run;
+    ASSERT_TRUE(run.pty.ok());
     // The server echoes; a connection per client.
     Child server({"ip", "netns", "exec", peerSide, "socat", "TCP-LISTEN:5000,bind=" + subnet + "2,reuseaddr,fork",
                   "SYSTEM:cat"});
-    Program program(dir.Path(),
-                    {"--headless", "--dir", dir.Path(), "--mode", "client", "--host", subnet + "2", "--port", "5000",
-                     "--serial", pty.path(), "--keepalive", "1", "--reconnect", "1"},
-                    {"ip", "netns", "exec", bridgeSide});
+    Program& program = run.StartClient(subnet + "2", 5000, {"--keepalive", "1", "--reconnect", "1"},
+                                       {"ip", "netns", "exec", bridgeSide});
     ASSERT_TRUE(program.ErrContains("Connected to Server", 20s)) << program.Err();
-    pty.Send("ping");
-    EXPECT_EQ(pty.Receive(4), "ping") << "through the cable and back";
+    run.pty.Send("ping");
+    EXPECT_EQ(run.pty.Receive(4), "ping") << "through the cable and back";
 
     ASSERT_TRUE(Run("ip -n " + peerSide + " link set v1 down"));
     const auto pulled = std::chrono::steady_clock::now();
@@ -161,8 +150,8 @@ TEST_F(PulledCableTest, AnIdleClientConnectionEndsWithinTheBudgetAndComesBackWit
 
     ASSERT_TRUE(Run("ip -n " + peerSide + " link set v1 up"));
     ASSERT_TRUE(program.ErrCountAtLeast("Connected to Server", 2, 60s)) << program.Err();
-    pty.Send("back");
-    EXPECT_EQ(pty.Receive(4), "back");
+    run.pty.Send("back");
+    EXPECT_EQ(run.pty.Receive(4), "back");
     program.Signal(SIGTERM);
     EXPECT_EQ(program.Wait(), 0) << program.Err();
 }

@@ -23,6 +23,8 @@ namespace portvale {
 namespace {
 
 using namespace std::chrono_literals;
+using test::BridgeTable;
+using test::Listen;
 using test::Program;
 
 struct Reply {
@@ -59,12 +61,6 @@ std::string Sample(const std::string& name, const std::string& bridge, const std
     return name + "{bridge=\"" + bridge + "\"" + more + "}";
 }
 
-std::string Bridge(const std::string& name, const std::string& serial, std::uint16_t port,
-                   const std::string& more = "") {
-    return "[[bridge]]\nname = \"" + name + "\"\nserial = \"" + serial + "\"\nlisten = \"127.0.0.1:" +
-           std::to_string(port) + "\"\n" + more;
-}
-
 std::string Service(std::uint16_t metrics) {
     return "[service]\nmetrics = \"127.0.0.1:" + std::to_string(metrics) + "\"\n";
 }
@@ -75,16 +71,17 @@ std::int64_t UnixNow() {
 }
 
 TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeavesThem) {
-    test::ScratchDirectory dir;
-    test::Pty plc, meter;
-    const std::uint16_t plcPort = test::RefusingPort(), meterPort = test::RefusingPort();
+    test::ProgramRun run;
+    test::Pty& plc = run.pty;
+    test::Pty meter;
+    const std::uint16_t plcPort = run.port, meterPort = test::RefusingPort();
     const std::uint16_t metricsPort = test::RefusingPort();
-    const std::string file = dir.Path() + "/portvale.toml";
-    const std::string capture = "capture = \"" + dir.Path() + "/plc1.cap\"\n";
-    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort, capture) +
-                                   Bridge("meter", meter.path(), meterPort));
+    const std::string& file = run.file;
+    const std::string capture = "capture = \"" + run.dir.Path() + "/plc1.cap\"\n";
     const std::int64_t start = UnixNow();
-    Program program(dir.Path(), {"--headless", "--config", file});
+    Program& program =
+        run.StartService(Service(metricsPort) + BridgeTable("plc1", plc.path(), Listen(plcPort) + capture) +
+                         BridgeTable("meter", meter.path(), Listen(meterPort)));
     ASSERT_TRUE(program.ErrContains("Metrics on http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics"))
         << program.Err();
 
@@ -159,7 +156,7 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     });
     // Reloaded once the scraper is under way; stopped once it has been answered since.
     const bool scraping = test::WaitUntil([&] { return answered > 0; });
-    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", plc.path(), plcPort, capture));
+    test::WriteFileBytes(file, Service(metricsPort) + BridgeTable("plc1", plc.path(), Listen(plcPort) + capture));
     program.Signal(SIGHUP);
     const bool reloadSeen = program.ErrContains("Reloaded: 1 unchanged, 0 restarted, 0 started, 1 stopped");
     const int before = answered;
@@ -183,7 +180,7 @@ TEST(MetricsRunTest, TheServiceServesEveryBridgesCountersAndARemovedBridgeLeaves
     socklen_t length = sizeof bound;
     ::getsockname(taken, reinterpret_cast<sockaddr*>(&bound), &length);
     const std::uint16_t takenPort = ntohs(bound.sin_port);
-    test::WriteFileBytes(file, Service(takenPort) + Bridge("plc1", plc.path(), plcPort, capture));
+    test::WriteFileBytes(file, Service(takenPort) + BridgeTable("plc1", plc.path(), Listen(plcPort) + capture));
     program.Signal(SIGHUP);
     EXPECT_TRUE(program.ErrContains("Metrics: cannot listen on 127.0.0.1:" + std::to_string(takenPort) +
                                     ": Address already in use; trying again every 5 s"))
@@ -240,12 +237,9 @@ bool Waiting(int fd) {
 }
 
 TEST(MetricsRunTest, SlowPeersHoldUpNoScrapeAndAreClosedAtTheirHeadsDeadline) {
-    test::ScratchDirectory dir;
-    test::Pty pty;
-    const std::uint16_t port = test::RefusingPort(), metricsPort = test::RefusingPort();
-    const std::string file = dir.Path() + "/portvale.toml";
-    test::WriteFileBytes(file, Service(metricsPort) + Bridge("plc1", pty.path(), port));
-    Program program(dir.Path(), {"--headless", "--config", file});
+    test::ProgramRun run;
+    const std::uint16_t metricsPort = test::RefusingPort();
+    Program& program = run.StartService(Service(metricsPort) + BridgeTable("plc1", run.pty.path(), Listen(run.port)));
     ASSERT_TRUE(program.ErrContains("Metrics on http://")) << program.Err();
 
     Trickle slow(metricsPort, 100);
@@ -290,17 +284,16 @@ TEST(MetricsRunTest, SlowPeersHoldUpNoScrapeAndAreClosedAtTheirHeadsDeadline) {
 }
 
 TEST(MetricsRunTest, ASingleBridgeFromTheCommandLineIsLabelledWithItsPort) {
-    test::ScratchDirectory dir;
-    test::Pty pty;
-    const std::uint16_t port = test::RefusingPort(), metricsPort = test::RefusingPort();
-    Program program(dir.Path(), {"--headless", "--dir", dir.Path(), "--mode", "server", "--port", std::to_string(port),
-                                 "--serial", pty.path(), "--metrics", "127.0.0.1:" + std::to_string(metricsPort)});
+    test::ProgramRun run;
+    const std::uint16_t metricsPort = test::RefusingPort();
+    ASSERT_TRUE(run.StartServer({"--metrics", "127.0.0.1:" + std::to_string(metricsPort)})) << run.program->Err();
+    Program& program = *run.program;
     ASSERT_TRUE(program.ErrContains("Metrics on http://127.0.0.1:" + std::to_string(metricsPort))) << program.Err();
-    const int client = test::ConnectPosix(port);
+    const int client = test::ConnectPosix(run.port);
     ASSERT_TRUE(test::SendAllPosix(client, "abc"));
-    EXPECT_EQ(pty.Receive(3), "abc");
-    ASSERT_EQ(pty.path().rfind("/dev/", 0), 0u);
-    const std::string label = pty.path().substr(5);  // "pts/N"
+    EXPECT_EQ(run.pty.Receive(3), "abc");
+    ASSERT_EQ(run.pty.path().rfind("/dev/", 0), 0u);
+    const std::string label = run.pty.path().substr(5);  // "pts/N"
     std::map<std::string, std::string> samples;
     EXPECT_TRUE(test::WaitUntil([&] {
         samples = Samples(Http(metricsPort, "GET", "/metrics").body);
@@ -317,20 +310,18 @@ TEST(MetricsRunTest, ASingleBridgeFromTheCommandLineIsLabelledWithItsPort) {
 // Prometheus' own checker on a real scrape, where it is installed.
 TEST(MetricsRunTest, PromtoolAcceptsAScrape) {
     if (!test::HaveCommand("promtool")) GTEST_SKIP() << "promtool is not installed";
-    test::ScratchDirectory dir;
-    test::Pty pty;
-    const std::uint16_t port = test::RefusingPort(), metricsPort = test::RefusingPort();
-    const std::string file = dir.Path() + "/portvale.toml";
-    test::WriteFileBytes(file, Service(metricsPort) + Bridge("lab \\\"one\\\"", pty.path(), port));
-    Program program(dir.Path(), {"--headless", "--config", file});
+    test::ProgramRun run;
+    const std::uint16_t metricsPort = test::RefusingPort();
+    Program& program =
+        run.StartService(Service(metricsPort) + BridgeTable("lab \\\"one\\\"", run.pty.path(), Listen(run.port)));
     ASSERT_TRUE(program.ErrContains("Metrics on http://")) << program.Err();
-    pty.Send("dropped");
+    run.pty.Send("dropped");
     Reply metrics;
     ASSERT_TRUE(test::WaitUntil([&] {
         metrics = Http(metricsPort, "GET", "/metrics");
         return metrics.body.find("reason=\"no_tcp_connection\"") != std::string::npos;
     }));
-    const std::string scraped = dir.Path() + "/scrape.txt";
+    const std::string scraped = run.dir.Path() + "/scrape.txt";
     test::WriteFileBytes(scraped, metrics.body);
     const auto [output, code] = test::RunCommand("promtool check metrics < '" + scraped + "'");
     EXPECT_EQ(code, 0) << output << "\n" << metrics.body;

@@ -16,6 +16,8 @@ namespace portvale {
 namespace {
 
 using namespace std::chrono_literals;
+using test::BridgeTable;
+using test::Listen;
 using test::NotifySocket;
 using test::Program;
 
@@ -24,11 +26,6 @@ using test::Program;
 std::vector<std::string> UnderSystemd(const NotifySocket& socket) {
     return {"sh", "-c",
             "export NOTIFY_SOCKET='" + socket.path() + "' WATCHDOG_USEC=200000 WATCHDOG_PID=$$; exec \"$0\" \"$@\""};
-}
-
-std::string Bridge(const std::string& name, const std::string& serial, std::uint16_t port) {
-    return "[[bridge]]\nname = \"" + name + "\"\nserial = \"" + serial + "\"\nlisten = \"127.0.0.1:" +
-           std::to_string(port) + "\"\n";
 }
 
 class NotifyRunTest : public ::testing::Test {
@@ -44,19 +41,16 @@ protected:
         return at;
     }
 
-    test::ScratchDirectory dir;
-    test::Pty pty;
-    NotifySocket socket{dir.File("notify")};
+    test::ProgramRun run;
+    NotifySocket socket{run.dir.File("notify")};
 };
 
 TEST_F(NotifyRunTest, OneBridgeIsReadyReportsItsClientsPingsAndStops) {
-    const std::uint16_t port = test::RefusingPort();
-    Program program(dir.Path(),
-                    {"--headless", "--dir", dir.Path(), "--mode", "server", "--port", std::to_string(port), "--serial",
-                     pty.path()},
-                    UnderSystemd(socket));
+    const bool listening = run.StartServer({}, UnderSystemd(socket));
+    Program& program = *run.program;
+    const std::uint16_t port = run.port;
     ASSERT_GE(ReadyWith("1 bridge, 0 clients"), 0) << program.Err();
-    EXPECT_TRUE(program.ErrContains("Listening on TCP port " + std::to_string(port)));
+    EXPECT_TRUE(listening);
 
     struct Step {
         int clients;
@@ -84,11 +78,11 @@ TEST_F(NotifyRunTest, OneBridgeIsReadyReportsItsClientsPingsAndStops) {
 }
 
 TEST_F(NotifyRunTest, AFileOfBridgesCountsAWaitingPortAndReloadsBetweenReloadingAndReady) {
-    const std::uint16_t labPort = test::RefusingPort(), sparePort = test::RefusingPort();
-    const std::string file = dir.File("portvale.toml");
-    const std::string lab = Bridge("lab", pty.path(), labPort);
-    test::WriteFileBytes(file, lab + Bridge("spare", dir.File("absent-device"), sparePort));
-    Program program(dir.Path(), {"--headless", "--config", file}, UnderSystemd(socket));
+    const std::uint16_t labPort = run.port, sparePort = test::RefusingPort();
+    const std::string& file = run.file;
+    const std::string lab = BridgeTable("lab", run.pty.path(), Listen(labPort));
+    Program& program = run.StartService(lab + BridgeTable("spare", run.dir.File("absent-device"), Listen(sparePort)),
+                                        UnderSystemd(socket));
     ASSERT_GE(ReadyWith("2 bridges, 0 clients, 1 port waiting"), 0) << program.Err();
     EXPECT_TRUE(program.ErrContains("Running 2 bridges"));
 
@@ -124,10 +118,9 @@ TEST_F(NotifyRunTest, AFileOfBridgesCountsAWaitingPortAndReloadsBetweenReloading
 
 TEST_F(NotifyRunTest, AStartThatFailsSaysWhyAndIsNeverReady) {
     // The device is required in the single run: its absence ends the start.
-    Program program(dir.Path(),
-                    {"--headless", "--dir", dir.Path(), "--mode", "server", "--port",
-                     std::to_string(test::RefusingPort()), "--serial", dir.File("absent-device")},
-                    UnderSystemd(socket));
+    Program& program = run.Start({"--headless", "--dir", run.dir.Path(), "--mode", "server", "--port",
+                                  std::to_string(run.port), "--serial", run.dir.File("absent-device")},
+                                 UnderSystemd(socket));
     EXPECT_EQ(program.Wait(), 1) << program.Err();
     EXPECT_EQ(socket.Find("READY=1"), -1) << socket.Text();
     EXPECT_GE(socket.Find("STOPPING=1"), 0) << socket.Text();

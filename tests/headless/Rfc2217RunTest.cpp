@@ -153,14 +153,11 @@ TEST(Rfc2217RunTest, PyserialClientSetsTheLineAndMovesAMebibyteEachWayExactly) {
 // gets the data alone, and the log has one line about the drop.
 TEST(Rfc2217RunTest, AnOverlongSubnegotiationNeverReachesTheDevice) {
     constexpr char IAC = '\xFF', SB = '\xFA', SE = '\xF0', DO = '\xFD';
-    test::Pty pty;
-    if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal available";
-    test::ScratchDirectory dir;
-    const std::uint16_t port = test::RefusingPort();
-    const std::string file = dir.File("portvale.toml");
-    test::WriteFileBytes(file, "[[bridge]]\nname = \"lab\"\nserial = \"" + pty.path() +
-                                   "\"\nlisten = \"127.0.0.1:" + std::to_string(port) + "\"\nrfc2217 = true\n");
-    Program program(dir.Path(), {"--headless", "--config", file});
+    test::ProgramRun run;
+    if (!run.pty.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+    const std::uint16_t port = run.port;
+    Program& program =
+        run.StartService(test::BridgeTable("lab", run.pty.path(), test::Listen(port) + "rfc2217 = true\n"));
     ASSERT_TRUE(program.ErrContains("Running 1 bridge")) << program.Err();
 
     // A SET-BAUDRATE that goes on past the bound (escaped 0xFF in it, one before an SE
@@ -185,7 +182,7 @@ TEST(Rfc2217RunTest, AnOverlongSubnegotiationNeverReachesTheDevice) {
     ASSERT_GE(peer, 0);
     ASSERT_TRUE(test::SendAllPosix(peer, "end"));
     const std::string expected = "beforeafter" + std::string{IAC} + "end";
-    EXPECT_EQ(pty.Receive(expected.size()), expected);
+    EXPECT_EQ(run.pty.Receive(expected.size()), expected);
     ::close(peer);
     const std::string err = program.Err();
     EXPECT_EQ(test::CountOf(err, "RFC 2217"), 1) << err;

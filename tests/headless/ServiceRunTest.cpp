@@ -19,6 +19,8 @@ namespace portvale {
 namespace {
 
 using namespace std::chrono_literals;
+using test::BridgeTable;
+using test::Listen;
 using test::Program;
 
 // A client bound to `source` ("127.0.0.2", "::1") before it connects; -1 when refused.
@@ -70,16 +72,6 @@ std::map<std::string, std::uint64_t> CountersOf(const Program& program, const st
     return values;
 }
 
-std::string Bridge(const std::string& name, const std::string& serial, const std::string& tcp,
-                   const std::string& extra = "") {
-    return "[[bridge]]\nname = \"" + name + "\"\nserial = \"" + serial + "\"\n" + tcp + "\n" + extra + "\n";
-}
-
-std::string Listen(std::uint16_t port, const std::string& address = "127.0.0.1") {
-    const std::string host = address.find(':') != std::string::npos ? "[" + address + "]" : address;
-    return "listen = \"" + host + ":" + std::to_string(port) + "\"";
-}
-
 std::string RandomBytes(std::size_t n, unsigned seed) {
     std::mt19937 random(seed);
     std::string bytes(n, '\0');
@@ -88,14 +80,15 @@ std::string RandomBytes(std::size_t n, unsigned seed) {
 }
 
 TEST(ServiceRunTest, AReloadRestartsOnlyWhatChangedAndAnUnchangedConnectionLivesOn) {
-    test::ScratchDirectory dir;
-    test::Pty kept, changed, added;
-    const std::uint16_t keptPort = test::RefusingPort(), changedPort = test::RefusingPort();
+    test::ProgramRun run;
+    test::Pty& kept = run.pty;
+    test::Pty changed, added;
+    const std::uint16_t keptPort = run.port, changedPort = test::RefusingPort();
     const std::uint16_t addedPort = test::RefusingPort();
-    const std::string file = dir.Path() + "/portvale.toml";
-    test::WriteFileBytes(file, "[defaults]\nbaud = 115200\n" + Bridge("kept", kept.path(), Listen(keptPort)) +
-                                   Bridge("changed", changed.path(), Listen(changedPort)));
-    Program program(dir.Path(), {"--headless", "--config", file});
+    const std::string& file = run.file;
+    Program& program =
+        run.StartService("[defaults]\nbaud = 115200\n" + BridgeTable("kept", kept.path(), Listen(keptPort)) +
+                         BridgeTable("changed", changed.path(), Listen(changedPort)));
     ASSERT_TRUE(program.ErrContains("Running 2 bridges")) << program.Err();
     const int client = test::ConnectPosix(keptPort);
     ASSERT_GE(client, 0);
@@ -107,9 +100,9 @@ TEST(ServiceRunTest, AReloadRestartsOnlyWhatChangedAndAnUnchangedConnectionLives
     // Bytes in flight on the kept bridge while the file is read again.
     const std::string during = RandomBytes(64 << 10, 2);
     kept.Send(during);
-    test::WriteFileBytes(file, "[defaults]\nbaud = 115200\n" + Bridge("kept", kept.path(), Listen(keptPort)) +
-                                   Bridge("changed", changed.path(), Listen(changedPort), "baud = 9600") +
-                                   Bridge("added", added.path(), Listen(addedPort)));
+    test::WriteFileBytes(file, "[defaults]\nbaud = 115200\n" + BridgeTable("kept", kept.path(), Listen(keptPort)) +
+                                   BridgeTable("changed", changed.path(), Listen(changedPort) + "baud = 9600\n") +
+                                   BridgeTable("added", added.path(), Listen(addedPort)));
     program.Signal(SIGHUP);
     ASSERT_TRUE(program.ErrContains("Reloaded: 1 unchanged, 1 restarted, 1 started, 0 stopped")) << program.Err();
     EXPECT_TRUE(program.ErrContains("[changed] Stopped to restart with new settings"));
@@ -132,22 +125,22 @@ TEST(ServiceRunTest, AReloadRestartsOnlyWhatChangedAndAnUnchangedConnectionLives
     EXPECT_EQ(program.Wait(), 0) << program.Err();
     ::close(client);
     // The same file at the start starts nothing.
-    Program bad(dir.Path(), {"--headless", "--config", file});
+    Program bad(run.dir.Path(), {"--headless", "--config", file});
     EXPECT_EQ(bad.Wait(), 2);
     EXPECT_EQ(bad.Err(), "portvale: " + file + ":3:8: baud: must be a whole number\n");
 }
 
 TEST(ServiceRunTest, OnlyAllowedPeersGetInAndEachRefusedAddressIsLoggedOnce) {
     if (!test::HaveIpv6Loopback()) GTEST_SKIP() << "this machine has no IPv6 loopback (::1)";
-    test::ScratchDirectory dir;
-    test::Pty v4, v6;
-    const std::uint16_t v4Port = test::RefusingPort(), v6Port = test::RefusingPort();
-    const std::string file = dir.Path() + "/portvale.toml";
+    test::ProgramRun run;
+    test::Pty& v4 = run.pty;
+    test::Pty v6;
+    const std::uint16_t v4Port = run.port, v6Port = test::RefusingPort();
     // Both listen on every address; one admits 127.0.0.1 (arriving as ::ffff:127.0.0.1),
     // the other ::1 alone.
-    test::WriteFileBytes(file, Bridge("v4", v4.path(), Listen(v4Port, "::"), "allow = [\"127.0.0.1\"]\nclients = 4") +
-                                   Bridge("v6", v6.path(), Listen(v6Port, "::"), "allow = [\"::1/128\"]\nclients = 4"));
-    Program program(dir.Path(), {"--headless", "--config", file});
+    Program& program =
+        run.StartService(BridgeTable("v4", v4.path(), Listen(v4Port, "::") + "allow = [\"127.0.0.1\"]\nclients = 4\n") +
+                         BridgeTable("v6", v6.path(), Listen(v6Port, "::") + "allow = [\"::1/128\"]\nclients = 4\n"));
     ASSERT_TRUE(program.ErrContains("Running 2 bridges")) << program.Err();
     struct Row {
         const char* bridge;
@@ -190,13 +183,11 @@ TEST(ServiceRunTest, OnlyAllowedPeersGetInAndEachRefusedAddressIsLoggedOnce) {
 TEST(ServiceRunTest, ClientsBeyondTheLimitAreRefusedOrCloseTheOldest) {
     for (const bool kickOld : {false, true}) {
         SCOPED_TRACE(kickOld ? "kick-old" : "refuse");
-        test::ScratchDirectory dir;
-        test::Pty pty;
-        const std::uint16_t port = test::RefusingPort();
-        const std::string file = dir.Path() + "/portvale.toml";
-        test::WriteFileBytes(file, Bridge("lab", pty.path(), Listen(port),
-                                          std::string("clients = 2\nkick-old = ") + (kickOld ? "true" : "false")));
-        Program program(dir.Path(), {"--headless", "--config", file});
+        test::ProgramRun run;
+        test::Pty& pty = run.pty;
+        const std::uint16_t port = run.port;
+        Program& program = run.StartService(BridgeTable(
+            "lab", pty.path(), Listen(port) + "clients = 2\nkick-old = " + (kickOld ? "true" : "false") + "\n"));
         ASSERT_TRUE(program.ErrContains("Running 1 bridge")) << program.Err();
         int clients[3];
         for (int i = 0; i < 2; ++i) {
@@ -226,14 +217,12 @@ TEST(ServiceRunTest, ClientsBeyondTheLimitAreRefusedOrCloseTheOldest) {
 }
 
 TEST(ServiceRunTest, ASharedPortFeedsEveryClientAndDropsTheOneThatStalls) {
-    test::ScratchDirectory dir;
-    test::Pty pty;
-    const std::uint16_t port = test::RefusingPort();
-    const std::string file = dir.Path() + "/portvale.toml";
+    test::ProgramRun run;
+    test::Pty& pty = run.pty;
+    const std::uint16_t port = run.port;
     constexpr std::size_t kLag = 128 << 10;
-    test::WriteFileBytes(file, Bridge("shared", pty.path(), Listen(port),
-                                      "share = true\nclients = 3\nmax-lag = " + std::to_string(kLag)));
-    Program program(dir.Path(), {"--headless", "--config", file});
+    Program& program = run.StartService(BridgeTable(
+        "shared", pty.path(), Listen(port) + "share = true\nclients = 3\nmax-lag = " + std::to_string(kLag) + "\n"));
     ASSERT_TRUE(program.ErrContains("Running 1 bridge")) << program.Err();
     const int readers[2] = {test::ConnectPosix(port), test::ConnectPosix(port)};
     // Never read, with a small window: its queue in the bridge grows.

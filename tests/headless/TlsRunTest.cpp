@@ -18,6 +18,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Child;
+using test::Key;
+using test::Listen;
 using test::Program;
 using test::ReadFileBytes;
 using test::WaitUntil;
@@ -40,24 +42,22 @@ private:
 
 bool HaveTools() { return test::HaveCommand("openssl") && test::HaveCommand("socat"); }
 
-std::string Bridge(const std::string& serial, const std::string& tcp, const std::string& extra) {
-    return "[[bridge]]\nname = \"sec\"\nserial = \"" + serial + "\"\n" + tcp + "\n" + extra + "clients = 8\n";
+// The bridge "sec" on `serial`, with room for a few clients.
+std::string Bridge(const std::string& serial, const std::string& keys) {
+    return test::BridgeTable("sec", serial, keys + "clients = 8\n");
 }
-
-std::string Key(const char* key, const std::string& value) { return std::string(key) + " = \"" + value + "\"\n"; }
 
 TEST(TlsRunTest, AListeningBridgeRefusesEveryPeerWithoutTheRightCertificate) {
     if (!HaveTools()) GTEST_SKIP() << "openssl or socat is not installed";
-    test::ScratchDirectory dir;
+    test::ProgramRun run;
+    const test::ScratchDirectory& dir = run.dir;
     const Certificates pem(dir.Path());
     ASSERT_TRUE(pem.ok());
-    test::Pty pty;
-    const std::uint16_t port = test::RefusingPort();
-    const std::string file = dir.File("portvale.toml");
-    test::WriteFileBytes(file, Bridge(pty.path(), "listen = \"127.0.0.1:" + std::to_string(port) + "\"",
-                                      Key("tls-cert", pem("server.pem")) + Key("tls-key", pem("server.key")) +
-                                          Key("tls-client-ca", pem("ca.pem"))));
-    Program program(dir.Path(), {"--headless", "--config", file});
+    test::Pty& pty = run.pty;
+    const std::uint16_t port = run.port;
+    Program& program = run.StartService(Bridge(pty.path(), Listen(port) + Key("tls-cert", pem("server.pem")) +
+                                                               Key("tls-key", pem("server.key")) +
+                                                               Key("tls-client-ca", pem("ca.pem"))));
     ASSERT_TRUE(program.ErrContains("Running 1 bridge")) << program.Err();
     const std::string target = "127.0.0.1:" + std::to_string(port);
     const std::string common = ",cafile=" + pem("ca.pem") + ",commonname=localhost";
@@ -133,9 +133,10 @@ TEST(TlsRunTest, AConnectingBridgeChecksTheServersCertificateAndName) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        test::Pty pty;
+        test::ProgramRun run;
+        test::Pty& pty = run.pty;
         test::PosixListener far;
-        const std::uint16_t port = test::RefusingPort();
+        const std::uint16_t port = run.port;
         // The TLS server: socat, passing the plaintext on to a plain listener of ours.
         const std::string name = row.certificate;
         Child server({"socat",
@@ -144,11 +145,9 @@ TEST(TlsRunTest, AConnectingBridgeChecksTheServersCertificateAndName) {
                       "TCP:127.0.0.1:" + std::to_string(far.Port())},
                      dir.File("server.txt"));
         ASSERT_TRUE(WaitUntil([&] { return test::ListenBacklog(port).has_value(); }));
-        const std::string file = dir.File("portvale.toml");
-        test::WriteFileBytes(file,
-                             Bridge(pty.path(), "connect = \"" + std::string(row.host) + ":" + std::to_string(port) + "\"",
-                                    "tls = true\nreconnect = 0\n" + Key("tls-ca", pem("ca.pem"))));
-        Program program(dir.Path(), {"--headless", "--config", file});
+        Program& program =
+            run.StartService(Bridge(pty.path(), Key("connect", std::string(row.host) + ":" + std::to_string(port)) +
+                                                    "tls = true\nreconnect = 0\n" + Key("tls-ca", pem("ca.pem"))));
         if (*row.reason) {
             ASSERT_TRUE(program.ErrContains("[sec] TLS refused 127.0.0.1:" + std::to_string(port) + ": " + row.reason))
                 << program.Err();
@@ -209,9 +208,9 @@ TEST(TlsRunTest, MutualTlsCarriesRfc2217AndAMebibyteEachWayExactly) {
     ASSERT_TRUE(WaitUntil([&] { return ::stat(device.c_str(), &info) == 0 && ::stat(peer.c_str(), &info) == 0; }));
     const std::uint16_t port = test::RefusingPort(), relay = test::RefusingPort();
     const std::string file = dir.File("portvale.toml");
-    test::WriteFileBytes(file, Bridge(device, "listen = \"127.0.0.1:" + std::to_string(port) + "\"",
-                                      "rfc2217 = true\n" + Key("tls-cert", pem("server.pem")) +
-                                          Key("tls-key", pem("server.key")) + Key("tls-client-ca", pem("ca.pem"))));
+    test::WriteFileBytes(file,
+                         Bridge(device, Listen(port) + "rfc2217 = true\n" + Key("tls-cert", pem("server.pem")) +
+                                            Key("tls-key", pem("server.key")) + Key("tls-client-ca", pem("ca.pem"))));
     Program program(dir.Path(), {"--headless", "--config", file});
     ASSERT_TRUE(program.ErrContains("Running 1 bridge")) << program.Err();
     Child socat({"socat", "TCP-LISTEN:" + std::to_string(relay) + ",bind=127.0.0.1,reuseaddr",

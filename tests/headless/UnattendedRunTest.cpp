@@ -6,7 +6,6 @@
 #include <sys/resource.h>
 
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -37,36 +36,17 @@ std::string RandomBytes(std::size_t n, unsigned seed) {
 class UnattendedRunTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+        if (!run.pty.ok()) GTEST_SKIP() << "no pseudo-terminal available";
     }
-    // The program listening in server mode. A port given back by RefusingPort may be
-    // taken by another process before the program binds it; then another is tried.
-    std::unique_ptr<Program> Server(std::uint16_t& port, std::vector<std::string> more = {},
-                                     const std::function<void(Program&)>& started = {}) {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            port = test::RefusingPort();
-            std::vector<std::string> args{"--headless", "--dir", dir.Path(), "--mode", "server", "--port",
-                                          std::to_string(port), "--serial", pty.path()};
-            args.insert(args.end(), more.begin(), more.end());
-            auto program = std::make_unique<Program>(dir.Path(), args);
-            if (started) started(*program);
-            if (program->ErrContains("Listening on TCP port " + std::to_string(port))) return program;
-            EXPECT_NE(program->Err().find("Address already in use"), std::string::npos) << program->Err();
-        }
-        ADD_FAILURE() << "no port to listen on";
-        return nullptr;
-    }
-    test::ScratchDirectory dir;
-    test::Pty pty;
+    test::ProgramRun run;
 };
 
 TEST_F(UnattendedRunTest, CountersOnSigusr1AndAtTheEnd) {
-    std::uint16_t port = 0;
-    const auto started = Server(port);
-    ASSERT_TRUE(started);
-    Program& program = *started;
+    ASSERT_TRUE(run.StartServer()) << run.program->Err();
+    Program& program = *run.program;
+    const std::uint16_t port = run.port;
     // Serial data with no client has nowhere to go.
-    pty.Send("lost");
+    run.pty.Send("lost");
     auto counters = program.Counters();
     ASSERT_TRUE(WaitUntil([&] { return (counters = program.Counters())["dropped_bytes"] == 4; }));
     EXPECT_EQ(counters["dropped.com_tcp.no_tcp_connection"], 1u);
@@ -75,8 +55,8 @@ TEST_F(UnattendedRunTest, CountersOnSigusr1AndAtTheEnd) {
     ASSERT_GE(client, 0);
     ASSERT_TRUE(program.ErrContains("Client Connected"));
     test::SendAllPosix(client, "hello");
-    EXPECT_EQ(pty.Receive(5), "hello");
-    pty.Send("0123456789");
+    EXPECT_EQ(run.pty.Receive(5), "hello");
+    run.pty.Send("0123456789");
     EXPECT_EQ(test::ReadExactPosix(client, 10), "0123456789");
     ::close(client);
     ASSERT_TRUE(program.ErrContains("Client Disconnected"));
@@ -104,11 +84,10 @@ TEST_F(UnattendedRunTest, CountersOnSigusr1AndAtTheEnd) {
 }
 
 TEST_F(UnattendedRunTest, CaptureWritesEveryBlockWithTheClientAndRotatesAtTheLimit) {
-    std::uint16_t port = 0;
-    const std::string capture = dir.File("capture.txt");
-    const auto started = Server(port, {"--capture", capture, "--capture-max", "1"});
-    ASSERT_TRUE(started);
-    Program& program = *started;
+    const std::string capture = run.dir.File("capture.txt");
+    ASSERT_TRUE(run.StartServer({"--capture", capture, "--capture-max", "1"})) << run.program->Err();
+    Program& program = *run.program;
+    const std::uint16_t port = run.port;
     const int client = test::ConnectPosix(port);
     ASSERT_GE(client, 0);
     const std::string clientName = "127.0.0.1:" + std::to_string(test::LocalPort(client));
@@ -117,11 +96,11 @@ TEST_F(UnattendedRunTest, CaptureWritesEveryBlockWithTheClientAndRotatesAtTheLim
     const std::string toCom = RandomBytes(200 << 10, 1);
     const std::string toTcp = RandomBytes(200 << 10, 2);
     std::string atCom;
-    std::thread device([&] { atCom = pty.Receive(toCom.size(), 30s); });
+    std::thread device([&] { atCom = run.pty.Receive(toCom.size(), 30s); });
     test::SendAllPosix(client, toCom);
     device.join();
     ASSERT_TRUE(atCom == toCom);
-    pty.Send(toTcp);
+    run.pty.Send(toTcp);
     ASSERT_TRUE(test::ReadExactPosix(client, toTcp.size(), 30s) == toTcp);
     ::close(client);
     program.Signal(SIGTERM);
@@ -147,26 +126,25 @@ TEST_F(UnattendedRunTest, CaptureWritesEveryBlockWithTheClientAndRotatesAtTheLim
 }
 
 TEST_F(UnattendedRunTest, ACaptureThatCannotGrowIsReportedOnceAndTheBridgeGoesOn) {
-    std::uint16_t port = 0;
-    const std::string capture = dir.File("capture.txt");
+    const std::string capture = run.dir.File("capture.txt");
     // The file size limit of the program alone, as `ulimit -f` would set it. It holds
     // for the standard error file too, which stays far below it.
     const rlimit limit{64 << 10, 64 << 10};
-    const auto started = Server(port, {"--capture", capture}, [&](Program& p) {
+    ASSERT_TRUE(run.StartServer({"--capture", capture}, {}, [&](Program& p) {
         EXPECT_EQ(::prlimit(p.pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
-    });
-    ASSERT_TRUE(started);
-    Program& program = *started;
+    })) << run.program->Err();
+    Program& program = *run.program;
+    const std::uint16_t port = run.port;
     const int client = test::ConnectPosix(port);
     ASSERT_GE(client, 0);
     ASSERT_TRUE(program.ErrContains("Client Connected"));
     const std::string toCom = RandomBytes(1 << 20, 3);
     std::string atCom;
-    std::thread device([&] { atCom = pty.Receive(toCom.size(), 30s); });
+    std::thread device([&] { atCom = run.pty.Receive(toCom.size(), 30s); });
     test::SendAllPosix(client, toCom);
     device.join();
     EXPECT_TRUE(atCom == toCom) << "every byte bridged: " << atCom.size();
-    pty.Send("still here");
+    run.pty.Send("still here");
     EXPECT_EQ(test::ReadExactPosix(client, 10), "still here");
     ::close(client);
     // The capture's writer, behind the bridge by design, finds the limit a moment later.
@@ -181,9 +159,8 @@ TEST_F(UnattendedRunTest, ACaptureThatCannotGrowIsReportedOnceAndTheBridgeGoesOn
 }
 
 TEST_F(UnattendedRunTest, TheClientReconnectsToAPeerThatGoesAwayAndComesBack) {
-    const std::uint16_t port = test::RefusingPort();
-    Program program(dir.Path(), {"--headless", "--dir", dir.Path(), "--mode", "client", "--host", "localhost",
-                                 "--port", std::to_string(port), "--serial", pty.path(), "--reconnect", "1"});
+    const std::uint16_t port = run.port;
+    Program& program = run.StartClient("localhost", port, {"--reconnect", "1"});
     const std::string target = "localhost:" + std::to_string(port);
     ASSERT_TRUE(program.ErrContains("Connection to " + target + " could not be made; connecting again every 1 s"))
         << program.Err();
@@ -200,8 +177,8 @@ TEST_F(UnattendedRunTest, TheClientReconnectsToAPeerThatGoesAwayAndComesBack) {
         ASSERT_GE(peer, 0) << program.Err();
         ASSERT_TRUE(program.ErrCountAtLeast("Connected to Server", round));
         test::SendAllPosix(peer, "ping");
-        EXPECT_EQ(pty.Receive(4), "ping");
-        pty.Send("pong");
+        EXPECT_EQ(run.pty.Receive(4), "ping");
+        run.pty.Send("pong");
         EXPECT_EQ(test::ReadExactPosix(peer, 4), "pong");
         // The peer goes away, listener and all.
         ::close(peer);
