@@ -69,8 +69,10 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     Position = TPosition::poScreenCenter;
     BuildControls();
 
-    ComPort1 = new TComPort(this);
-    ComPort1->SetName("ComPort1");
+    // The components belong to the form, which finds them by name.
+    session_ = std::make_unique<TBridgeSession>(this);
+    bridge_ = &session_->Bridge();
+    ComPort1 = &session_->Port();
     ComPort1->SetPort("COM1");
     ComPort1->SetBaudRate(br9600);
     ComPort1->SetDataBits(dbEight);
@@ -80,44 +82,11 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ComPort1->FlowControl().SetControlDTR(dtrDisable);
     ComPort1->FlowControl().SetControlRTS(rtsDisable);
     ComPort1->SetEvents(kAllComEvents);
-    ComPort1->OnRxChar = TRxCharEvent(this, &TForm1::ComPort1RxChar);
-    ComPort1->OnAfterClose = TNotifyEvent(this, &TForm1::ComPort1AfterClose);
-    ComPort1->OnPortLost = TNotifyEvent(this, &TForm1::ComPort1PortLost);
-
-    ClientSocket1 = new TClientSocket(this);
-    ClientSocket1->SetName("ClientSocket1");
-    ClientSocket1->SetClientType(ctNonBlocking);
+    ClientSocket1 = &session_->Client();
     ClientSocket1->SetPort(0);
-    ClientSocket1->OnConnect = TSocketNotifyEvent(this, &TForm1::ClientSocket1Connect);
-    ClientSocket1->OnDisconnect = TSocketNotifyEvent(this, &TForm1::ClientSocket1Disconnect);
-    ClientSocket1->OnError = TSocketErrorEvent(this, &TForm1::ClientSocket1Error);
-    ClientSocket1->OnRead = TSocketNotifyEvent(this, &TForm1::ClientSocket1Read);
-    ClientSocket1->OnWrite = TSocketNotifyEvent(this, &TForm1::ClientSocket1Write);
-
-    ServerSocket1 = new TServerSocket(this);
-    ServerSocket1->SetName("ServerSocket1");
-    ServerSocket1->SetServerType(stNonBlocking);
+    ServerSocket1 = &session_->Server();
     ServerSocket1->SetPort(50200);
-    ServerSocket1->OnClientConnect = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientConnect);
-    ServerSocket1->OnClientDisconnect = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientDisconnect);
-    ServerSocket1->OnClientRead = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientRead);
-    ServerSocket1->OnClientWrite = TSocketNotifyEvent(this, &TForm1::ServerSocket1ClientWrite);
-    ServerSocket1->OnClientError = TSocketErrorEvent(this, &TForm1::ServerSocket1ClientError);
-
-    bridge_ = std::make_unique<TBridge>(*ComPort1, *ClientSocket1, *ServerSocket1);
-    bridge_->OnReceived = [this](TBridgeDirection direction, const std::string& bytes) {
-        ShowReceived(direction, bytes);
-    };
-    // Refusals and limits never apply here (everyone, any number of clients); what is
-    // left is trouble the user should see.
-    bridge_->OnNotice = [this](TBridgeNotice, const std::string& text) {
-        if (!text.empty()) SetStatusDetail(text);
-    };
-
-    tmrPortRetry = new TTimer(this);
-    tmrPortRetry->SetName("tmrPortRetry");
-    tmrPortRetry->SetInterval(1000);
-    tmrPortRetry->OnTimer = TNotifyEvent(this, &TForm1::tmrPortRetryTimer);
+    ObserveSession();
 
     tmrPaneRender = new TTimer(this);
     tmrPaneRender->SetName("tmrPaneRender");
@@ -134,23 +103,8 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
 }
 
 TForm1::~TForm1() {
-    // Closing the sockets and the port raises their notifications; the window that
-    // would show them is going, so nobody is told.
-    ClientSocket1->OnConnect.Clear();
-    ClientSocket1->OnDisconnect.Clear();
-    ClientSocket1->OnError.Clear();
-    ClientSocket1->OnRead.Clear();
-    ClientSocket1->OnWrite.Clear();
-    ServerSocket1->OnClientConnect.Clear();
-    ServerSocket1->OnClientDisconnect.Clear();
-    ServerSocket1->OnClientRead.Clear();
-    ServerSocket1->OnClientWrite.Clear();
-    ServerSocket1->OnClientError.Clear();
-    ComPort1->OnRxChar.Clear();
-    ComPort1->OnAfterClose.Clear();
-    ComPort1->OnPortLost.Clear();
-    // Its operation in flight refers to the port's device.
-    bridge_.reset();
+    // The session lets go of the components' events before the form destroys them.
+    session_.reset();
     DestroyComponents();
 }
 
@@ -508,13 +462,7 @@ std::string TForm1::StandingDetail() const {
 std::string TForm1::OpenFailureText(const std::exception& error) const {
     // The component's own text carries a Windows-style code; the user wants the
     // device's name and the system's reason.
-    const auto* com = dynamic_cast<const EComPort*>(&error);
-    std::string reason = error.what();
-    if (com && com->SystemCode() == static_cast<std::int32_t>(ERROR_RATE_NOT_SUPPORTED))
-        reason = "the device cannot run at " + BaudRateText(ComPort1->BaudRate(), ComPort1->CustomBaudRate()) + " baud";
-    else if (com && com->SystemCode() > 0)
-        reason = std::strerror(com->SystemCode());
-    return Format(sCannotOpenPort, ComPort1->Port().c_str(), reason.c_str());
+    return Format(sCannotOpenPort, ComPort1->Port().c_str(), PortFailureReason(*ComPort1, error).c_str());
 }
 
 // ---- settings ----
@@ -609,16 +557,13 @@ void TForm1::btnConnectClick(TObject*) {
 
 void TForm1::btnDisconnectClick(TObject*) {
     StopPortRetry();
-    bridge_->Connecting(false);
-    ClientSocket1->SetActive(false);
-    ComPort1->SetConnected(false);
     // The server closes its accepted connections without notifications, so the
-    // window says itself that they are gone, and the filter forgets them.
+    // window says itself that they are gone.
     const bool hadClients = ServerClientConnected != 0;
-    bridge_->Closed();
+    session_->CloseTcp();
+    ComPort1->SetConnected(false);
     clientPeers_.clear();
     brokenClient_ = nullptr;
-    ServerSocket1->SetActive(false);
     imgConectionStatus->SetPicture(bmpDisconnected);
     if (hadClients) {
         stat1->SetPanelText(0, sClientDisconnected);
@@ -630,41 +575,47 @@ void TForm1::btnDisconnectClick(TObject*) {
     RefreshStatusDetail();
 }
 
-void TForm1::ClientSocket1Connect(TObject*, TCustomWinSocket* Socket) {
+// ---- what the session tells ----
+
+void TForm1::ObserveSession() {
+    bridge_->OnReceived = [this](TBridgeDirection direction, const std::string& bytes) {
+        ShowReceived(direction, bytes);
+    };
+    // Refusals and limits never apply here (everyone, any number of clients); what is
+    // left is trouble the user should see.
+    bridge_->OnNotice = [this](TBridgeNotice, const std::string& text) {
+        if (!text.empty()) SetStatusDetail(text);
+    };
+    TBridgeSession::Observers& on = session_->On;
+    on.connectedToServer = [this](TCustomWinSocket*) { ConnectedToServer(); };
+    on.disconnectedFromServer = [this](bool) { DisconnectedFromServer(); };
+    on.clientConnected = [this](TCustomWinSocket* socket) { ClientConnected(socket); };
+    on.clientDisconnected = [this](TCustomWinSocket* socket, int remaining) { ClientDisconnected(socket, remaining); };
+    on.socketError = [this](TCustomWinSocket* socket, const std::string& text, int code, bool accepted) {
+        SocketError(socket, text, code, accepted);
+    };
+    on.portLost = [this] { PortLost(); };
+    on.portBack = [this] { SetStatusDetail(Format(sComPortBack, ComPort1->Port().c_str())); };
+    on.wantPort = [this] { return ComPortOn != 0; };
+}
+
+void TForm1::ConnectedToServer() {
     ShowStatus(sConnectedToServer, bmpConnected);
     btnConnect->SetDown(true);
     TcpConnected = 1;
     // A connection failure shown before no longer holds.
     RefreshStatusDetail();
-    // What the device sent while the connection was being made goes first.
-    bridge_->ClientConnected(Socket);
 }
 
-void TForm1::ClientSocket1Disconnect(TObject*, TCustomWinSocket* Socket) {
-    bridge_->BeginDisconnect(Socket);
+void TForm1::DisconnectedFromServer() {
     ShowStatus(sDisconnectedFromServer, bmpDisconnected);
     btnConnect->SetDown(false);
     TcpConnected = 0;
-    bridge_->ClientDisconnected();
-    bridge_->EndDisconnect();
 }
 
-void TForm1::ClientSocket1Error(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode) {
-    // Absorbed: no box. The text tells the user why "TCP Connect" seemed to do
-    // nothing, or why the connection ended.
-    const std::string text = ErrorCode == kNoAddressErrorCode ? std::string(sNoAddress) : ws::WSAErrorText(ErrorCode);
-    SetStatusDetail(Format("%s (%d)", text.c_str(), ErrorCode));
-    ErrorCode = 0;
-    // A connection that ended with an error (a reset) is left open by the socket
-    // layer, which would keep it "connected" until a send failed. Closed here, it
-    // ends as an orderly close does, the reason staying in the panel.
-    if ((ErrorEvent == erDisconnect || ErrorEvent == erGeneral) && Socket->IsConnected()) Socket->CloseConnection();
-}
-
-void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket) {
-    clientPeers_[Socket] = PeerText(*Socket);
+void TForm1::ClientConnected(TCustomWinSocket* socket) {
+    clientPeers_[socket] = PeerText(*socket);
     brokenClient_ = nullptr;
-    bridge_->ServerClientConnected(Socket);
     ShowStatus(sClientConnected, bmpConnected);
     ServerClientConnected = 1;
     btnConnect->SetDown(true);
@@ -672,39 +623,40 @@ void TForm1::ServerSocket1ClientConnect(TObject*, TCustomWinSocket* Socket) {
     RefreshStatusDetail();
 }
 
-void TForm1::ServerSocket1ClientDisconnect(TObject*, TCustomWinSocket* Socket) {
-    bridge_->BeginDisconnect(Socket);
+void TForm1::ClientDisconnected(TCustomWinSocket* socket, int remaining) {
     stat1->SetPanelText(0, sClientDisconnected);
     // While another accepted client remains, the bridge is still connected to it.
-    if (bridge_->RemainingClients(Socket) == 0) {
+    if (remaining == 0) {
         imgConectionStatus->SetPicture(bmpDisconnected);
         ServerClientConnected = 0;
         btnConnect->SetDown(false);
         TcpConnected = 0;
     }
-    clientPeers_.erase(Socket);
+    clientPeers_.erase(socket);
     // Ended by an error: why stays in the panel, as in client mode.
-    if (Socket == brokenClient_)
+    if (socket == brokenClient_)
         brokenClient_ = nullptr;
     else
         RefreshStatusDetail();
-    bridge_->EndDisconnect();
 }
 
-void TForm1::ServerSocket1ClientError(TObject*, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode) {
-    // A client that resets or times out is routine on a network: its connection is
-    // closed and the reason shown, no box; the other clients are served on.
-    const auto peer = clientPeers_.find(Socket);
-    const std::string reason = ws::WSAErrorText(ErrorCode);
+void TForm1::SocketError(TCustomWinSocket* socket, const std::string& text, int code, bool accepted) {
+    // Absorbed: no box. The text tells the user why "TCP Connect" seemed to do
+    // nothing, why the connection ended, or which client failed.
+    const auto peer = accepted ? clientPeers_.find(socket) : clientPeers_.end();
     SetStatusDetail(peer != clientPeers_.end() && !peer->second.empty()
-                        ? Format(sClientError, peer->second.c_str(), reason.c_str(), ErrorCode)
-                        : Format("%s (%d)", reason.c_str(), ErrorCode));
-    ErrorCode = 0;
-    if (!Socket->IsConnected()) return;
-    brokenClient_ = Socket;
-    // A failed send or receive is closed by the socket itself once this returns; a
-    // connection that ended with an error is left open and is closed here.
-    if (ErrorEvent == erDisconnect || ErrorEvent == erGeneral) Socket->CloseConnection();
+                        ? Format(sClientError, peer->second.c_str(), text.c_str(), code)
+                        : Format("%s (%d)", text.c_str(), code));
+    if (accepted && socket->IsConnected()) brokenClient_ = socket;
+}
+
+void TForm1::PortLost() {
+    const bool wanted = ComPortOn != 0;
+    SetStatusDetail(Format(wanted ? sComPortLostRetrying : sComPortLost, ComPort1->Port().c_str()));
+    if (wanted) return;
+    // Opened without "Com-Port On" (a connect in mode Off): as after a failed one.
+    btnComPortOn->SetDown(false);
+    btnComPortOff->SetDown(false);
 }
 
 // ---- message formats and manual sending ----
@@ -771,56 +723,5 @@ void TForm1::txbComKeyPress(TObject*, char& Key) {
     btnSendCom->Click();
     txbCom->SelectAll();
 }
-
-// ---- bridging ----
-
-void TForm1::ClientSocket1Read(TObject* Sender, TCustomWinSocket* Socket) { SocketRead(Sender, Socket); }
-
-void TForm1::ServerSocket1ClientRead(TObject* Sender, TCustomWinSocket* Socket) { SocketRead(Sender, Socket); }
-
-void TForm1::SocketRead(TObject*, TCustomWinSocket* Socket) { bridge_->SocketRead(Socket); }
-
-void TForm1::ComPort1RxChar(TObject*, std::int32_t Count) { bridge_->SerialArrived(Count); }
-
-void TForm1::ClientSocket1Write(TObject*, TCustomWinSocket* Socket) { bridge_->WriteReady(Socket); }
-
-void TForm1::ServerSocket1ClientWrite(TObject*, TCustomWinSocket* Socket) { bridge_->WriteReady(Socket); }
-
-void TForm1::ComPort1AfterClose(TObject*) { bridge_->PortClosed(); }
-
-void TForm1::ComPort1PortLost(TObject*) {
-    const bool wanted = ComPortOn != 0;
-    SetStatusDetail(Format(wanted ? sComPortLostRetrying : sComPortLost, ComPort1->Port().c_str()));
-    try {
-        ComPort1->SetConnected(false);
-    } catch (const std::exception&) {
-        // Closing always leaves the port closed; the device is gone either way.
-    }
-    if (wanted) {
-        // The user still wants it on: it opens again by the same name when it is back.
-        tmrPortRetry->SetEnabled(true);
-        return;
-    }
-    // Opened without "Com-Port On" (a connect in mode Off): as after a failed one.
-    btnComPortOn->SetDown(false);
-    btnComPortOff->SetDown(false);
-}
-
-void TForm1::tmrPortRetryTimer(TObject*) {
-    if (ComPortOn == 0 || ComPort1->Connected()) {
-        StopPortRetry();
-        return;
-    }
-    try {
-        ComPort1->SetConnected(true);
-    } catch (const std::exception&) {
-        // Not back yet; the next tick tries again.
-        return;
-    }
-    StopPortRetry();
-    SetStatusDetail(Format(sComPortBack, ComPort1->Port().c_str()));
-}
-
-void TForm1::StopPortRetry() { tmrPortRetry->SetEnabled(false); }
 
 }  // namespace portvale

@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "app/Bridge.h"
+#include "app/BridgeSession.h"
+#include "app/BridgeTexts.h"
 #include "app/BridgeFilter.h"
 #include "app/MessageFormat.h"
 #include "app/PaneFeed.h"
@@ -45,31 +47,18 @@ inline constexpr char kProductUrl[] = "https://portvale.org/portvale";
 inline constexpr char sConnectFailed[] = "Ba\xC4\x9F" "lant\xC4\xB1 Kurulamad\xC4\xB1.!";
 inline constexpr char sConnectFailedCaption[] = "Hata";
 inline constexpr char sFormatErrorCaption[] = "Format Error";
-inline constexpr char sNoConnection[] = "No Connection";
-inline constexpr char sConnectedToServer[] = "Connected to Server";
-inline constexpr char sDisconnectedFromServer[] = "Disconnected from Server";
-inline constexpr char sClientConnected[] = "Client Connected";
-inline constexpr char sClientDisconnected[] = "Client Disconnected";
 inline constexpr char sTcpConnect[] = "TCP Connect";
 inline constexpr char sTcpListen[] = "TCP Listen";
-inline constexpr char sComPortLost[] = "Com port lost: %s";
 inline constexpr char sNoComPort[] = "There is no Com Port";
 
 // The serial port's settings, beside "TCP.SET" in SettingsDir.
 inline constexpr char kComPortIniFileName[] = "comport.ini";
-inline constexpr char sComPortLostRetrying[] = "Com port lost: %s, retrying";
-inline constexpr char sComPortBack[] = "Com port back: %s";
 
 // Status panel 1: what the user needs to know next. Panel 0 keeps the connection.
-inline constexpr char sCannotOpenPort[] = "Cannot open %s: %s";
 inline constexpr char sComPortClosedByDisconnect[] = "Com port closed; TCP Connect or Listen opens it again";
 inline constexpr char sComPortIsClosed[] = "Com port is closed";
 inline constexpr char sNoTcpConnection[] = "No TCP connection";
 inline constexpr char sTcpPortRange[] = "TCP port must be 1 to 65535";
-inline constexpr char sListeningOn[] = "Listening on port %d (%s)";
-inline constexpr char sListeningOnAddress[] = "Listening on %s";
-inline constexpr char sClientsConnected[] = "%d %s; serial data to %s";
-inline constexpr char sClientError[] = "Client %s: %s (%d)";
 inline constexpr char sSettingsSaved[] = "Settings saved to %s";
 inline constexpr char sCannotOpenLink[] = "Cannot open %s: no web browser opener (xdg-open) found";
 
@@ -131,8 +120,6 @@ public:
     TLabel* lbl4;
 
     TStatusBar* stat1;
-    // Tries to reopen a lost serial port once a second while the user wants it on.
-    TTimer* tmrPortRetry;
     // Renders the bytes queued for the panes: a burst costs one rendering.
     TTimer* tmrPaneRender;
     void tmrPaneRenderTimer(TObject* Sender);
@@ -140,10 +127,12 @@ public:
     TTimer* tmrPanePause;
     void tmrPanePauseTimer(TObject* Sender);
 
-    // ---- components ----
+    // ---- components: the session's, which the form names and owns ----
     TComPort* ComPort1;
     TClientSocket* ClientSocket1;
     TServerSocket* ServerSocket1;
+    // The running bridge that the window shows and drives.
+    TBridgeSession& Session() { return *session_; }
 
     // ---- module-level state ----
     std::uint8_t ComPortOn = 0;
@@ -196,24 +185,9 @@ public:
     void grpTCPSocketTypeClick(TObject* Sender);
     void btnConnectClick(TObject* Sender);
     void btnDisconnectClick(TObject* Sender);
-    void ClientSocket1Connect(TObject* Sender, TCustomWinSocket* Socket);
-    void ClientSocket1Disconnect(TObject* Sender, TCustomWinSocket* Socket);
-    void ClientSocket1Error(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
-    void ServerSocket1ClientConnect(TObject* Sender, TCustomWinSocket* Socket);
-    void ServerSocket1ClientDisconnect(TObject* Sender, TCustomWinSocket* Socket);
-    void ServerSocket1ClientError(TObject* Sender, TCustomWinSocket* Socket, TErrorEvent ErrorEvent, int& ErrorCode);
 
     // ---- bridging ----
-    void ClientSocket1Read(TObject* Sender, TCustomWinSocket* Socket);
-    void ServerSocket1ClientRead(TObject* Sender, TCustomWinSocket* Socket);
-    void SocketRead(TObject* Sender, TCustomWinSocket* Socket);
-    void ComPort1RxChar(TObject* Sender, std::int32_t Count);
-    void ClientSocket1Write(TObject* Sender, TCustomWinSocket* Socket);
-    void ServerSocket1ClientWrite(TObject* Sender, TCustomWinSocket* Socket);
-    void ComPort1AfterClose(TObject* Sender);
-    void ComPort1PortLost(TObject* Sender);
-    void tmrPortRetryTimer(TObject* Sender);
-    bool RetryingPort() const { return tmrPortRetry->Enabled(); }
+    bool RetryingPort() const { return session_->RetryingPort(); }
     // Where serial data goes: the oldest accepted client still connected, else the
     // connected client socket, else nowhere (null).
     TCustomWinSocket* SerialTarget() const { return bridge_->SerialTarget(); }
@@ -249,7 +223,15 @@ private:
     std::string StandingDetail() const;
     std::string OpenFailureText(const std::exception& error) const;
     void OpenLink(const char* url);
-    void StopPortRetry();
+    void StopPortRetry() { session_->StopPortRetry(); }
+    // What the session tells, shown in the status panels.
+    void ObserveSession();
+    void ConnectedToServer();
+    void DisconnectedFromServer();
+    void ClientConnected(TCustomWinSocket* socket);
+    void ClientDisconnected(TCustomWinSocket* socket, int remaining);
+    void SocketError(TCustomWinSocket* socket, const std::string& text, int code, bool accepted);
+    void PortLost();
     // The port text as a number, by the Decimal format's integer conversion.
     std::int32_t PortFromText() const;
     TLineEnds LineEnds() const;
@@ -259,7 +241,8 @@ private:
 
     std::unique_ptr<TPaneFeed> tcpFeed_;
     std::unique_ptr<TPaneFeed> comFeed_;
-    std::unique_ptr<TBridge> bridge_;
+    std::unique_ptr<TBridgeSession> session_;
+    TBridge* bridge_ = nullptr;
     // "TCP Disconnect" closed the port while the user wants it on.
     bool portClosedByDisconnect_ = false;
     // Accepted connections by the peer they were accepted from: a reset connection no

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "app/MessageFormat.h"
-#include "app/unPortvale.h"
+#include "app/BridgeTexts.h"
 #include "comport/ComPortError.h"
 #include "framework/Application.h"
 #include "framework/SysUtils.h"
@@ -18,17 +18,10 @@ namespace portvale::headless {
 
 namespace {
 
-constexpr std::uint32_t kPortRetryMs = 1000;
 constexpr std::uint32_t kListenRetryMs = 5000;
 // Enough to keep a port and a connection busy (the kernel's buffers do the rest);
 // small enough that a service of many bridges stays small while all of them run.
 constexpr TQueueMarks kServiceMarks{16 << 10, 4 << 10};
-
-std::string Reason(const std::exception& error) {
-    const auto* com = dynamic_cast<const EComPort*>(&error);
-    if (com && com->SystemCode() > 0) return std::strerror(com->SystemCode());
-    return error.what();
-}
 
 }  // namespace
 
@@ -44,18 +37,19 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
             print_);
         counters_->CaptureLossFrom([capture = capture_.get()] { return capture->LostBytes(); });
     }
-    port_ = std::make_unique<TComPort>(nullptr);
-    port_->SetBaudRate(br9600);
-    port_->SetDataBits(dbEight);
-    port_->Parity().SetBits(prNone);
-    port_->SetStopBits(sbOneStopBit);
-    port_->FlowControl().SetFlowControl(fcNone);
-    port_->FlowControl().SetControlDTR(dtrDisable);
-    port_->FlowControl().SetControlRTS(rtsDisable);
-    port_->SetEvents(kAllComEvents);
+    session_ = std::make_unique<TBridgeSession>();
+    TComPort& port = session_->Port();
+    port.SetBaudRate(br9600);
+    port.SetDataBits(dbEight);
+    port.Parity().SetBits(prNone);
+    port.SetStopBits(sbOneStopBit);
+    port.FlowControl().SetFlowControl(fcNone);
+    port.FlowControl().SetControlDTR(dtrDisable);
+    port.FlowControl().SetControlRTS(rtsDisable);
+    port.SetEvents(kAllComEvents);
     const LineSettings line{config_.serial, config_.baud, config_.dataBits, config_.parity, config_.stopBits,
                             config_.flow};
-    ApplyLineSettings(line, *port_);
+    ApplyLineSettings(line, port);
     if (IsVirtualPortName(config_.serial)) {
         try {
             virtual_ = std::make_unique<VirtualSerial>(
@@ -65,22 +59,13 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
             print_(Format(sCannotOpenPort, config_.serial.c_str(), error.what()));
         }
     }
-    client_ = std::make_unique<TClientSocket>(nullptr);
-    client_->SetClientType(ctNonBlocking);
-    server_ = std::make_unique<TServerSocket>(nullptr);
-    server_->SetServerType(stNonBlocking);
     // A burst of connections is each accepted or refused, never left waiting unseen.
-    server_->WinSocket()->SetListenQueue(SOMAXCONN);
-    bridge_ = std::make_unique<TBridge>(*port_, *client_, *server_);
-    portRetry_ = std::make_unique<TTimer>(nullptr);
-    portRetry_->SetEnabled(false);
-    portRetry_->SetInterval(kPortRetryMs);
-    portRetry_->OnTimer = [this](TObject*) { OpenPort(); };
+    session_->Server().WinSocket()->SetListenQueue(SOMAXCONN);
     listenRetry_ = std::make_unique<TTimer>(nullptr);
     listenRetry_->SetEnabled(false);
     listenRetry_->SetInterval(kListenRetryMs);
     listenRetry_->OnTimer = [this](TObject*) { Listen(); };
-    Wire();
+    Observe();
 
     // A virtual device that could not be made will not appear by itself.
     if (!IsVirtualPortName(config_.serial) || virtual_) OpenPort();
@@ -93,39 +78,23 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
 
 ServiceBridge::~ServiceBridge() {
     if (reconnector_) reconnector_->Stop();
-    portRetry_->SetEnabled(false);
     listenRetry_->SetEnabled(false);
     Guarded([&] {
-        client_->SetActive(false);
-        bridge_->Closed();
-        server_->SetActive(false);
-        port_->SetConnected(false);
+        session_->CloseTcp();
+        session_->Port().SetConnected(false);
     });
     filters_.reset();
     reconnector_.reset();
     watch_.reset();
-    // The components go before the handlers they call.
-    client_->OnConnect.Clear();
-    client_->OnDisconnect.Clear();
-    client_->OnError.Clear();
-    server_->OnClientConnect.Clear();
-    server_->OnClientDisconnect.Clear();
-    port_->OnRxChar.Clear();
-    port_->OnAfterOpen.Clear();
-    port_->OnAfterClose.Clear();
-    port_->OnPortLost.Clear();
-    bridge_.reset();
-    client_.reset();
-    server_.reset();
-    port_.reset();
+    session_.reset();
     virtual_.reset();
     if (capture_) capture_->Drain();
     // The metrics endpoint may read the counters after the capture is gone.
     counters_->CaptureLossFrom(nullptr);
 }
 
-void ServiceBridge::Wire() {
-    TBridge& b = *bridge_;
+void ServiceBridge::Observe() {
+    TBridge& b = session_->Bridge();
     b.SetMarks(kServiceMarks);
     b.Policy = TClientPolicy{config_.clients, config_.share, config_.kickOld, static_cast<std::size_t>(config_.maxLag)};
     b.Access = TPeerAccess::Parse(config_.allow);
@@ -143,58 +112,41 @@ void ServiceBridge::Wire() {
     if (config_.log)
         b.OnReceived = [this](TBridgeDirection direction, const std::string& bytes) { PrintBlock(direction, bytes); };
 
-    port_->OnRxChar = [this](TObject*, std::int32_t count) {
+    TBridgeSession::Observers& on = session_->On;
+    on.serialArriving = [this] {
         if (virtual_) virtual_->Check();
-        bridge_->SerialArrived(count);
     };
-    port_->OnAfterOpen = [this](TObject*) { counters_->PortOpenNow(true); };
-    port_->OnAfterClose = [this](TObject*) {
+    on.portOpen = [this](bool open) { counters_->PortOpenNow(open); };
+    on.portLost = [this] {
+        counters_->PortLost();
         counters_->PortOpenNow(false);
-        bridge_->PortClosed();
+        print_(Format(sComPortLostRetrying, config_.serial.c_str()));
     };
-    port_->OnPortLost = [this](TObject*) { PortLost(); };
-
-    client_->OnConnect = [this](TObject*, TCustomWinSocket* s) {
-        print_(std::string(sConnectedToServer) + " " + PeerText(*s));
-        serverConnected_ = true;
-        bridge_->ClientConnected(s);
+    on.portBack = [this] {
+        print_(Format(portWasOpen_ ? sComPortBack : "Com port opened: %s", config_.serial.c_str()));
+        portWasOpen_ = true;
     };
-    client_->OnDisconnect = [this](TObject*, TCustomWinSocket* s) {
-        bridge_->BeginDisconnect(s);
-        // A failed attempt ends this way too; its reason is already told.
-        if (serverConnected_) print_(sDisconnectedFromServer);
-        serverConnected_ = false;
-        bridge_->ClientDisconnected();
-        bridge_->EndDisconnect();
+    on.connectedToServer = [this](TCustomWinSocket* s) { print_(std::string(sConnectedToServer) + " " + PeerText(*s)); };
+    // A failed attempt ends this way too; its reason is already told.
+    on.disconnectedFromServer = [this](bool wasUp) {
+        if (wasUp) print_(sDisconnectedFromServer);
     };
-    client_->OnError = [this](TObject*, TCustomWinSocket* s, TErrorEvent errorEvent, int& errorCode) {
-        const std::string text =
-            errorCode == kNoAddressErrorCode ? std::string(sNoAddress) : ws::WSAErrorText(errorCode);
-        print_(Format("%s (%d)", text.c_str(), errorCode));
-        errorCode = 0;
-        // Closed here, a connection that ended with an error ends as an orderly close.
-        if ((errorEvent == erDisconnect || errorEvent == erGeneral) && s->IsConnected()) s->CloseConnection();
+    on.socketError = [this](TCustomWinSocket* s, const std::string& text, int code, bool accepted) {
+        print_(accepted && watch_ ? Format(sClientError, watch_->Peer(s).c_str(), text.c_str(), code)
+                                  : Format("%s (%d)", text.c_str(), code));
     };
-    client_->OnRead = [this](TObject*, TCustomWinSocket* s) { bridge_->SocketRead(s); };
-    client_->OnWrite = [this](TObject*, TCustomWinSocket* s) { bridge_->WriteReady(s); };
-
-    server_->OnClientConnect = [this](TObject*, TCustomWinSocket* s) {
-        bridge_->ServerClientConnected(s);
-        print_(std::string(sClientConnected) + " " + PeerText(*s));
-    };
-    server_->OnClientDisconnect = [this](TObject*, TCustomWinSocket* s) {
-        bridge_->BeginDisconnect(s);
+    on.clientConnected = [this](TCustomWinSocket* s) { print_(std::string(sClientConnected) + " " + PeerText(*s)); };
+    on.clientDisconnected = [this](TCustomWinSocket* s, int) {
         print_(std::string(sClientDisconnected) + " " + (watch_ ? watch_->Peer(s) : PeerText(*s)));
-        bridge_->EndDisconnect();
     };
-    server_->OnClientRead = [this](TObject*, TCustomWinSocket* s) { bridge_->SocketRead(s); };
-    server_->OnClientWrite = [this](TObject*, TCustomWinSocket* s) { bridge_->WriteReady(s); };
 
-    // After the handlers above: the watch runs behind them.
-    watch_ = std::make_unique<ConnectionWatch>(*client_, *server_, config_.keepAliveSeconds, *counters_, print_);
+    // After the session's handlers: the watch runs behind them.
+    watch_ = std::make_unique<ConnectionWatch>(session_->Client(), session_->Server(), config_.keepAliveSeconds,
+                                               *counters_, print_);
     if (!config_.connect.empty() && config_.reconnectSeconds > 0) {
-        reconnector_ = std::make_unique<ClientReconnector>(*client_, std::chrono::seconds(config_.reconnectSeconds),
-                                                           print_, [this] { counters_->ReconnectAttempt(); });
+        reconnector_ = std::make_unique<ClientReconnector>(session_->Client(),
+                                                           std::chrono::seconds(config_.reconnectSeconds), print_,
+                                                           [this] { counters_->ReconnectAttempt(); });
         // Another connection is always coming: the device's bytes wait for it.
         b.HoldSerialBetweenConnections = true;
     }
@@ -206,52 +158,25 @@ void ServiceBridge::Wire() {
         tls = TTlsSettings{config_.connect.empty(), config_.tlsCert, config_.tlsKey, config_.tlsClientCa,
                            config_.tlsCa, host, config_.tlsMinVersion};
     }
-    filters_ = std::make_unique<BridgeFilters>(b, *port_, tls, config_.rfc2217, print_, *counters_, virtual_.get());
+    filters_ = std::make_unique<BridgeFilters>(b, session_->Port(), tls, config_.rfc2217, print_, *counters_,
+                                               virtual_.get());
 }
 
 void ServiceBridge::OpenPort() {
-    if (port_->Connected()) {
-        portRetry_->SetEnabled(false);
+    std::string why;
+    if (session_->OpenPort(why)) {
+        portWasOpen_ = true;
         return;
     }
-    const bool retrying = portRetry_->Enabled();
-    try {
-        port_->SetConnected(true);
-    } catch (const std::exception& error) {
-        try {
-            port_->SetConnected(false);
-        } catch (const std::exception&) {
-            // Closing always leaves the port closed; the open's error is the one to tell.
-        }
-        if (!retrying) {
-            print_(Format(sCannotOpenPort, config_.serial.c_str(), Reason(error).c_str()) +
-                   "; opening it when it appears");
-            portRetry_->SetEnabled(true);
-        }
-        return;
-    }
-    portRetry_->SetEnabled(false);
-    if (retrying) print_(Format(portWasOpen_ ? sComPortBack : "Com port opened: %s", config_.serial.c_str()));
-    portWasOpen_ = true;
-}
-
-void ServiceBridge::PortLost() {
-    counters_->PortLost();
-    counters_->PortOpenNow(false);
-    print_(Format(sComPortLostRetrying, config_.serial.c_str()));
-    try {
-        port_->SetConnected(false);
-    } catch (const std::exception&) {
-        // The device is gone either way.
-    }
-    portRetry_->SetEnabled(true);
+    print_(Format(sCannotOpenPort, config_.serial.c_str(), why.c_str()) + "; opening it when it appears");
+    session_->RetryPort();
 }
 
 void ServiceBridge::Listen() {
     try {
-        server_->WinSocket()->SetListenAddresses(listen_.addresses);
-        server_->SetPort(listen_.port);
-        server_->SetActive(true);
+        session_->Server().WinSocket()->SetListenAddresses(listen_.addresses);
+        session_->Server().SetPort(listen_.port);
+        session_->Server().SetActive(true);
     } catch (const std::exception& error) {
         if (!listenFailed_)
             print_("Cannot listen on " + config_.listen + ": " + error.what() + "; trying again every " +
@@ -262,18 +187,18 @@ void ServiceBridge::Listen() {
     }
     listenRetry_->SetEnabled(false);
     listenFailed_ = false;
-    print_("Listening on " + BoundText(server_->WinSocket()->BoundAddresses()) + ", serial port " + config_.serial);
+    print_("Listening on " + BoundText(session_->Server().WinSocket()->BoundAddresses()) + ", serial port " + config_.serial);
 }
 
 void ServiceBridge::Connect() {
     std::string host;
     int port = 0;
     SplitAddressPort(config_.connect, host, port);
-    client_->SetHost(host);
-    client_->SetPort(port);
+    session_->Client().SetHost(host);
+    session_->Client().SetPort(port);
     print_("Connecting to " + HostPort(host, std::to_string(port)) + ", serial port " + config_.serial);
-    bridge_->Connecting(true);
-    Guarded([&] { client_->SetActive(true); });
+    session_->Bridge().Connecting(true);
+    Guarded([&] { session_->Client().SetActive(true); });
 }
 
 void ServiceBridge::PrintBlock(TBridgeDirection direction, const std::string& bytes) const {
@@ -284,13 +209,6 @@ void ServiceBridge::PrintBlock(TBridgeDirection direction, const std::string& by
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
-}
-
-int ServiceBridge::Clients() const { return bridge_->RemainingClients(bridge_->Leaving()); }
-
-bool ServiceBridge::ServerConnected() const {
-    const TCustomWinSocket* socket = client_->WinSocket();
-    return client_->Active() && socket->IsConnected() && socket != bridge_->Leaving();
 }
 
 std::string ServiceBridge::CountersLine() const {

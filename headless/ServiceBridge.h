@@ -16,7 +16,7 @@
 #include <string>
 
 #include "app/Bridge.h"
-#include "comport/ComPort.h"
+#include "app/BridgeSession.h"
 #include "framework/Timer.h"
 #include "headless/BridgeFilters.h"
 #include "headless/CaptureFile.h"
@@ -26,7 +26,6 @@
 #include "headless/Reconnect.h"
 #include "headless/ServiceConfig.h"
 #include "headless/VirtualSerial.h"
-#include "sockets/SocketComponents.h"
 
 namespace portvale::headless {
 
@@ -46,19 +45,18 @@ public:
     std::string CountersLine() const;
     // Shared with the metrics endpoint, which may read them after the bridge is gone.
     std::shared_ptr<const BridgeCounters> Counters() const { return counters_; }
-    bool PortOpen() const { return port_->Connected(); }
-    bool Listening() const { return server_->Active(); }
+    bool PortOpen() const { return session_->Port().Connected(); }
+    bool Listening() const { return session_->Server().Active(); }
     // Accepted clients still connected, not counting one that is leaving.
-    int Clients() const;
+    int Clients() const { return session_->Clients(); }
     // A connecting bridge's connection to its server is up.
-    bool ServerConnected() const;
+    bool ServerConnected() const { return session_->ServerConnected(); }
 
 private:
-    void Wire();
+    void Observe();
     void OpenPort();
     void Listen();
     void Connect();
-    void PortLost();
     void PrintBlock(TBridgeDirection direction, const std::string& bytes) const;
 
     const BridgeConfig config_;
@@ -66,22 +64,16 @@ private:
     std::unique_ptr<CaptureFile> capture_;
     // The serial side when it is a virtual device; it outlives the port that reads it.
     std::unique_ptr<VirtualSerial> virtual_;
-    std::unique_ptr<TComPort> port_;
-    std::unique_ptr<TClientSocket> client_;
-    std::unique_ptr<TServerSocket> server_;
-    std::unique_ptr<TBridge> bridge_;
+    std::unique_ptr<TBridgeSession> session_;
     const std::shared_ptr<BridgeCounters> counters_ = std::make_shared<BridgeCounters>();
     std::unique_ptr<ConnectionWatch> watch_;
     std::unique_ptr<ClientReconnector> reconnector_;
     std::unique_ptr<BridgeFilters> filters_;
-    // An absent or lost device is looked for once a second; a taken TCP port, every
-    // few seconds.
-    std::unique_ptr<TTimer> portRetry_;
+    // A taken TCP port is tried again every few seconds.
     std::unique_ptr<TTimer> listenRetry_;
     ListenAddress listen_;
     bool listenFailed_ = false;
     bool portWasOpen_ = false;
-    bool serverConnected_ = false;  // the client socket's connection was made
 };
 
 }  // namespace portvale::headless

@@ -317,7 +317,7 @@ TEST_F(BridgeTest, AFailingReadIsShownAndThePortGoesOnRaisingEvents) {
     ASSERT_GE(peer, 0);
     // More than is waiting, on a port that reads nothing: the read fails in the handler.
     Click(form->btnComPortOff);
-    form->ComPort1RxChar(form->ComPort1, 8);
+    form->ComPort1->OnRxChar(form->ComPort1, 8);
     EXPECT_FALSE(Panel(1).empty());
     EXPECT_TRUE(interaction.shown.empty());
     Click(form->btnComPortOn);

@@ -1,0 +1,27 @@
+#pragma once
+// The lines a bridge tells about itself, the same in the window's status panels and
+// in the log of a bridge without one: what the connection and the serial port are
+// doing, and why something failed.
+
+namespace portvale {
+
+// The connection (the window's first status panel).
+inline constexpr char sNoConnection[] = "No Connection";
+inline constexpr char sConnectedToServer[] = "Connected to Server";
+inline constexpr char sDisconnectedFromServer[] = "Disconnected from Server";
+inline constexpr char sClientConnected[] = "Client Connected";
+inline constexpr char sClientDisconnected[] = "Client Disconnected";
+
+// The serial port.
+inline constexpr char sComPortLost[] = "Com port lost: %s";
+inline constexpr char sComPortLostRetrying[] = "Com port lost: %s, retrying";
+inline constexpr char sComPortBack[] = "Com port back: %s";
+inline constexpr char sCannotOpenPort[] = "Cannot open %s: %s";
+
+// What the user needs to know next (the window's second status panel).
+inline constexpr char sListeningOn[] = "Listening on port %d (%s)";
+inline constexpr char sListeningOnAddress[] = "Listening on %s";
+inline constexpr char sClientsConnected[] = "%d %s; serial data to %s";
+inline constexpr char sClientError[] = "Client %s: %s (%d)";
+
+}  // namespace portvale
