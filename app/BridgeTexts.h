@@ -23,5 +23,6 @@ inline constexpr char sListeningOn[] = "Listening on port %d (%s)";
 inline constexpr char sListeningOnAddress[] = "Listening on %s";
 inline constexpr char sClientsConnected[] = "%d %s; serial data to %s";
 inline constexpr char sClientError[] = "Client %s: %s (%d)";
+inline constexpr char sComPortClosedByDisconnect[] = "Com port closed; TCP Connect or Listen opens it again";
 
 }  // namespace portvale

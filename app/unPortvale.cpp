@@ -86,6 +86,9 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     ClientSocket1->SetPort(0);
     ServerSocket1 = &session_->Server();
     ServerSocket1->SetPort(50200);
+    status_ = std::make_unique<TSessionStatus>(*session_, [this](TSessionStatus::Line line, const std::string& text) {
+        stat1->SetPanelText(line, text);
+    });
     ObserveSession();
 
     tmrPaneRender = new TTimer(this);
@@ -301,7 +304,7 @@ void TForm1::InitMainWindow() {
     grpTCPSocketType->SetItemIndex(0);
     bmpConnected.LoadFrom(*il1, 0);
     bmpDisconnected.LoadFrom(*il1, 1);
-    stat1->SetPanelText(0, sNoConnection);
+    status_->Set(TSessionStatus::Connection, sNoConnection);
     imgConectionStatus->SetPicture(bmpDisconnected);
     if (!FileExists(SettingsFile)) return;
 
@@ -330,7 +333,7 @@ void TForm1::btnComPortOnClick(TObject*) {
     ComPortOn = 1;
     btnComPortOn->SetDown(true);
     btnComPortOff->SetDown(false);
-    portClosedByDisconnect_ = false;
+    status_->portClosedByDisconnect = false;
     try {
         ComPort1->SetConnected(true);
     } catch (const std::exception& error) {
@@ -354,7 +357,7 @@ void TForm1::btnComPortOffClick(TObject*) {
     btnComPortOff->SetDown(true);
     ComPort1->SetConnected(false);
     ComPortOn = 0;
-    portClosedByDisconnect_ = false;
+    status_->portClosedByDisconnect = false;
     RefreshStatusDetail();
 }
 
@@ -434,37 +437,6 @@ void TForm1::ArmPanePause() {
     tmrPanePause->SetEnabled(true);
 }
 
-void TForm1::ShowStatus(const char* text, const TBitmap& image) {
-    stat1->SetPanelText(0, text);
-    imgConectionStatus->SetPicture(image);
-}
-
-void TForm1::SetStatusDetail(const std::string& text) { stat1->SetPanelText(1, text); }
-
-void TForm1::RefreshStatusDetail() { SetStatusDetail(StandingDetail()); }
-
-std::string TForm1::StandingDetail() const {
-    if (RetryingPort()) return Format(sComPortLostRetrying, ComPort1->Port().c_str());
-    if (portClosedByDisconnect_ && ComPortOn != 0 && !ComPort1->Connected()) return sComPortClosedByDisconnect;
-    if (!ServerSocket1->Active()) return {};
-    const int clients = bridge_->RemainingClients(bridge_->Leaving());
-    const TCustomWinSocket* target = bridge_->FirstServerClient();
-    if ((clients == 0 || !target) && !ServerSocket1->Address().empty())
-        return Format(sListeningOnAddress, PeerText(ServerSocket1->Address(), static_cast<std::uint16_t>(ServerSocket1->Port())).c_str());
-    if (clients == 0 || !target) {
-        // A listener falls back to IPv4 alone where IPv6 is turned off.
-        const bool dualStack = ServerSocket1->WinSocket()->SockAddr().any.sa_family == AF_INET6;
-        return Format(sListeningOn, static_cast<int>(ServerSocket1->Port()), dualStack ? "IPv4 and IPv6" : "IPv4");
-    }
-    return Format(sClientsConnected, clients, clients == 1 ? "client" : "clients", PeerText(*target).c_str());
-}
-
-std::string TForm1::OpenFailureText(const std::exception& error) const {
-    // The component's own text carries a Windows-style code; the user wants the
-    // device's name and the system's reason.
-    return Format(sCannotOpenPort, ComPort1->Port().c_str(), PortFailureReason(*ComPort1, error).c_str());
-}
-
 // ---- settings ----
 
 void TForm1::btnSaveClick(TObject*) {
@@ -510,7 +482,7 @@ void TForm1::btnConnectClick(TObject*) {
     }
     // The connect opens (or closes) the port itself.
     StopPortRetry();
-    portClosedByDisconnect_ = false;
+    status_->portClosedByDisconnect = false;
     // Earlier failures go now; what the steps report (a client's failure may come
     // inside its own step) stays.
     RefreshStatusDetail();
@@ -532,8 +504,8 @@ void TForm1::btnConnectClick(TObject*) {
                 ServerSocket1->SetPort(PortFromText());
                 ServerSocket1->SetActive(true);
                 // An earlier client session's end says nothing about the server.
-                if (!wasListening && ServerSocket1->Active() && stat1->Panel(0).Text == sDisconnectedFromServer)
-                    stat1->SetPanelText(0, "");
+                if (!wasListening && ServerSocket1->Active() && status_->Text(TSessionStatus::Connection) == sDisconnectedFromServer)
+                    status_->Set(TSessionStatus::Connection, "");
                 ComPort1->SetConnected(false);
                 break;
             }
@@ -562,16 +534,12 @@ void TForm1::btnDisconnectClick(TObject*) {
     const bool hadClients = ServerClientConnected != 0;
     session_->CloseTcp();
     ComPort1->SetConnected(false);
-    clientPeers_.clear();
-    brokenClient_ = nullptr;
+    status_->TcpClosed(hadClients);
     imgConectionStatus->SetPicture(bmpDisconnected);
-    if (hadClients) {
-        stat1->SetPanelText(0, sClientDisconnected);
-        btnConnect->SetDown(false);
-    }
+    if (hadClients) btnConnect->SetDown(false);
     ServerClientConnected = 0;
     TcpConnected = 0;
-    portClosedByDisconnect_ = ComPortOn != 0;
+    status_->portClosedByDisconnect = ComPortOn != 0;
     RefreshStatusDetail();
 }
 
@@ -587,72 +555,48 @@ void TForm1::ObserveSession() {
         if (!text.empty()) SetStatusDetail(text);
     };
     TBridgeSession::Observers& on = session_->On;
-    on.connectedToServer = [this](TCustomWinSocket*) { ConnectedToServer(); };
-    on.disconnectedFromServer = [this](bool) { DisconnectedFromServer(); };
-    on.clientConnected = [this](TCustomWinSocket* socket) { ClientConnected(socket); };
+    on.connectedToServer = [this](TCustomWinSocket*) {
+        status_->ConnectedToServer();
+        ShowConnection(true);
+    };
+    on.disconnectedFromServer = [this](bool) {
+        status_->DisconnectedFromServer();
+        ShowConnection(false);
+    };
+    on.clientConnected = [this](TCustomWinSocket* socket) {
+        status_->ClientConnected(socket);
+        ServerClientConnected = 1;
+        ShowConnection(true);
+    };
     on.clientDisconnected = [this](TCustomWinSocket* socket, int remaining) { ClientDisconnected(socket, remaining); };
     on.socketError = [this](TCustomWinSocket* socket, const std::string& text, int code, bool accepted) {
-        SocketError(socket, text, code, accepted);
+        // Absorbed: no box. The text tells the user why "TCP Connect" seemed to do
+        // nothing, why the connection ended, or which client failed.
+        status_->SocketError(socket, text, code, accepted);
     };
     on.portLost = [this] { PortLost(); };
-    on.portBack = [this] { SetStatusDetail(Format(sComPortBack, ComPort1->Port().c_str())); };
+    on.portBack = [this] { status_->PortBack(); };
     on.wantPort = [this] { return ComPortOn != 0; };
 }
 
-void TForm1::ConnectedToServer() {
-    ShowStatus(sConnectedToServer, bmpConnected);
-    btnConnect->SetDown(true);
-    TcpConnected = 1;
-    // A connection failure shown before no longer holds.
-    RefreshStatusDetail();
-}
-
-void TForm1::DisconnectedFromServer() {
-    ShowStatus(sDisconnectedFromServer, bmpDisconnected);
-    btnConnect->SetDown(false);
-    TcpConnected = 0;
-}
-
-void TForm1::ClientConnected(TCustomWinSocket* socket) {
-    clientPeers_[socket] = PeerText(*socket);
-    brokenClient_ = nullptr;
-    ShowStatus(sClientConnected, bmpConnected);
-    ServerClientConnected = 1;
-    btnConnect->SetDown(true);
-    TcpConnected = 1;
-    RefreshStatusDetail();
+void TForm1::ShowConnection(bool connected) {
+    imgConectionStatus->SetPicture(connected ? bmpConnected : bmpDisconnected);
+    btnConnect->SetDown(connected);
+    TcpConnected = connected ? 1 : 0;
 }
 
 void TForm1::ClientDisconnected(TCustomWinSocket* socket, int remaining) {
-    stat1->SetPanelText(0, sClientDisconnected);
     // While another accepted client remains, the bridge is still connected to it.
     if (remaining == 0) {
-        imgConectionStatus->SetPicture(bmpDisconnected);
         ServerClientConnected = 0;
-        btnConnect->SetDown(false);
-        TcpConnected = 0;
+        ShowConnection(false);
     }
-    clientPeers_.erase(socket);
-    // Ended by an error: why stays in the panel, as in client mode.
-    if (socket == brokenClient_)
-        brokenClient_ = nullptr;
-    else
-        RefreshStatusDetail();
-}
-
-void TForm1::SocketError(TCustomWinSocket* socket, const std::string& text, int code, bool accepted) {
-    // Absorbed: no box. The text tells the user why "TCP Connect" seemed to do
-    // nothing, why the connection ended, or which client failed.
-    const auto peer = accepted ? clientPeers_.find(socket) : clientPeers_.end();
-    SetStatusDetail(peer != clientPeers_.end() && !peer->second.empty()
-                        ? Format(sClientError, peer->second.c_str(), text.c_str(), code)
-                        : Format("%s (%d)", text.c_str(), code));
-    if (accepted && socket->IsConnected()) brokenClient_ = socket;
+    status_->ClientDisconnected(socket);
 }
 
 void TForm1::PortLost() {
     const bool wanted = ComPortOn != 0;
-    SetStatusDetail(Format(wanted ? sComPortLostRetrying : sComPortLost, ComPort1->Port().c_str()));
+    status_->PortLost(wanted);
     if (wanted) return;
     // Opened without "Com-Port On" (a connect in mode Off): as after a failed one.
     btnComPortOn->SetDown(false);

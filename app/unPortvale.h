@@ -24,6 +24,7 @@
 
 #include "app/Bridge.h"
 #include "app/BridgeSession.h"
+#include "app/SessionStatus.h"
 #include "app/BridgeTexts.h"
 #include "app/BridgeFilter.h"
 #include "app/MessageFormat.h"
@@ -55,7 +56,6 @@ inline constexpr char sNoComPort[] = "There is no Com Port";
 inline constexpr char kComPortIniFileName[] = "comport.ini";
 
 // Status panel 1: what the user needs to know next. Panel 0 keeps the connection.
-inline constexpr char sComPortClosedByDisconnect[] = "Com port closed; TCP Connect or Listen opens it again";
 inline constexpr char sComPortIsClosed[] = "Com port is closed";
 inline constexpr char sNoTcpConnection[] = "No TCP connection";
 inline constexpr char sTcpPortRange[] = "TCP port must be 1 to 65535";
@@ -213,24 +213,19 @@ private:
     void BuildToolBar();
     void BuildTopPanel();
     void BuildLogArea();
-    void ShowStatus(const char* text, const TBitmap& image);
-    void SetStatusDetail(const std::string& text);
+    void SetStatusDetail(const std::string& text) { status_->SetDetail(text); }
     TPopupMenu* BuildPaneMenu(TRichEdit* pane, TPaneFeed& feed, const char* name);
     // Panel 1 set to what holds now, dropping a text that no longer does: a lost port
     // being retried, a port a disconnect closed, the listener and its clients, or
     // nothing.
-    void RefreshStatusDetail();
-    std::string StandingDetail() const;
-    std::string OpenFailureText(const std::exception& error) const;
+    void RefreshStatusDetail() { status_->Refresh(); }
+    std::string OpenFailureText(const std::exception& error) const { return status_->OpenFailureText(error); }
     void OpenLink(const char* url);
     void StopPortRetry() { session_->StopPortRetry(); }
     // What the session tells, shown in the status panels.
     void ObserveSession();
-    void ConnectedToServer();
-    void DisconnectedFromServer();
-    void ClientConnected(TCustomWinSocket* socket);
+    void ShowConnection(bool connected);
     void ClientDisconnected(TCustomWinSocket* socket, int remaining);
-    void SocketError(TCustomWinSocket* socket, const std::string& text, int code, bool accepted);
     void PortLost();
     // The port text as a number, by the Decimal format's integer conversion.
     std::int32_t PortFromText() const;
@@ -243,13 +238,8 @@ private:
     std::unique_ptr<TPaneFeed> comFeed_;
     std::unique_ptr<TBridgeSession> session_;
     TBridge* bridge_ = nullptr;
-    // "TCP Disconnect" closed the port while the user wants it on.
-    bool portClosedByDisconnect_ = false;
-    // Accepted connections by the peer they were accepted from: a reset connection no
-    // longer knows its peer when its error is reported.
-    std::map<const TCustomWinSocket*, std::string> clientPeers_;
-    // The accepted connection whose error panel 1 shows; its disconnect keeps it there.
-    const TCustomWinSocket* brokenClient_ = nullptr;
+    // The status panels' texts.
+    std::unique_ptr<TSessionStatus> status_;
 };
 
 }  // namespace portvale
