@@ -2,7 +2,11 @@
 
 #include <cstring>
 
+#include "app/BridgeTexts.h"
 #include "comport/ComPortError.h"
+#include "framework/Exceptions.h"
+#include "framework/Persistent.h"
+#include "framework/SysUtils.h"
 #include "framework/Application.h"
 #include "platform/serial/SerialApi.h"
 #include "platform/sockets/WinSock.h"
@@ -21,7 +25,32 @@ Component* Make(TComponent* owner, std::unique_ptr<Component>& own, const char* 
     return component;
 }
 
+// A port number that is not a TCP port: refused rather than wrapped to another one.
+class ETcpPortRange : public EConvertError {
+public:
+    ETcpPortRange() : EConvertError(sTcpPortRange) {}
+};
+
 }  // namespace
+
+void ApplyStartingLine(TComPort& port) {
+    port.SetPort("COM1");
+    port.SetBaudRate(br9600);
+    port.SetDataBits(dbEight);
+    port.Parity().SetBits(prOdd);
+    port.SetStopBits(sbOneStopBit);
+    port.FlowControl().SetFlowControl(fcNone);
+    port.FlowControl().SetControlDTR(dtrDisable);
+    port.FlowControl().SetControlRTS(rtsDisable);
+    port.SetEvents(kAllComEvents);
+}
+
+std::int32_t TcpPortFromText(const std::string& text) {
+    std::int32_t port;
+    if (!TryStrToInt(text, port)) throw EConvertError(Format("'%s' is not a valid integer value", text.c_str()));
+    if (port < 1 || port > 65535) throw ETcpPortRange();
+    return port;
+}
 
 std::string PortFailureReason(const TCustomComPort& port, const std::exception& error) {
     const auto* com = dynamic_cast<const EComPort*>(&error);

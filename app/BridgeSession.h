@@ -97,6 +97,13 @@ private:
     bool serverConnected_ = false;
 };
 
+// The line a port starts with before its settings file: COM1 at 9600 8O1, no flow
+// control, DTR and RTS off, every event.
+void ApplyStartingLine(TComPort& port);
+
+// A TCP port typed as text: its number, or EConvertError saying why it is none.
+std::int32_t TcpPortFromText(const std::string& text);
+
 // The port's reason for not opening, without the component's Windows-style code: the
 // system's text, or the rate the device refused.
 std::string PortFailureReason(const TCustomComPort& port, const std::exception& error);

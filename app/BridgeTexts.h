@@ -12,6 +12,12 @@ inline constexpr char sDisconnectedFromServer[] = "Disconnected from Server";
 inline constexpr char sClientConnected[] = "Client Connected";
 inline constexpr char sClientDisconnected[] = "Client Disconnected";
 
+// Starting the connection: why it failed goes to the detail, and a box says that it
+// did.
+inline constexpr char sConnectFailed[] = "Ba\xC4\x9F" "lant\xC4\xB1 Kurulamad\xC4\xB1.!";
+inline constexpr char sConnectFailedCaption[] = "Hata";
+inline constexpr char sTcpPortRange[] = "TCP port must be 1 to 65535";
+
 // The serial port.
 inline constexpr char sComPortLost[] = "Com port lost: %s";
 inline constexpr char sComPortLostRetrying[] = "Com port lost: %s, retrying";

@@ -55,12 +55,6 @@ std::string CurrentDirectory() {
     return buffer.data();
 }
 
-// A port number that is not a TCP port: refused rather than wrapped to another one.
-class ETcpPortRange : public EConvertError {
-public:
-    ETcpPortRange() : EConvertError(sTcpPortRange) {}
-};
-
 }  // namespace
 
 TForm1::TForm1(TComponent* owner) : TForm(owner) {
@@ -73,15 +67,7 @@ TForm1::TForm1(TComponent* owner) : TForm(owner) {
     session_ = std::make_unique<TBridgeSession>(this);
     bridge_ = &session_->Bridge();
     ComPort1 = &session_->Port();
-    ComPort1->SetPort("COM1");
-    ComPort1->SetBaudRate(br9600);
-    ComPort1->SetDataBits(dbEight);
-    ComPort1->Parity().SetBits(prOdd);
-    ComPort1->SetStopBits(sbOneStopBit);
-    ComPort1->FlowControl().SetFlowControl(fcNone);
-    ComPort1->FlowControl().SetControlDTR(dtrDisable);
-    ComPort1->FlowControl().SetControlRTS(rtsDisable);
-    ComPort1->SetEvents(kAllComEvents);
+    ApplyStartingLine(*ComPort1);
     ClientSocket1 = &session_->Client();
     ClientSocket1->SetPort(0);
     ServerSocket1 = &session_->Server();
@@ -463,13 +449,7 @@ void TForm1::btnSetupClick(TObject*) {
 
 // ---- TCP connection ----
 
-std::int32_t TForm1::PortFromText() const {
-    std::int32_t port;
-    if (!TryStrToInt(txbPort->Text(), port))
-        throw EConvertError(Format("'%s' is not a valid integer value", txbPort->Text().c_str()));
-    if (port < 1 || port > 65535) throw ETcpPortRange();
-    return port;
-}
+std::int32_t TForm1::PortFromText() const { return TcpPortFromText(txbPort->Text()); }
 
 void TForm1::grpTCPSocketTypeClick(TObject*) {
     btnConnect->SetCaption(grpTCPSocketType->ItemIndex() == 2 ? sTcpListen : sTcpConnect);

@@ -45,8 +45,6 @@ inline constexpr char kShopUrl[] = "https://portvale.org/shop";
 inline constexpr char kProductUrl[] = "https://portvale.org/portvale";
 
 // Texts of the window that tests and front ends refer to.
-inline constexpr char sConnectFailed[] = "Ba\xC4\x9F" "lant\xC4\xB1 Kurulamad\xC4\xB1.!";
-inline constexpr char sConnectFailedCaption[] = "Hata";
 inline constexpr char sFormatErrorCaption[] = "Format Error";
 inline constexpr char sTcpConnect[] = "TCP Connect";
 inline constexpr char sTcpListen[] = "TCP Listen";
@@ -58,7 +56,6 @@ inline constexpr char kComPortIniFileName[] = "comport.ini";
 // Status panel 1: what the user needs to know next. Panel 0 keeps the connection.
 inline constexpr char sComPortIsClosed[] = "Com port is closed";
 inline constexpr char sNoTcpConnection[] = "No TCP connection";
-inline constexpr char sTcpPortRange[] = "TCP port must be 1 to 65535";
 inline constexpr char sSettingsSaved[] = "Settings saved to %s";
 inline constexpr char sCannotOpenLink[] = "Cannot open %s: no web browser opener (xdg-open) found";
 

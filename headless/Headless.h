@@ -1,19 +1,14 @@
 #pragma once
-// The console front end: the same application as the window, without one. It runs
-// the form's start-up, applies the command line's overrides, turns the serial port
-// on, connects or listens, and bridges until SIGINT or SIGTERM.
-//
-// For unattended operation it adds, from outside the form: client reconnect
-// (Reconnect.h), keepalive and dropping of broken connections (ConnectionWatch.h),
-// the capture file (CaptureFile.h), the counters (Counters.h), and readiness, status
-// and watchdog pings for systemd (ServiceManager.h).
+// The console front end, without a window: `portvale --headless` runs one bridge
+// from the window's settings files and the command line (SingleBridge.h), or every
+// bridge of a configuration file (Service.h), until SIGINT or SIGTERM.
 //
 // Threading: everything runs on the calling thread, which becomes the GUI thread
 // (the capture file's writer excepted); SIGINT, SIGTERM, SIGUSR1 and SIGHUP are blocked in
 // every thread and read from a signalfd by the dispatcher, so a signal never
 // interrupts a handler halfway.
 //
-// Output: status changes (status panels), message boxes, the counters (on SIGUSR1
+// Output: status changes (the two status lines), message boxes, the counters (on SIGUSR1
 // and at the end) and the capture's troubles go to standard error, one line each,
 // stamped "YYYY-MM-DD HH:MM:SS.mmm" in local time; with --log each shown block goes
 // to standard output with its direction.

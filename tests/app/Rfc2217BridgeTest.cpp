@@ -23,7 +23,7 @@ protected:
         Start();
         form->ComPort1->SetPort(pty.path());
         stack = std::make_unique<TFilterStack>(
-            form->Bridge(), TFilterStack::Observers{[this](const std::string& line) { logged.push_back(line); }});
+            form->Bridge(), TFilterStack::Observers{[this](const std::string& line) { logged.push_back(line); }, {}, {}});
         stack->Push(std::make_unique<TRfc2217Server>(*form->ComPort1));
         server = stack->Find<TRfc2217Server>();
         form->Bridge().Filter = stack.get();
