@@ -11,6 +11,9 @@ template <class... F>
 struct Overload : F... {
     using F::operator()...;
 };
+// Spelled out for compilers and tools without C++20's deduction for aggregates.
+template <class... F>
+Overload(F...) -> Overload<F...>;
 
 const KeyChoice kModes[] = {{"off", 0}, {"client", 1}, {"server", 2}};
 const KeyChoice kParities[] = {
@@ -81,7 +84,7 @@ const BridgeKey kKeys[] = {
              "tcp>com or com>tcp"},
     {.name = "format", .kind = K::Choice, .road = Road::CommandLine, .choices = kFormats, .metavar = "F",
      .help = "{choices} (for --log; default string)"},
-    {.name = "reconnect", .kind = K::Number, .field = &B::reconnectSeconds, .low = 0, .high = 24 * 3600,
+    {.name = "reconnect", .kind = K::Number, .field = &B::reconnectSeconds, .low = 0, .high = std::int64_t{24} * 3600,
      .metavar = "SECONDS", .what = "a number of seconds",
      .help = "client mode: after a refused, failed or closed connection,\n"
              "look the host up and connect again after SECONDS, for ever\n"

@@ -58,7 +58,7 @@ struct BridgeConfig {
 };
 
 // Bytes in one "MB" of capture-max.
-inline constexpr std::uint64_t kCaptureMegabyte = 1000 * 1000;
+inline constexpr std::uint64_t kCaptureMegabyte = std::uint64_t{1000} * 1000;
 // `clients` on the command line when it is not given: as many as come.
 inline constexpr int kAnyNumberOfClients = 0x7FFFFFFF;
 // The top of a range that has none worth stating (any baud rate the device makes).

@@ -39,14 +39,9 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
     }
     session_ = std::make_unique<TBridgeSession>();
     TComPort& port = session_->Port();
-    port.SetBaudRate(br9600);
-    port.SetDataBits(dbEight);
+    // The window's starting line, but without parity: a file's bridge says what it wants.
+    ApplyStartingLine(port);
     port.Parity().SetBits(prNone);
-    port.SetStopBits(sbOneStopBit);
-    port.FlowControl().SetFlowControl(fcNone);
-    port.FlowControl().SetControlDTR(dtrDisable);
-    port.FlowControl().SetControlRTS(rtsDisable);
-    port.SetEvents(kAllComEvents);
     const LineSettings line{config_.serial, config_.baud, config_.dataBits, config_.parity, config_.stopBits,
                             config_.flow};
     ApplyLineSettings(line, port);

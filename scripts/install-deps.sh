@@ -17,6 +17,8 @@ packages=(
   # Readiness, status and watchdog pings to systemd (sd_notify).
   libsystemd-dev
   python3 python3-serial
+  # The checks of .clang-tidy over the sources (scripts/tidy.sh).
+  clang-tidy
   # Tests of the headless mode: systemd-analyze checks the service unit, ip makes
   # the network namespaces of the pulled-cable test, hexdump is the capture's model.
   systemd iproute2 bsdextrautils

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the layering, builds, and runs every test: once in
-# a plain build, whose Debian package is then made and checked, once under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and the suites where threads meet
-# once more under ThreadSanitizer.
+# a plain build, whose sources clang-tidy then checks and whose Debian package is made
+# and checked, once under AddressSanitizer + UndefinedBehaviorSanitizer, and the
+# suites where threads meet once more under ThreadSanitizer.
 # PORTVALE_TEST_PLAIN_ONLY=1 skips the sanitizer passes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +17,10 @@ bash scripts/check-layers.sh
 echo "== plain build =="
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j "$jobs" --timeout 300
+
+echo "== clang-tidy =="
+# With the plain build's flags (build/compile_commands.json).
+bash scripts/tidy.sh
 
 echo "== Debian package =="
 # Packs the plain build into build/portvale_<version>_<arch>.deb and checks it.

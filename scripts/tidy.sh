@@ -15,29 +15,19 @@ if [ ! -f "$database" ]; then
   exit 2
 fi
 
-# Being reworked right now by others; checked again once the rework has landed.
-being_reworked=(
-  headless/Headless.cpp
-  headless/HeadlessOptions.cpp
-  headless/ServiceConfig.cpp
-  headless/ServiceBridge.cpp
-  app/unPortvale.cpp
-  app/Bridge*.cpp
-)
-
 if [ $# -gt 0 ]; then
   files=("$@")
 else
-  mapfile -t files < <(python3 - "$root" "$database" "${being_reworked[@]}" <<'PY'
-import fnmatch, json, os, sys
-root, database, skipped = sys.argv[1], sys.argv[2], sys.argv[3:]
+  mapfile -t files < <(python3 - "$root" "$database" <<'PY'
+import json, os, sys
+root, database = sys.argv[1], sys.argv[2]
 seen = set()
 for entry in json.load(open(database)):
     path = os.path.relpath(os.path.join(entry["directory"], entry["file"]), root)
     top = path.split(os.sep)[0]
     if path.startswith("..") or top == "tests" or top.startswith("build"):
         continue
-    if any(fnmatch.fnmatch(path, pattern) for pattern in skipped) or path in seen:
+    if path in seen:
         continue
     seen.add(path)
     print(path)
