@@ -35,9 +35,10 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
             CaptureFile::Settings{std::filesystem::absolute(*config_.capture).string(),
                                   static_cast<std::uint64_t>(config_.captureMaxMb) * kCaptureMegabyte},
             print_);
-        counters_->CaptureLossFrom([capture = capture_.get()] { return capture->LostBytes(); });
     }
     session_ = std::make_unique<TBridgeSession>();
+    parts_ = std::make_unique<UnattendedParts>(*session_, config_, capture_.get(), print_);
+    counters_ = parts_->Counters();
     TComPort& port = session_->Port();
     // The window's starting line, but without parity: a file's bridge says what it wants.
     ApplyStartingLine(port);
@@ -45,15 +46,8 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
     const LineSettings line{config_.serial, config_.baud, config_.dataBits, config_.parity, config_.stopBits,
                             config_.flow};
     ApplyLineSettings(line, port);
-    if (IsVirtualPortName(config_.serial)) {
-        try {
-            virtual_ = std::make_unique<VirtualSerial>(
-                config_.serial, VirtualDeviceAccess{static_cast<mode_t>(config_.ptyMode), config_.ptyGroup},
-                RemoteLineOf(line), print_);
-        } catch (const std::exception& error) {
-            print_(Format(sCannotOpenPort, config_.serial.c_str(), error.what()));
-        }
-    }
+    if (IsVirtualPortName(config_.serial))
+        if (const std::string why = parts_->MakeVirtualDevice(line, print_); !why.empty()) print_(why);
     // A burst of connections is each accepted or refused, never left waiting unseen.
     session_->Server().WinSocket()->SetListenQueue(SOMAXCONN);
     listenRetry_ = std::make_unique<TTimer>(nullptr);
@@ -63,7 +57,7 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
     Observe();
 
     // A virtual device that could not be made will not appear by itself.
-    if (!IsVirtualPortName(config_.serial) || virtual_) OpenPort();
+    if (!IsVirtualPortName(config_.serial) || parts_->HasVirtualDevice()) OpenPort();
     if (!config_.listen.empty()) {
         Listen();
     } else {
@@ -72,17 +66,14 @@ ServiceBridge::ServiceBridge(BridgeConfig config, Print print) : config_(std::mo
 }
 
 ServiceBridge::~ServiceBridge() {
-    if (reconnector_) reconnector_->Stop();
+    parts_->Stop();
     listenRetry_->SetEnabled(false);
     Guarded([&] {
         session_->CloseTcp();
         session_->Port().SetConnected(false);
     });
-    filters_.reset();
-    reconnector_.reset();
-    watch_.reset();
+    parts_.reset();
     session_.reset();
-    virtual_.reset();
     if (capture_) capture_->Drain();
     // The metrics endpoint may read the counters after the capture is gone.
     counters_->CaptureLossFrom(nullptr);
@@ -91,30 +82,16 @@ ServiceBridge::~ServiceBridge() {
 void ServiceBridge::Observe() {
     TBridge& b = session_->Bridge();
     b.SetMarks(kServiceMarks);
-    b.Policy = TClientPolicy{config_.clients, config_.share, config_.kickOld, static_cast<std::size_t>(config_.maxLag)};
-    b.Access = TPeerAccess::Parse(config_.allow);
     b.OnNotice = [this](TBridgeNotice kind, const std::string& text) {
         counters_->Noticed(kind);
         if (!text.empty()) print_(text);
-    };
-    b.OnForward = [this](TBridgeDirection direction, TCustomWinSocket* socket, const std::string& bytes) {
-        counters_->Forwarded(direction, bytes.size());
-        if (capture_) capture_->Add(DirectionMark(direction), socket && watch_ ? watch_->Peer(socket) : "", bytes);
-    };
-    b.OnDrop = [this](TBridgeDirection direction, const char* reason, std::size_t bytes) {
-        counters_->Dropped(direction, reason, bytes);
     };
     if (config_.log)
         b.OnReceived = [this](TBridgeDirection direction, const std::string& bytes) { PrintBlock(direction, bytes); };
 
     TBridgeSession::Observers& on = session_->On;
-    on.serialArriving = [this] {
-        if (virtual_) virtual_->Check();
-    };
-    on.portOpen = [this](bool open) { counters_->PortOpenNow(open); };
     on.portLost = [this] {
-        counters_->PortLost();
-        counters_->PortOpenNow(false);
+        parts_->PortLost();
         print_(Format(sComPortLostRetrying, config_.serial.c_str()));
     };
     on.portBack = [this] {
@@ -127,24 +104,15 @@ void ServiceBridge::Observe() {
         if (wasUp) print_(sDisconnectedFromServer);
     };
     on.socketError = [this](TCustomWinSocket* s, const std::string& text, int code, bool accepted) {
-        print_(accepted && watch_ ? Format(sClientError, watch_->Peer(s).c_str(), text.c_str(), code)
-                                  : Format("%s (%d)", text.c_str(), code));
+        print_(accepted ? Format(sClientError, parts_->Peer(s).c_str(), text.c_str(), code)
+                        : Format("%s (%d)", text.c_str(), code));
     };
     on.clientConnected = [this](TCustomWinSocket* s) { print_(std::string(sClientConnected) + " " + PeerText(*s)); };
     on.clientDisconnected = [this](TCustomWinSocket* s, int) {
-        print_(std::string(sClientDisconnected) + " " + (watch_ ? watch_->Peer(s) : PeerText(*s)));
+        print_(std::string(sClientDisconnected) + " " + parts_->Peer(s));
     };
+    parts_->Wire(!config_.connect.empty(), true);
 
-    // After the session's handlers: the watch runs behind them.
-    watch_ = std::make_unique<ConnectionWatch>(session_->Client(), session_->Server(), config_.keepAliveSeconds,
-                                               *counters_, print_);
-    if (!config_.connect.empty() && config_.reconnectSeconds > 0) {
-        reconnector_ = std::make_unique<ClientReconnector>(session_->Client(),
-                                                           std::chrono::seconds(config_.reconnectSeconds), print_,
-                                                           [this] { counters_->ReconnectAttempt(); });
-        // Another connection is always coming: the device's bytes wait for it.
-        b.HoldSerialBetweenConnections = true;
-    }
     std::optional<TTlsSettings> tls;
     if (TlsEnabled(config_)) {
         std::string host;
@@ -153,8 +121,7 @@ void ServiceBridge::Observe() {
         tls = TTlsSettings{config_.connect.empty(), config_.tlsCert, config_.tlsKey, config_.tlsClientCa,
                            config_.tlsCa, host, config_.tlsMinVersion};
     }
-    filters_ = std::make_unique<BridgeFilters>(b, session_->Port(), tls, config_.rfc2217, print_, *counters_,
-                                               virtual_.get());
+    parts_->MakeFilters(tls, print_);
 }
 
 void ServiceBridge::OpenPort() {

@@ -15,17 +15,13 @@
 #include <memory>
 #include <string>
 
-#include "app/Bridge.h"
 #include "app/BridgeSession.h"
 #include "framework/Timer.h"
-#include "headless/BridgeFilters.h"
 #include "headless/CaptureFile.h"
-#include "headless/ConnectionWatch.h"
 #include "headless/Counters.h"
 #include "headless/ListenAddress.h"
-#include "headless/Reconnect.h"
 #include "headless/ServiceConfig.h"
-#include "headless/VirtualSerial.h"
+#include "headless/UnattendedParts.h"
 
 namespace portvale::headless {
 
@@ -62,13 +58,9 @@ private:
     const BridgeConfig config_;
     const Print print_;
     std::unique_ptr<CaptureFile> capture_;
-    // The serial side when it is a virtual device; it outlives the port that reads it.
-    std::unique_ptr<VirtualSerial> virtual_;
     std::unique_ptr<TBridgeSession> session_;
-    const std::shared_ptr<BridgeCounters> counters_ = std::make_shared<BridgeCounters>();
-    std::unique_ptr<ConnectionWatch> watch_;
-    std::unique_ptr<ClientReconnector> reconnector_;
-    std::unique_ptr<BridgeFilters> filters_;
+    std::unique_ptr<UnattendedParts> parts_;
+    std::shared_ptr<BridgeCounters> counters_;
     // A taken TCP port is tried again every few seconds.
     std::unique_ptr<TTimer> listenRetry_;
     ListenAddress listen_;

@@ -52,7 +52,8 @@ SingleBridge::SingleBridge(const Options& options, CaptureFile* capture, Print p
     : options_(options),
       capture_(capture),
       print_(std::move(print)),
-      status_(session_, [this](TSessionStatus::Line line, const std::string& text) { ShowLine(line, text); }) {
+      status_(session_, [this](TSessionStatus::Line line, const std::string& text) { ShowLine(line, text); }),
+      parts_(session_, options_, capture_, print_) {
     ApplyStartingLine(session_.Port());
     ReadSettingsFiles();
     if (options_.mode) mode_ = *options_.mode;
@@ -62,17 +63,11 @@ SingleBridge::SingleBridge(const Options& options, CaptureFile* capture, Print p
 }
 
 SingleBridge::~SingleBridge() {
-    if (reconnector_) reconnector_->Stop();
+    parts_.Stop();
     Guarded([&] { Disconnect(); });
     printing_ = false;
-    TBridge& bridge = session_.Bridge();
-    bridge.OnForward = nullptr;
-    bridge.OnDrop = nullptr;
-    bridge.OnReceived = nullptr;
-    bridge.OnNotice = nullptr;
-    filters_.reset();
-    reconnector_.reset();
-    watch_.reset();
+    session_.Bridge().OnReceived = nullptr;
+    session_.Bridge().OnNotice = nullptr;
     session_.On = {};
 }
 
@@ -110,25 +105,13 @@ void SingleBridge::ShowLine(TSessionStatus::Line changed, const std::string& cha
 
 void SingleBridge::Observe() {
     TBridge& bridge = session_.Bridge();
-    static_assert(kAnyNumberOfClients == TClientPolicy::kUnlimited);
-    bridge.Policy = TClientPolicy{options_.clients, options_.share, options_.kickOld,
-                                  static_cast<std::size_t>(options_.maxLag)};
-    bridge.Access = TPeerAccess::Parse(options_.allow);
     bridge.OnNotice = [this](TBridgeNotice kind, const std::string& text) {
-        counters_->Noticed(kind);
+        parts_.Counters()->Noticed(kind);
         if (kind == TBridgeNotice::Trouble) {
             if (!text.empty()) status_.SetDetail(text);
         } else if (!text.empty()) {
             print_(text);
         }
-    };
-    bridge.OnForward = [this](TBridgeDirection direction, TCustomWinSocket* socket, const std::string& bytes) {
-        counters_->Forwarded(direction, bytes.size());
-        // In server mode the capture says which client; in client mode there is one.
-        if (capture_) capture_->Add(DirectionMark(direction), mode_ == 2 && watch_ ? watch_->Peer(socket) : "", bytes);
-    };
-    bridge.OnDrop = [this](TBridgeDirection direction, const char* reason, std::size_t bytes) {
-        counters_->Dropped(direction, reason, bytes);
     };
     if (options_.log) {
         bridge.OnReceived = [this](TBridgeDirection direction, const std::string& bytes) {
@@ -151,31 +134,16 @@ void SingleBridge::Observe() {
         status_.SocketError(socket, text, code, accepted);
     };
     on.portLost = [this] {
-        counters_->PortLost();
-        counters_->PortOpenNow(false);
+        parts_.PortLost();
         status_.PortLost(true);
     };
     on.portBack = [this] { status_.PortBack(); };
-    on.portOpen = [this](bool open) { counters_->PortOpenNow(open); };
     on.wantPort = [this] { return portWanted_; };
-    on.serialArriving = [this] {
-        // The settings are looked at before the data that follows them goes on.
-        if (virtual_) virtual_->Check();
-    };
-
-    watch_ = std::make_unique<ConnectionWatch>(session_.Client(), session_.Server(), options_.keepAliveSeconds,
-                                               *counters_, print_);
-    if (mode_ == 1 && options_.reconnectSeconds > 0)
-        reconnector_ = std::make_unique<ClientReconnector>(session_.Client(),
-                                                           std::chrono::seconds(options_.reconnectSeconds), print_,
-                                                           [this] { counters_->ReconnectAttempt(); });
-    // Another connection is always coming: the device's bytes wait for it.
-    bridge.HoldSerialBetweenConnections = reconnector_ != nullptr;
+    // In server mode the capture says which client; in client mode there is one.
+    parts_.Wire(mode_ == 1, mode_ == 2);
 }
 
 std::string SingleBridge::SetUp() {
-    // The capture outlives the counters' every reader: the endpoint ends before it.
-    if (capture_) counters_->CaptureLossFrom([capture = capture_] { return capture->LostBytes(); });
     Observe();
     // A burst of connections is each accepted or refused, never left waiting unseen.
     TServerSocket& server = session_.Server();
@@ -192,13 +160,9 @@ std::string SingleBridge::SetUp() {
     const LineSettings line{serial, options_.baud, options_.dataBits, options_.parity, options_.stopBits,
                             options_.flow};
     if (serial && IsVirtualPortName(*serial)) {
-        try {
-            virtual_ = std::make_unique<VirtualSerial>(
-                *serial, VirtualDeviceAccess{static_cast<mode_t>(options_.ptyMode), options_.ptyGroup},
-                RemoteLineOf(line), [](const std::string& text) { PrintLine(text); });
-        } catch (const std::exception& error) {
-            return Format(sCannotOpenPort, serial->c_str(), error.what());
-        }
+        if (std::string why = parts_.MakeVirtualDevice(line, [](const std::string& text) { PrintLine(text); });
+            !why.empty())
+            return why;
         if (options_.rfc2217 && mode_ != 1)
             return "--rfc2217 with a virtual device is the client's side: it needs --mode client";
     }
@@ -208,9 +172,7 @@ std::string SingleBridge::SetUp() {
         tls = TTlsSettings{tlsServer,   options_.tlsCert, options_.tlsKey, options_.tlsClientCa, options_.tlsCa,
                            host_,       options_.tlsMinVersion};
     try {
-        filters_ = std::make_unique<BridgeFilters>(session_.Bridge(), session_.Port(), tls, options_.rfc2217,
-                                                   [](const std::string& text) { PrintLine(text); }, *counters_,
-                                                   virtual_.get());
+        parts_.MakeFilters(tls, [](const std::string& text) { PrintLine(text); });
     } catch (const std::exception& error) {
         return std::string("TLS: ") + error.what();
     }

@@ -17,14 +17,10 @@
 
 #include "app/BridgeSession.h"
 #include "app/SessionStatus.h"
-#include "headless/BridgeFilters.h"
 #include "headless/CaptureFile.h"
-#include "headless/ConnectionWatch.h"
-#include "headless/Counters.h"
 #include "headless/HeadlessOptions.h"
-#include "headless/Reconnect.h"
 #include "headless/ServiceManager.h"
-#include "headless/VirtualSerial.h"
+#include "headless/UnattendedParts.h"
 
 namespace portvale::headless {
 
@@ -44,7 +40,7 @@ public:
     // started, else the reason.
     std::string Start();
     ServiceStatus Status() const;
-    const std::shared_ptr<BridgeCounters>& Counters() const { return counters_; }
+    const std::shared_ptr<BridgeCounters>& Counters() const { return parts_.Counters(); }
     std::string PortName() const { return session_.Port().Port(); }
 
 private:
@@ -60,6 +56,7 @@ private:
     const Print print_;
     TBridgeSession session_;
     TSessionStatus status_;
+    UnattendedParts parts_;
     // What the window's fields would hold.
     int mode_ = 0;
     std::string host_ = "localhost";
@@ -72,12 +69,6 @@ private:
     bool hadClients_ = false;
     // The window's "Com-Port On": from TCP.SET until the run opens the port.
     bool portWanted_ = false;
-    const std::shared_ptr<BridgeCounters> counters_ = std::make_shared<BridgeCounters>();
-    // A virtual device is made before the port opens it, and goes after the port.
-    std::unique_ptr<VirtualSerial> virtual_;
-    std::unique_ptr<ConnectionWatch> watch_;
-    std::unique_ptr<ClientReconnector> reconnector_;
-    std::unique_ptr<BridgeFilters> filters_;
 };
 
 }  // namespace portvale::headless
