@@ -175,7 +175,32 @@ const KeyChoice* FindChoice(const BridgeKey& key, std::string_view name) {
     return nullptr;
 }
 
+namespace {
+
+// A control character in a name, a path or an address: a NUL would cut the text short
+// where the system reads it ("10.0.0.1\0junk" admitting 10.0.0.1), and the others
+// have no business there either. Empty when the text has none.
+std::string ControlCharacter(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != 0x7F) continue;
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        return std::string("must not hold a control character (byte 0x") + kHex[c >> 4] + kHex[c & 15] + " at " +
+               std::to_string(i + 1) + ")";
+    }
+    return {};
+}
+
+}  // namespace
+
 KeyProblem CheckValue(const BridgeKey& key, const KeyValue& value, Road road) {
+    if (const auto* text = std::get_if<std::string>(&value))
+        if (std::string why = ControlCharacter(*text); !why.empty() && key.kind != KeyKind::Choice)
+            return {KeyProblem::Control, std::move(why)};
+    if (const auto* list = std::get_if<std::vector<std::string>>(&value))
+        for (std::size_t i = 0; i < list->size(); ++i)
+            if (std::string why = ControlCharacter((*list)[i]); !why.empty())
+                return {KeyProblem::Control, std::move(why), i};
     switch (key.kind) {
         case KeyKind::Number:
         case KeyKind::Permissions: {

@@ -125,11 +125,11 @@ const BridgeKey* FindKey(std::string_view name, Road road);
 using KeyValue = std::variant<bool, std::int64_t, std::string, std::vector<std::string>>;
 
 struct KeyProblem {
-    enum Kind : std::uint8_t { None, Range, Choice, Empty, Address, Network, Permissions, Listen };
+    enum Kind : std::uint8_t { None, Range, Choice, Empty, Address, Network, Permissions, Listen, Control };
     KeyProblem(Kind k = None, std::string why = {}, std::size_t at = 0) : kind(k), detail(std::move(why)), index(at) {}
     Kind kind;
-    std::string detail;  // why a listen address is none
-    std::size_t index;   // the list's entry that is no network
+    std::string detail;  // why a listen address is none; which control character
+    std::size_t index;   // the list's entry that is no network or holds the character
     explicit operator bool() const { return kind != None; }
 };
 

@@ -48,7 +48,8 @@ std::string Refusal(const BridgeKey& key, const std::string& text, const KeyValu
         case KeyProblem::Network:
             return option + ": '" + std::get<std::vector<std::string>>(value)[problem.index] +
                    "' is not an address or a network (10.0.0.0/8, ::1)";
-        case KeyProblem::Listen: return option + ": " + problem.detail;
+        case KeyProblem::Listen:
+        case KeyProblem::Control: return option + ": " + problem.detail;
         case KeyProblem::Permissions:
         case KeyProblem::None: break;
     }

@@ -1,11 +1,18 @@
 #include "headless/ServiceConfig.h"
 
+#include <algorithm>
 #include <charconv>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <utility>
 
+// toml++ (Debian's 3.3.0) checks its parser's state with assertions that a malformed
+// file can trip ("[}", "a=[}"); where NDEBUG is not defined they would abort the
+// program instead of reporting the file error that a build with NDEBUG reports.
+#ifndef TOML_ASSERT
+#define TOML_ASSERT(expr) static_assert(true)
+#endif
 #include <toml++/toml.h>
 
 #include "headless/ListenAddress.h"
@@ -51,12 +58,68 @@ std::string Refusal(const BridgeKey& key, const KeyValue& value, const KeyProble
                    "\" is not an address or a network";
         case KeyProblem::Permissions: return "must be permissions such as 0o660 or \"0660\"";
         case KeyProblem::Listen:
+        case KeyProblem::Control:
         case KeyProblem::None: break;
     }
     return problem.detail;
 }
 
-// The first error found while reading; later ones are not looked for.
+// Where the file holds a byte outside ASCII that is neither in a string nor in a
+// comment; none when it holds none. toml++ 3.3.0 reaches an unreachable point (its
+// undefined behaviour) on such a byte between keys and values instead of reporting it,
+// so the reader refuses the file itself before the library sees it.
+std::optional<toml::source_position> ByteOutsideAscii(std::string_view text) {
+    toml::source_position at{1, 1};
+    std::size_t i = 0;
+    auto advance = [&](std::size_t n) {
+        for (; n > 0 && i < text.size(); --n, ++i) {
+            if (text[i] == '\n') at = {at.line + 1, 1};
+            else ++at.column;
+        }
+    };
+    // Past the text up to and with `end`; a single-line string ends at its line.
+    auto skipTo = [&](std::string_view end, bool escapes, bool singleLine) {
+        while (i < text.size() && text.substr(i, end.size()) != end) {
+            if (singleLine && text[i] == '\n') return;
+            advance(escapes && text[i] == '\\' ? 2 : 1);
+        }
+        advance(end.size());
+    };
+    while (i < text.size()) {
+        const std::string_view rest = text.substr(i);
+        const std::string_view three = rest.substr(0, 3);
+        if (rest[0] == '#') {
+            skipTo("\n", false, false);
+        } else if (three == R"(""")" || three == "'''") {
+            advance(3);
+            skipTo(three, three[0] == '"', false);
+        } else if (rest[0] == '"' || rest[0] == '\'') {
+            const std::string_view quote = rest.substr(0, 1);
+            advance(1);
+            skipTo(quote, quote[0] == '"', true);
+        } else if (static_cast<unsigned char>(rest[0]) >= 0x80) {
+            return at;
+        } else {
+            advance(1);
+        }
+    }
+    return std::nullopt;
+}
+
+// A table's entries in the order the file writes them; the table keeps them sorted
+// by key, and the error a user is told is the first in the file.
+std::vector<std::pair<std::string, const toml::node*>> InFileOrder(const toml::table& table) {
+    std::vector<std::pair<std::string, const toml::node*>> entries;
+    for (const auto& [key, node] : table) entries.emplace_back(std::string(key.str()), &node);
+    std::stable_sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) {
+        const toml::source_position& x = a.second->source().begin;
+        const toml::source_position& y = b.second->source().begin;
+        return x.line != y.line ? x.line < y.line : x.column < y.column;
+    });
+    return entries;
+}
+
+// The error that comes first in the file of those found while reading.
 class Reader {
 public:
     explicit Reader(std::string path) : path_(std::move(path)) {}
@@ -64,37 +127,46 @@ public:
     const std::string& Error() const { return error_; }
 
     void Fail(const toml::source_region& at, const std::string& key, const std::string& what) {
-        if (Failed()) return;
+        const toml::source_position& p = at.begin;
+        if (Failed() && (p.line > where_.line || (p.line == where_.line && p.column >= where_.column))) return;
+        where_ = p;
         std::ostringstream out;
         out << path_ << ':' << at.begin.line << ':' << at.begin.column << ": " << (key.empty() ? "" : key + ": ")
             << what;
         error_ = out.str();
     }
 
-    // One bridge's keys, over what it has so far (the defaults, for a bridge).
-    void ReadKeys(const toml::table& table, BridgeConfig& b, bool isDefaults) {
-        for (const auto& [rawKey, node] : table) {
-            if (Failed()) return;
-            const std::string name(rawKey.str());
+    // One bridge's keys, over what it has so far (the defaults, for a bridge); false
+    // at the table's first error.
+    bool ReadKeys(const toml::table& table, BridgeConfig& b, bool isDefaults) {
+        for (const auto& [name, node] : InFileOrder(table)) {
             const BridgeKey* key = FindKey(name, Road::File);
             const bool misplacedName = key && isDefaults && key->kind == KeyKind::Name;
-            if (!key || key->service || misplacedName)
-                Fail(node.source(), name,
+            if (!key || key->service || misplacedName) {
+                Fail(node->source(), name,
                      misplacedName ? "a name belongs to a bridge, not to [defaults]" : "unknown key");
-            else if (const auto value = Read(*key, node))
-                Store(*key, *value, b);
+                return false;
+            }
+            const auto value = Read(*key, *node);
+            if (!value) return false;
+            Store(*key, *value, b);
         }
+        return true;
     }
 
-    void ReadService(const toml::table& table, ServiceConfig& config) {
-        for (const auto& [rawKey, node] : table) {
-            if (Failed()) return;
-            const std::string name(rawKey.str());
+    bool ReadService(const toml::table& table, ServiceConfig& config) {
+        for (const auto& [name, node] : InFileOrder(table)) {
             const BridgeKey* key = FindKey(name, Road::File);
             // Its one key, the metrics endpoint's address.
-            if (!key || !key->service) Fail(node.source(), name, "unknown key");
-            else if (const auto value = Read(*key, node)) config.metrics = std::get<std::string>(*value);
+            if (!key || !key->service) {
+                Fail(node->source(), name, "unknown key");
+                return false;
+            }
+            const auto value = Read(*key, *node);
+            if (!value) return false;
+            config.metrics = std::get<std::string>(*value);
         }
+        return true;
     }
 
 private:
@@ -104,7 +176,8 @@ private:
         if (!value) return std::nullopt;
         const KeyProblem problem = CheckSetting(key, *value, Road::File);
         if (!problem) return value;
-        const toml::node* at = problem.kind == KeyProblem::Network ? node.as_array()->get(problem.index) : &node;
+        const bool entry = node.is_array() && (problem.kind == KeyProblem::Network || problem.kind == KeyProblem::Control);
+        const toml::node* at = entry ? node.as_array()->get(problem.index) : &node;
         Fail(at->source(), key.name, Refusal(key, *value, problem));
         return std::nullopt;
     }
@@ -151,6 +224,7 @@ private:
 
     std::string path_;
     std::string error_;
+    toml::source_position where_{};
 };
 
 // What keeps a bridge's TLS keys from making sense together; empty when nothing.
@@ -185,6 +259,12 @@ ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) 
     ConfigResult result;
     Reader reader(path);
     toml::table root;
+    if (const auto at = ByteOutsideAscii(text)) {
+        reader.Fail(toml::source_region{*at, *at, nullptr}, "",
+                    "a character outside ASCII belongs in a string or a comment");
+        result.error = reader.Error();
+        return result;
+    }
     try {
         root = toml::parse(text, path);
     } catch (const toml::parse_error& e) {
@@ -192,34 +272,39 @@ ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) 
         result.error = reader.Error();
         return result;
     }
+    // Every table is read, so that the error told is the first in the file; what a
+    // bridge means as a whole is looked at only while nothing before it failed.
     BridgeConfig defaults;
+    bool sound = true;
     if (const toml::node* d = root.get("defaults")) {
-        if (const auto* table = d->as_table()) reader.ReadKeys(*table, defaults, true);
-        else reader.Fail(d->source(), "defaults", "must be a table");
+        const auto* table = d->as_table();
+        if (!table) reader.Fail(d->source(), "defaults", "must be a table");
+        sound = table && reader.ReadKeys(*table, defaults, true);
     }
-    if (const toml::node* service = root.get("service"); service && !reader.Failed()) {
-        if (const auto* table = service->as_table()) reader.ReadService(*table, result.config);
-        else reader.Fail(service->source(), "service", "must be a table");
+    if (const toml::node* service = root.get("service")) {
+        const auto* table = service->as_table();
+        if (!table) reader.Fail(service->source(), "service", "must be a table");
+        sound = table && reader.ReadService(*table, result.config) && sound;
     }
     std::set<std::string> names, devices, listeners;
-    for (const auto& [rawKey, node] : root) {
-        if (reader.Failed()) break;
-        const std::string key(rawKey.str());
+    for (const auto& [key, node] : InFileOrder(root)) {
         if (key == "defaults" || key == "service") continue;
-        const auto* bridges = key == "bridge" ? node.as_array() : nullptr;
+        const auto* bridges = key == "bridge" ? node->as_array() : nullptr;
         if (!bridges) {
-            reader.Fail(node.source(), key, key == "bridge" ? "bridges are [[bridge]] tables" : "unknown key");
-            break;
+            reader.Fail(node->source(), key, key == "bridge" ? "bridges are [[bridge]] tables" : "unknown key");
+            sound = false;
+            continue;
         }
         for (const toml::node& item : *bridges) {
             const auto* table = item.as_table();
             if (!table) {
                 reader.Fail(item.source(), "bridge", "bridges are [[bridge]] tables");
-                break;
+                sound = false;
+                continue;
             }
             BridgeConfig b = defaults;
-            reader.ReadKeys(*table, b, false);
-            if (reader.Failed()) break;
+            if (!reader.ReadKeys(*table, b, false)) sound = false;
+            if (!sound) continue;
             const toml::source_region& at = table->source();
             if (b.name.empty()) reader.Fail(at, "name", "every bridge needs a name");
             else if (!names.insert(b.name).second) reader.Fail(at, "name", "\"" + b.name + "\" names two bridges");
@@ -235,11 +320,11 @@ ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) 
                             "bridge \"" + b.name + "\" has a virtual device: RFC 2217 needs connect, to a port's server");
             else if (const std::string why = TlsProblem(b); !why.empty())
                 reader.Fail(at, "tls", "bridge \"" + b.name + "\" " + why);
-            if (reader.Failed()) break;
-            result.config.bridges.push_back(std::move(b));
+            if (reader.Failed()) sound = false;
+            else result.config.bridges.push_back(std::move(b));
         }
     }
-    if (!result.config.metrics.empty() && listeners.count(result.config.metrics)) {
+    if (sound && !result.config.metrics.empty() && listeners.count(result.config.metrics)) {
         const toml::node* metrics = root["service"]["metrics"].node();
         reader.Fail(metrics->source(), "metrics", "\"" + result.config.metrics + "\" is the address of a bridge");
     }

@@ -137,6 +137,17 @@ TEST(HostileRunTest, AListenValueThatIsNoAddressEndsTheStart) {
     }
 }
 
+TEST(HostileRunTest, FilesThatTripTheTomlLibraryGetTheFileErrorInEveryBuild) {
+    test::ProgramRun run;
+    for (const std::string text : {"\xC2\xA1", "[}", "a=[}", "e=1979-05-27T:"}) {
+        SCOPED_TRACE(text);
+        Program& program = run.StartService(text);
+        EXPECT_EQ(program.Wait(), 2);
+        EXPECT_NE(program.Err().find(run.file + ":1:"), std::string::npos) << program.Err();
+        EXPECT_EQ(program.Err().find("runtime error"), std::string::npos) << program.Err();
+    }
+}
+
 // The certificates of tests/headless/make-test-certificates.sh, made in `dir`.
 bool MakeCertificates(const std::string& dir) {
     return ::system(("bash '" + std::string(PORTVALE_SOURCE_DIR) + "/tests/headless/make-test-certificates.sh' '" +

@@ -126,6 +126,23 @@ TEST(ServiceConfigTest, ABadFileIsRefusedWithTheLineColumnAndKey) {
          "f.toml:1:1: rfc2217: bridge \"v\" has a virtual device: RFC 2217 needs connect"},
         {"service keys after bridges still checked", bridge + "[service]\nmetrics = \"127.0.0.1:9187\"\nx = 1\n",
          "f.toml:7:5: x: unknown key"},
+        // A NUL would cut the value short where the system reads it.
+        {"NUL in an allowed address", bridge + "allow = [\"10.0.0.0/8\", \"10.0.0.1\\u0000junk\"]\n",
+         "f.toml:5:24: allow: must not hold a control character (byte 0x00 at 9)"},
+        {"NUL in a device", "[[bridge]]\nname = \"a\"\nserial = \"/tmp/portA\\u0000\"\nconnect = \"h:1\"\n",
+         "f.toml:3:10: serial: must not hold a control character (byte 0x00 at 11)"},
+        {"control character in a name", "[[bridge]]\nname = \"a\\tb\"\n", "f.toml:2:8: name: must not hold a control"},
+        // The first in the file, not the first in the order of the keys.
+        {"first error first", "[[bridge]]\nname = 5\nserial = \"/dev/ttyS0\"\nkeepalive = -4\n",
+         "f.toml:2:8: name: must be a string"},
+        {"a bridge's error before the defaults'", "[[bridge]]\nspeed = 1\n[defaults]\nkeepalive = -4\n",
+         "f.toml:2:9: speed: unknown key"},
+        // Files that reach faults of the TOML library.
+        {"outside ASCII between keys", "\xC2\xA1", "f.toml:1:1: a character outside ASCII belongs in a string"},
+        {"outside ASCII after a value", bridge + "baud = 9600 \xC2\xA1\n", "f.toml:5:13: a character outside ASCII"},
+        {"a table never closed", "[}", "f.toml:1:2: "},
+        {"a list never closed", "a=[}", "f.toml:1:4: "},
+        {"a time cut short", "e=1979-05-27T:", "f.toml:1:14: "},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -133,6 +150,13 @@ TEST(ServiceConfigTest, ABadFileIsRefusedWithTheLineColumnAndKey) {
         EXPECT_EQ(r.error.rfind(row.error, 0), 0u) << r.error;
         EXPECT_TRUE(r.config.bridges.empty());
     }
+    // Outside ASCII in strings and comments is text like any other.
+    const ConfigResult kitchen = ParseServiceConfig(
+        "# K\xC3\xBC" "che\n[[bridge]]\nname = \"K\xC3\xBC" "che\" # \xC2\xA1\nserial = '/dev/ttyS0'\n"
+        "listen = \"\"\"127.0.0.1:4001\"\"\"\n",
+        "f.toml");
+    ASSERT_EQ(kitchen.error, "");
+    EXPECT_EQ(kitchen.config.bridges.at(0).name, "K\xC3\xBC" "che");
 }
 
 }  // namespace
