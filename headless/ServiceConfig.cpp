@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include <toml++/toml.h>
 
 #include "headless/ListenAddress.h"
+#include "platform/serial/SerialApi.h"
 
 namespace portvale::headless {
 
@@ -227,6 +229,29 @@ private:
     toml::source_position where_{};
 };
 
+// The device a serial setting names, for telling two bridges' devices apart: "COM1"
+// as the device it stands for, an existing link (a /dev/serial/by-id/ name) as the
+// device it leads to, a virtual device by its own path.
+std::string DeviceMeant(const std::string& serial) {
+    namespace fs = std::filesystem;
+    if (serial.rfind("pty:", 0) == 0) return "pty:" + fs::path(serial.substr(4)).lexically_normal().string();
+    const fs::path path = DevicePathForPortName(serial);
+    std::error_code error;
+    const fs::path real = fs::canonical(path, error);
+    return error ? path.lexically_normal().string() : real.string();
+}
+
+// Whether two listen settings share an address and a port, as resolved: "04001" is
+// port 4001, a name is the addresses it leads to.
+bool SameListener(const std::string& a, const std::string& b) {
+    ListenAddress x, y;
+    if (!ResolveListenAddress(a, x).empty() || !ResolveListenAddress(b, y).empty()) return a == b;
+    if (x.port != y.port) return false;
+    for (const ws::HostAddress& address : x.addresses)
+        if (std::find(y.addresses.begin(), y.addresses.end(), address) != y.addresses.end()) return true;
+    return false;
+}
+
 // What keeps a bridge's TLS keys from making sense together; empty when nothing.
 std::string TlsProblem(const BridgeConfig& b) {
     if (!b.listen.empty()) {
@@ -286,7 +311,12 @@ ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) 
         if (!table) reader.Fail(service->source(), "service", "must be a table");
         sound = table && reader.ReadService(*table, result.config) && sound;
     }
-    std::set<std::string> names, devices, listeners;
+    std::set<std::string> names, devices;
+    std::vector<std::string> listeners;
+    const auto listened = [&](const std::string& address) {
+        return std::any_of(listeners.begin(), listeners.end(),
+                           [&](const std::string& other) { return SameListener(address, other); });
+    };
     for (const auto& [key, node] : InFileOrder(root)) {
         if (key == "defaults" || key == "service") continue;
         const auto* bridges = key == "bridge" ? node->as_array() : nullptr;
@@ -311,20 +341,24 @@ ConfigResult ParseServiceConfig(std::string_view text, const std::string& path) 
             else if (b.serial.empty()) reader.Fail(at, "serial", "bridge \"" + b.name + "\" needs a serial device");
             else if (b.listen.empty() == b.connect.empty())
                 reader.Fail(at, "listen", "bridge \"" + b.name + "\" needs either listen or connect");
-            else if (!devices.insert(b.serial).second)
+            else if (!devices.insert(DeviceMeant(b.serial)).second)
                 reader.Fail(at, "serial", "\"" + b.serial + "\" is the device of two bridges");
-            else if (!b.listen.empty() && !listeners.insert(b.listen).second)
+            else if (!b.listen.empty() && listened(b.listen))
                 reader.Fail(at, "listen", "\"" + b.listen + "\" is the address of two bridges");
             else if (b.rfc2217 && b.serial.rfind("pty:", 0) == 0 && b.connect.empty())
                 reader.Fail(at, "rfc2217",
                             "bridge \"" + b.name + "\" has a virtual device: RFC 2217 needs connect, to a port's server");
             else if (const std::string why = TlsProblem(b); !why.empty())
                 reader.Fail(at, "tls", "bridge \"" + b.name + "\" " + why);
-            if (reader.Failed()) sound = false;
-            else result.config.bridges.push_back(std::move(b));
+            if (reader.Failed()) {
+                sound = false;
+                continue;
+            }
+            if (!b.listen.empty()) listeners.push_back(b.listen);
+            result.config.bridges.push_back(std::move(b));
         }
     }
-    if (sound && !result.config.metrics.empty() && listeners.count(result.config.metrics)) {
+    if (sound && !result.config.metrics.empty() && listened(result.config.metrics)) {
         const toml::node* metrics = root["service"]["metrics"].node();
         reader.Fail(metrics->source(), "metrics", "\"" + result.config.metrics + "\" is the address of a bridge");
     }

@@ -108,6 +108,12 @@ TEST(ServiceConfigTest, ABadFileIsRefusedWithTheLineColumnAndKey) {
         {"one address twice",
          bridge + "[[bridge]]\nname = \"b\"\nserial = \"/dev/ttyS1\"\nlisten = \"127.0.0.1:4001\"\n",
          "f.toml:5:1: listen: \"127.0.0.1:4001\" is the address of two bridges"},
+        // Compared by what they mean, not as text.
+        {"one address written two ways",
+         bridge + "[[bridge]]\nname = \"b\"\nserial = \"/dev/ttyS1\"\nlisten = \"127.0.0.1:04001\"\n",
+         "f.toml:5:1: listen: \"127.0.0.1:04001\" is the address of two bridges"},
+        {"one device by its COM name", bridge + "[[bridge]]\nname = \"b\"\nserial = \"COM1\"\nconnect = \"h:1\"\n",
+         "f.toml:5:1: serial: \"COM1\" is the device of two bridges"},
         {"one name twice", bridge + "[[bridge]]\nname = \"a\"\nserial = \"/dev/ttyS1\"\nconnect = \"h:1\"\n",
          "f.toml:5:1: name: \"a\" names two bridges"},
         {"no bridge", "[defaults]\nbaud = 9600\n", "f.toml: the file describes no bridge"},
