@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Holds the layering of /work/shared/ARCHITECTURE.md over the #include lines of every
+# Holds the project's layering over the #include lines of every
 # source file (build folders aside), in well under a second:
 #   - a layer includes only itself and the layers below it:
 #       platform < framework < framework/controls < comport, sockets < app < headless < gui
